@@ -1,0 +1,75 @@
+// The one path by which every command reaches a filter, and the clean-up of text replies.
+#include "link/solvane_link.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr int EXCHANGE_ATTEMPTS = 5;
+constexpr int PAUSE_BEFORE_LAST_ATTEMPT_MS = 500;
+
+}  // namespace
+
+char* format_setting(char out[COMMAND_BUFFER_SIZE], const char* setting, int value)
+{
+    std::snprintf(out, COMMAND_BUFFER_SIZE, "%s%d\n", setting, value);
+    return out;
+}
+
+int serial_exchange(int connected, int port_handle, const char* command,
+                    char reply[REPLY_BUFFER_SIZE], LinkForm form)
+{
+    reply[0] = '\0';
+    if (connected != 1 || command == nullptr) return 0;
+    const int length = static_cast<int>(std::strlen(command));
+
+    if (form == LINK_CONSOLE) {
+        // One attempt without discarding: the console tool's query repeats it.
+        if (serial_write(port_handle, command, length) != 0) return 0;
+        return serial_read(port_handle, reply, REPLY_MAX);
+    }
+
+    for (int attempt = 1; attempt <= EXCHANGE_ATTEMPTS; ++attempt) {
+        // A filter that missed a command often needs a moment to recover; the last attempt
+        // alone waits, so a filter that answers late costs no more than its silence.
+        if (attempt == EXCHANGE_ATTEMPTS)
+            std::this_thread::sleep_for(std::chrono::milliseconds(PAUSE_BEFORE_LAST_ATTEMPT_MS));
+        // A late reply to an earlier command must not be taken for this one.
+        serial_discard(port_handle);
+        reply[0] = '\0';
+        if (serial_write(port_handle, command, length) != 0) {
+            reply[0] = '\0';
+            return 0;
+        }
+        int n = serial_read(port_handle, reply, REPLY_MAX);
+        if (n > 0) return n;
+    }
+    reply[0] = '\0';
+    return 0;
+}
+
+void trim_reply(char* text)
+{
+    if (text == nullptr) return;
+    // Some firmware answers 0xFF while it starts up; that is no text.
+    if (static_cast<unsigned char>(text[0]) == 0xFF) {
+        text[0] = '\0';
+        return;
+    }
+    if (text[0] == '\0') return;
+    const char endings[] = {'\n', '\r', '\n', '\r'};
+    size_t length = std::strlen(text);
+    for (char ending : endings) {
+        if (length > 0 && text[length - 1] == ending) text[--length] = '\0';
+    }
+}
+
+void cut_text_reply(char* reply, int max_chars)
+{
+    if (reply == nullptr) return;
+    if (max_chars >= 0 && max_chars < REPLY_MAX) reply[max_chars] = '\0';
+    trim_reply(reply);
+}

@@ -1,0 +1,344 @@
+// Serial ports on POSIX (Linux).
+//
+// Why a file of its own: everything that depends on termios, poll(), flock and the Linux naming
+// of serial devices lives here and nowhere else. The exchange, polling and identification above
+// it only see the four port operations, result codes and byte counts, so another platform
+// replaces this one file.
+//
+// How the filter's line maps to termios: raw mode at 9600 baud, 8 data bits, no parity, one stop
+// bit, receiver on, modem lines ignored, no hardware or software flow control and no hang-up on
+// close. VMIN = VTIME = 0 makes read() return at once with what is there; the read time-outs
+// (200 ms while silent, 50 ms between bytes) are kept by poll() on a monotonic clock, because
+// VTIME counts in tenths of a second and cannot express 50 ms.
+#include "link/solvane_link.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int OPEN_ATTEMPTS = 3;
+constexpr int BUSY_PAUSE_MS_WINDOWED = 500;
+constexpr int BUSY_PAUSE_MS_CONSOLE = 2000;
+constexpr int READ_TOTAL_TIMEOUT_MS = 200;     // while nothing has arrived
+constexpr int READ_INTERVAL_TIMEOUT_MS = 50;   // after the last byte
+constexpr int WRITE_TIMEOUT_CONSTANT_MS = 250;
+constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 1;
+constexpr int INIT_MESSAGE_SIZE = 256;         // composed messages are cut to 255 characters
+
+int milliseconds_until(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    // Round up so a poll never returns a hair before its deadline and spins once more.
+    if (left.count() <= 0) return deadline > Clock::now() ? 1 : 0;
+    return static_cast<int>(left.count()) + 1;
+}
+
+// "COM" followed by digits only, n >= 1: the home platform's numbering of serial ports.
+int com_port_number(const char* name)
+{
+    if (std::strncmp(name, "COM", 3) != 0 || name[3] == '\0') return 0;
+    long n = 0;
+    for (const char* p = name + 3; *p != '\0'; ++p) {
+        if (!std::isdigit(static_cast<unsigned char>(*p))) return 0;
+        n = n * 10 + (*p - '0');
+        if (n > 100000) return 0;
+    }
+    return static_cast<int>(n);
+}
+
+// Opens a device for exclusive use. A device held by another program shows as EBUSY from
+// open() (TIOCEXCL of the other holder) or as a refused flock(); both count as busy.
+int open_exclusive(const char* path, int& busy, int& error)
+{
+    busy = 0;
+    int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        busy = (error == EBUSY);
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno;
+        busy = (error == EWOULDBLOCK || error == EAGAIN);
+        ::close(fd);
+        return -1;
+    }
+    ::ioctl(fd, TIOCEXCL);  // refused by a non-terminal; the settings step reports that
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+int apply_line_settings(int fd)
+{
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) return 0;
+    ::cfmakeraw(&tio);
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK | ISTRIP | IGNPAR | PARMRK | IGNBRK | BRKINT);
+    if (::cfsetispeed(&tio, B9600) != 0 || ::cfsetospeed(&tio, B9600) != 0) return 0;
+    return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+int apply_timeouts(int fd)
+{
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) return 0;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+void clear_control_line(int fd, int line)
+{
+    // A pseudo-terminal refuses modem-line ioctls; there is no line to clear then.
+    ::ioctl(fd, TIOCMBIC, &line);
+}
+
+void log_init_failure(const char* port_name, const char* message)
+{
+    std::string record = port_name;
+    record += ": ";
+    record += message;
+    record += "\n";
+    append_serial_error_log(record.c_str());
+}
+
+// Natural order: runs of digits compare by value, so COM2 comes before COM10.
+bool natural_less(const std::string& a, const std::string& b)
+{
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        unsigned char ca = a[i], cb = b[j];
+        if (std::isdigit(ca) && std::isdigit(cb)) {
+            size_t ei = i, ej = j;
+            while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
+            while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
+            std::string da = a.substr(i, ei - i), db = b.substr(j, ej - j);
+            da.erase(0, std::min(da.find_first_not_of('0'), da.size()));
+            db.erase(0, std::min(db.find_first_not_of('0'), db.size()));
+            if (da.size() != db.size()) return da.size() < db.size();
+            if (da != db) return da < db;
+            i = ei;
+            j = ej;
+        } else {
+            if (ca != cb) return ca < cb;
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+std::vector<std::string> sorted_directory(const char* path, bool (*keep)(const char* dir,
+                                                                          const char* name))
+{
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path);
+    if (dir == nullptr) return names;
+    while (dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        if (keep(path, entry->d_name)) names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end(), natural_less);
+    return names;
+}
+
+bool any_entry(const char*, const char*) { return true; }
+
+// A kernel tty is a serial port when it has a device behind it; for the 8250 family (ttyS*)
+// only when a UART was found there (type not 0): the kernel creates placeholders for absent ones.
+bool real_serial_tty(const char* dir, const char* name)
+{
+    std::string base = std::string(dir) + "/" + name;
+    struct stat st {};
+    if (::stat((base + "/device").c_str(), &st) != 0) return false;
+    if (std::strncmp(name, "ttyS", 4) != 0) return true;
+    std::FILE* type_file = std::fopen((base + "/type").c_str(), "r");
+    if (type_file == nullptr) return false;
+    int type = 0;
+    int read = std::fscanf(type_file, "%d", &type);
+    std::fclose(type_file);
+    return read == 1 && type != 0;
+}
+
+}  // namespace
+
+int resolve_port_path(const char* port_name, char* path, int path_size)
+{
+    if (port_name == nullptr || path == nullptr || path_size <= 0) return 0;
+    int written;
+    const char* port_dir = std::getenv("SOLVANE_PORT_DIR");
+    if (std::strchr(port_name, '/') != nullptr)
+        written = std::snprintf(path, path_size, "%s", port_name);
+    else if (port_dir != nullptr && port_dir[0] != '\0')
+        written = std::snprintf(path, path_size, "%s/%s", port_dir, port_name);
+    else if (int n = com_port_number(port_name); n >= 1)
+        written = std::snprintf(path, path_size, "/dev/ttyS%d", n - 1);
+    else
+        written = std::snprintf(path, path_size, "/dev/%s", port_name);
+    return written >= 0 && written < path_size;
+}
+
+int serial_init(int& connected, int& port_handle, const char* port_name, LinkForm form)
+{
+    const bool windowed = (form == LINK_WINDOWED);
+    const char* name = port_name != nullptr ? port_name : "";
+    char message[INIT_MESSAGE_SIZE] = "";
+    int code = 0;
+    int fd = -1;
+
+    if (connected == 1) {
+        code = SERIAL_INIT_ALREADY_OPEN;
+        std::snprintf(message, sizeof message, "serial_init error: Already OK.");
+    } else if (std::strlen(name) <= 1) {
+        code = SERIAL_INIT_NO_NAME;
+        std::snprintf(message, sizeof message, "serial_init error: COM port not specified.");
+    } else {
+        char path[4096];
+        int busy = 0, error = ENAMETOOLONG;
+        if (resolve_port_path(name, path, sizeof path)) {
+            const int pause_ms = windowed ? BUSY_PAUSE_MS_WINDOWED : BUSY_PAUSE_MS_CONSOLE;
+            for (int attempt = 1; attempt <= OPEN_ATTEMPTS; ++attempt) {
+                fd = open_exclusive(path, busy, error);
+                if (fd >= 0 || !busy || attempt == OPEN_ATTEMPTS) break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+            }
+        }
+        if (fd < 0) {
+            code = SERIAL_INIT_OPEN_FAILED;
+            std::snprintf(message, sizeof message,
+                          "serial_init error: Unable to open port. %s\nMaybe another application "
+                          "is using this port?\n",
+                          std::strerror(error));
+        } else if (!apply_line_settings(fd)) {
+            code = SERIAL_INIT_SETTINGS_REFUSED;
+            std::snprintf(message, sizeof message, "serial_init error: Unable to set comm state.");
+        } else if (!apply_timeouts(fd)) {
+            code = SERIAL_INIT_TIMEOUTS_REFUSED;
+            std::snprintf(message, sizeof message,
+                          "serial_init error: Unable to set comm timeouts.");
+        }
+        // Queue sizes have no POSIX counterpart: that step always succeeds.
+    }
+
+    if (code != 0) {
+        if (fd >= 0) ::close(fd);  // a failure after opening leaves no descriptor behind
+        if (windowed) log_init_failure(name, message);
+        return 0;
+    }
+
+    ::tcflush(fd, TCIOFLUSH);
+    clear_control_line(fd, TIOCM_RTS);
+    clear_control_line(fd, TIOCM_DTR);
+    port_handle = fd;
+    connected = 1;
+    return 1;
+}
+
+int serial_close(int& connected, int& port_handle)
+{
+    if (connected == 0) return 0;
+    connected = 0;
+    int fd = port_handle;
+    port_handle = -1;
+    if (fd < 0) return 0;
+    // Give up exclusive mode first: it belongs to the terminal, not to this descriptor, and
+    // would otherwise outlive the close while another process keeps the device open.
+    ::ioctl(fd, TIOCNXCL);
+    return ::close(fd) == 0;
+}
+
+int serial_read(int port_handle, char* buffer, int n)
+{
+    if (port_handle < 0 || buffer == nullptr || n <= 0) return 0;
+    const Clock::time_point start = Clock::now();
+    Clock::time_point deadline = start + std::chrono::milliseconds(READ_TOTAL_TIMEOUT_MS);
+    int got = 0;
+    while (got < n) {
+        int wait_ms = milliseconds_until(deadline);
+        if (wait_ms <= 0) break;
+        pollfd p{port_handle, POLLIN, 0};
+        int ready = ::poll(&p, 1, wait_ms);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (ready == 0) continue;  // the loop head decides whether the deadline has passed
+        if ((p.revents & POLLIN) == 0) break;  // hang-up or error without data
+        ssize_t k = ::read(port_handle, buffer + got, static_cast<size_t>(n - got));
+        if (k < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (k <= 0) break;  // end of file: the device hung up
+        got += static_cast<int>(k);
+        deadline = Clock::now() + std::chrono::milliseconds(READ_INTERVAL_TIMEOUT_MS);
+    }
+    if (got > 0) buffer[got] = '\0';
+    return got;
+}
+
+int serial_write(int port_handle, const char* text, int n)
+{
+    if (port_handle < 0 || text == nullptr || n < 0) return 1;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(WRITE_TIMEOUT_CONSTANT_MS +
+                                                  WRITE_TIMEOUT_PER_BYTE_MS * n);
+    int sent = 0;
+    while (sent < n) {
+        int wait_ms = milliseconds_until(deadline);
+        if (wait_ms <= 0) return 1;
+        pollfd p{port_handle, POLLOUT, 0};
+        int ready = ::poll(&p, 1, wait_ms);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || (p.revents & POLLOUT) == 0) return 1;
+        ssize_t k = ::write(port_handle, text + sent, static_cast<size_t>(n - sent));
+        if (k < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (k <= 0) return 1;
+        sent += static_cast<int>(k);
+    }
+    return 0;
+}
+
+void serial_discard(int port_handle)
+{
+    if (port_handle >= 0) ::tcflush(port_handle, TCIOFLUSH);
+}
+
+int enum_serial_port(char* buffer, int size, int n)
+{
+    if (buffer == nullptr || size <= 0 || n < 0) return 0;
+    // Built afresh on every call, as ports come and go (USB adapters, a simulator's links).
+    std::vector<std::string> ports;
+    const char* port_dir = std::getenv("SOLVANE_PORT_DIR");
+    if (port_dir != nullptr && port_dir[0] != '\0')
+        ports = sorted_directory(port_dir, any_entry);
+    for (const std::string& tty : sorted_directory("/sys/class/tty", real_serial_tty))
+        ports.push_back("/dev/" + tty);
+
+    if (static_cast<size_t>(n) >= ports.size()) return 0;
+    const std::string& name = ports[static_cast<size_t>(n)];
+    if (name.size() + 1 > static_cast<size_t>(size)) return 0;
+    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    return 1;
+}

@@ -1,0 +1,284 @@
+// The filter-link library: everything both programs need to talk to a Solvane filter
+// over a serial line.
+//
+// Contents
+//   1. Constants and the command set
+//   2. Filter record and status codes
+//   3. Ports: opening, closing, single reads and writes
+//   4. Enumeration of the machine's serial ports
+//   5. Data: the command exchange and the clean-up of text replies
+//   6. Decoding: numeric replies, the status line, the age reply
+//   7. Polling: status and age of a connected filter
+//   8. Identification and parameter read-out
+//   9. Diagnostics: serial_error.log
+//
+// Conventions: results are small integers (1 success / 0 failure for opening, identifying,
+// connecting and enumerating; byte counts for reads and exchanges; serial_write alone returns
+// 0 for success). Nothing here throws, prints or shows a message; the windowed forms append
+// records to serial_error.log in the current directory, the console forms write no file.
+#pragma once
+
+#include <cstdint>
+
+// ---------------------------------------------------------------------------------------------
+// 1. Constants and the command set
+// ---------------------------------------------------------------------------------------------
+
+// Firmware from this version on answers numeric queries in hexadecimal without prefix.
+constexpr double HEX_REPLY_VERSION = 1.25;
+
+// A reply is whatever one read delivered: at most 83 bytes, plus the zero byte after them.
+constexpr int REPLY_MAX = 83;
+constexpr int REPLY_BUFFER_SIZE = REPLY_MAX + 1;
+
+// Room for the longest command we form ("SE-10\n" and the like) with its zero byte.
+constexpr int COMMAND_BUFFER_SIZE = 16;
+
+// Queries: two letters and a line feed. The filter answers each with one short line.
+constexpr const char* CMD_STATUS = "GI\n";                    // the ten-field status line
+constexpr const char* CMD_IDENTIFY_CHECK = "GA\n";            // 1 = not a filter
+constexpr const char* CMD_CENTER_WAVELENGTH = "GX\n";         // tenths of an Angstrom
+constexpr const char* CMD_HEATER_STATE = "GH\n";              // non-zero = sleeping
+constexpr const char* CMD_CENTER_TEMPERATURE = "GJ\n";        // hundredths of a degree F
+constexpr const char* CMD_MODEL = "GN\n";
+constexpr const char* CMD_EDITION = "GQ\n";
+constexpr const char* CMD_SERIAL_NUMBER = "GS\n";
+constexpr const char* CMD_STARTUP_MESSAGE = "GM\n";
+constexpr const char* CMD_BANDWIDTH = "GB\n";
+constexpr const char* CMD_DISPLAY_MODE = "GD\n";              // 0 centre, 1 wing shift
+constexpr const char* CMD_UNITS = "GU\n";                     // 0 Angstrom, 1 nanometre
+constexpr const char* CMD_PANEL_LOCK = "GL\n";
+constexpr const char* CMD_UNDERSCORE = "G_\n";                // eighths
+constexpr const char* CMD_TEMPERATURE_PER_ANGSTROM = "G@\n";  // hundredths of F per Angstrom
+constexpr const char* CMD_AGE = "GY\n";                       // two values, the second in minutes
+
+// Settings. The filter acknowledges them; arguments are always decimal.
+constexpr const char* CMD_SLEEP = "SH1\n";
+constexpr const char* CMD_WAKE = "SH0\n";
+constexpr const char* SET_WING_SHIFT = "SE";    // tenths of an Angstrom, -10 to 10
+constexpr const char* SET_PANEL_LOCK = "SL";    // 1 lock, 0 unlock
+constexpr const char* SET_UNITS = "SU";         // 0 Angstrom, 1 nanometre
+constexpr const char* SET_DISPLAY_MODE = "SD";  // 0 centre, 1 wing shift
+
+// Forms a setting command such as "SE-3\n" into out. Returns out.
+char* format_setting(char out[COMMAND_BUFFER_SIZE], const char* setting, int value);
+
+// The two programs use the link in two forms that differ in a few fixed points: the pause
+// between open attempts, diagnostics, and the retries of one exchange.
+enum LinkForm { LINK_WINDOWED, LINK_CONSOLE };
+
+// ---------------------------------------------------------------------------------------------
+// 2. Filter record and status codes
+// ---------------------------------------------------------------------------------------------
+
+using FilterStatusCode = std::int32_t;
+constexpr FilterStatusCode STATUS_BAD_CONNECTION = 99998;    // a reported value was implausible
+constexpr FilterStatusCode STATUS_NO_COMMUNICATION = 99999;  // the status or age query got no reply
+
+// Text field sizes, each with room for the zero byte: a field never holds more characters.
+constexpr int PORT_NAME_SIZE = 100;
+constexpr int BANDWIDTH_TEXT_SIZE = 11;
+constexpr int MESSAGE_TEXT_SIZE = 35;    // model and start-up message
+constexpr int EDITION_TEXT_SIZE = 11;
+constexpr int SERIAL_NUMBER_TEXT_SIZE = 19;
+constexpr int FIRMWARE_TEXT_SIZE = 20;
+constexpr int STATUS_TEXT_SIZE = 24;
+
+// Everything known about one filter slot. The member initialisers are the start values of a
+// slot; a caller sets slot_index. Wavelengths, spans and shifts are in Angstrom.
+struct FilterRecord {
+    int slot_index = 0;
+    int connected = 0;                         // link open and (windowed) filter identified
+    char port_name[PORT_NAME_SIZE] = {};       // as configured: COM3, a device path, ...
+    char opened_port_name[PORT_NAME_SIZE] = {};
+    int port_handle = -1;                      // file descriptor while connected
+    double zoom_span = 10.0;
+    int poll_count = 0;                        // status polls since the last age poll
+    char bandwidth_text[BANDWIDTH_TEXT_SIZE] = {};
+    int ga_value = 0;
+    double calibration_screw = 0;
+    int display_mode = 0;
+    double wing_shift = 0;
+    int sleeping = 1;
+    int on_band = 0;
+    double center_temperature = 0;             // degrees Fahrenheit
+    int panel_locked = 0;
+    char startup_message[MESSAGE_TEXT_SIZE] = {};
+    char model_text[MESSAGE_TEXT_SIZE] = {};
+    char edition_text[EDITION_TEXT_SIZE] = {};
+    char serial_number_text[SERIAL_NUMBER_TEXT_SIZE] = {};
+    double temperature = 0;                    // degrees Fahrenheit
+    int units = 0;
+    double supply_voltage = 0;                 // volts
+    double wavelength = 0;                     // current passband centre
+    double center_wavelength = 0;              // the filter's nominal line
+    int age_minutes_total = 0;
+    int age_years = 0, age_months = 0, age_days = 0, age_hours = 0, age_minutes = 0;
+    FilterStatusCode status_code = 0;
+    double temperature_per_angstrom = 0;       // degrees Fahrenheit per Angstrom
+    int heater_on = 0;
+    int heater_cycle = 0;
+    double heater_power = 0;                   // percent
+    char firmware_text[FIRMWARE_TEXT_SIZE] = {};
+    double firmware_version = 0;
+    double underscore_value = 0;
+};
+
+// Copies at most max_chars characters of text into a field of field_size bytes, always
+// zero-terminated; the text is cut, never refused.
+void copy_text(char* field, int field_size, const char* text, int max_chars);
+
+// The shown text of a slot's status, at most 23 characters, written into out and returned.
+// For code 0 it is refined by sleeping, on_band and the current wavelength against the target
+// (center_wavelength + wing_shift) within 0.05 Angstrom.
+const char* status_text(const FilterRecord& slot, char out[STATUS_TEXT_SIZE]);
+
+// ---------------------------------------------------------------------------------------------
+// 3. Ports
+// ---------------------------------------------------------------------------------------------
+
+// serial_init result codes of the windowed form (the console form only returns 1 or 0).
+enum SerialInitCode {
+    SERIAL_INIT_ALREADY_OPEN = 1,
+    SERIAL_INIT_NO_NAME = 2,
+    SERIAL_INIT_OPEN_FAILED = 3,
+    SERIAL_INIT_SETTINGS_REFUSED = 4,
+    SERIAL_INIT_TIMEOUTS_REFUSED = 5,
+    SERIAL_INIT_BUFFERS_REFUSED = 6,
+};
+
+// Opens and configures the named port for a slot: 9600 baud, 8N1, raw, no flow control, RTS
+// and DTR cleared, both queues discarded, exclusive use. A port held by another program is
+// tried three times, 500 ms apart (console: 2000 ms). Returns 1 with connected = 1 and
+// port_handle set; 0 otherwise with connected unchanged and no descriptor left open. The
+// windowed form appends one record to serial_error.log for every failure, including the call on
+// an already open slot, which leaves that link untouched.
+int serial_init(int& connected, int& port_handle, const char* port_name,
+                LinkForm form = LINK_WINDOWED);
+
+// Closes the slot's link. Returns 0 when it was not open, else 1 when the close succeeded.
+// connected is 0 and port_handle -1 afterwards in every case.
+int serial_close(int& connected, int& port_handle);
+
+// One read of up to n bytes: returns when n bytes arrived, 200 ms after the start while nothing
+// came, or 50 ms after the last byte. Returns the count (0 = nothing or failure) and stores a
+// zero byte after the data, so buffer must hold n + 1 bytes. Nothing is parsed.
+int serial_read(int port_handle, char* buffer, int n);
+
+// Writes n bytes within n + 250 ms. Returns 0 when all were written, 1 otherwise.
+int serial_write(int port_handle, const char* text, int n);
+
+// Discards whatever the port holds in both directions, a late reply included.
+void serial_discard(int port_handle);
+
+// The device path a port name opens: a name with "/" as given, else $SOLVANE_PORT_DIR/NAME when
+// that variable is set, else COMn as /dev/ttyS(n-1) and any other name N as /dev/N.
+// Returns 1 when the path fits path_size bytes, 0 otherwise.
+int resolve_port_path(const char* port_name, char* path, int path_size);
+
+// ---------------------------------------------------------------------------------------------
+// 4. Enumeration
+// ---------------------------------------------------------------------------------------------
+
+// The name of the n-th serial port of this machine (0 = the first): the entries of
+// $SOLVANE_PORT_DIR in natural order (COM2 before COM10), then the kernel's serial devices as
+// /dev/NAME. Returns 1 with the zero-terminated name in buffer; 0 when there is no n-th port or
+// its name does not fit size bytes (callers stop at the first 0).
+int enum_serial_port(char* buffer, int size, int n);
+
+// ---------------------------------------------------------------------------------------------
+// 5. Data
+// ---------------------------------------------------------------------------------------------
+
+// Sends a command and reads one reply of at most 83 bytes into reply (REPLY_BUFFER_SIZE bytes).
+// Windowed form: up to 5 attempts, each after discarding the port's buffers, with one 500 ms
+// pause before the 5th only; a failed write ends it. Console form: one attempt, no discard.
+// Returns the reply's byte count, or 0 with an empty reply; a closed link answers 0 at once.
+int serial_exchange(int connected, int port_handle, const char* command,
+                    char reply[REPLY_BUFFER_SIZE], LinkForm form = LINK_WINDOWED);
+
+// Cleans a text reply in place: a first byte 0xFF empties it; otherwise a final LF, then CR,
+// then LF, then CR are removed, each only if it is last at that moment.
+void trim_reply(char* text);
+
+// Cuts a text reply to max_chars characters, then trims it.
+void cut_text_reply(char* reply, int max_chars);
+
+// ---------------------------------------------------------------------------------------------
+// 6. Decoding
+// ---------------------------------------------------------------------------------------------
+
+// 1 when replies of this firmware version are hexadecimal.
+int is_hex_firmware(double firmware_version);
+
+// A single-value reply: the leading decimal integer (0 when none), or, for hexadecimal
+// firmware, the "%lx" value as a signed 32-bit integer (0 without hexadecimal digits).
+std::int32_t decode_reply_value(const char* reply, double firmware_version);
+std::int32_t decode_decimal_value(const char* reply);
+
+// The version at the start of a status reply ("v%lf"); previous when the reply does not begin
+// with v and a finite number.
+double read_firmware_version(const char* reply, double previous);
+
+// The ten fields of a status line as decoded, unscaled. In the hexadecimal form the wing shift
+// is already reduced to its low 8 bits and the temperature to its low 16 bits, both signed.
+struct StatusFields {
+    char firmware_text[REPLY_BUFFER_SIZE];
+    std::int32_t status_code, on_band;
+    double wavelength, wing_shift;
+    std::int32_t heater_on, heater_cycle;
+    double temperature, supply_voltage, calibration_screw;
+    int count;  // fields decoded, 0 to 10, in order: later fields are meaningless past count
+};
+
+// Decodes a status line with the decimal or the hexadecimal pattern. Returns the field count.
+int decode_status_line(const char* reply, int hexadecimal, StatusFields& fields);
+
+// Writes decoded status fields into a slot with scaling, range checks (fallbacks and
+// STATUS_BAD_CONNECTION), heater_power and the sleeping rule. Only the fields the line carried
+// change; a missing one keeps its last, already scaled value.
+void apply_status_fields(FilterRecord& slot, const StatusFields& fields);
+
+// Decodes an age reply ("%d %ld" or hexadecimal) into age_minutes_total and its breakdown.
+// Returns 1 when the minutes value was present.
+int apply_age_reply(FilterRecord& slot, const char* reply, int hexadecimal);
+
+// Breaks age_minutes_total into years (365.25 days), months (30.6 days), days, hours, minutes.
+void break_down_age(FilterRecord& slot);
+
+// ---------------------------------------------------------------------------------------------
+// 7. Polling (windowed form; the console tool builds its own on the same decoders)
+// ---------------------------------------------------------------------------------------------
+
+// Exchanges "GI\n" and updates the live fields; no reply sets STATUS_NO_COMMUNICATION and
+// changes nothing else. The slot's link must be open.
+void poll_filter_status(FilterRecord& slot);
+
+// Exchanges "GY\n" and updates the age fields; no reply sets STATUS_NO_COMMUNICATION.
+void poll_filter_age(FilterRecord& slot);
+
+// ---------------------------------------------------------------------------------------------
+// 8. Identification and parameter read-out
+// ---------------------------------------------------------------------------------------------
+
+// Asks an open port whether a filter answers (status line and "GA\n"). Returns 1 when it does;
+// the parameters, status and age have then been read. Returns 0 otherwise, after appending one
+// record to serial_error.log with what the device said. Does not change connected.
+int identify_filter(FilterRecord& slot);
+
+// Reads the filter's 13 parameters in order, with scaling, range checks and text cuts.
+void read_filter_parameters(FilterRecord& slot);
+
+// Opens the port for the slot, records opened_port_name, identifies the filter and closes the
+// port again when no filter answered. Returns the slot's connected. The caller closes an open
+// link first and keeps port_name as its own flow requires; after a success it copies the
+// slot's units into its own units option.
+int connect_slot(FilterRecord& slot, const char* port_name);
+
+// ---------------------------------------------------------------------------------------------
+// 9. Diagnostics
+// ---------------------------------------------------------------------------------------------
+
+// Appends "\n" + the asctime line + text to serial_error.log in the current directory, opening
+// and closing the file for this record. A file that cannot be opened drops the record.
+void append_serial_error_log(const char* text);

@@ -1,0 +1,265 @@
+// Opening, configuring, reading and writing a serial port, over real pseudo-terminals.
+#include "link/solvane_link.h"
+#include "tests/support/fake_device.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <thread>
+
+#include <termios.h>
+
+namespace {
+
+struct SerialPortTest : ::testing::Test {
+    std::string dir = enter_temp_dir();
+    std::unique_ptr<FakePort> port =
+        open_fake_port(dir, "COM1", table_responder({{"PING\n", "0123456789"}}));
+    int connected = 0;
+    int handle = -1;
+    void TearDown() override { serial_close(connected, handle); }
+};
+
+// The body of the one record in serial_error.log, after its blank line and time stamp.
+std::string only_log_record()
+{
+    std::string log = read_file("serial_error.log");
+    static const std::regex record(
+        "\n[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d{2}:\\d{2}:\\d{2} \\d{4}\n");
+    std::smatch m;
+    if (!std::regex_search(log, m, record) || m.position(0) != 0) return "<no record: " + log + ">";
+    std::string rest = m.suffix();
+    if (std::regex_search(rest, m, record)) return "<more than one record: " + log + ">";
+    return rest;
+}
+
+TEST_F(SerialPortTest, OpensWithTheFilterLineSettings)
+{
+    ASSERT_EQ(serial_init(connected, handle, port->path.c_str()), 1);
+    EXPECT_EQ(connected, 1);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(handle, &tio), 0);
+    EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS | HUPCL), 0u);
+    EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY | INPCK | ISTRIP | ICRNL), 0u);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(tio.c_cc[VMIN], 0);
+    EXPECT_EQ(tio.c_cc[VTIME], 0);
+    EXPECT_FALSE(file_exists("serial_error.log"));
+}
+
+TEST_F(SerialPortTest, PortNamesResolveThroughThePortDirectory)
+{
+    setenv("SOLVANE_PORT_DIR", dir.c_str(), 1);
+    ASSERT_EQ(serial_init(connected, handle, "COM1"), 1);
+    unsetenv("SOLVANE_PORT_DIR");
+}
+
+TEST(PortNames, ResolveToDevicePaths)
+{
+    struct Row {
+        const char* name;
+        const char* port_dir;
+        const char* path;
+    } rows[] = {
+        {"COM1", nullptr, "/dev/ttyS0"},
+        {"COM10", nullptr, "/dev/ttyS9"},
+        {"COM0", nullptr, "/dev/COM0"},
+        {"COM3X", nullptr, "/dev/COM3X"},
+        {"com3", nullptr, "/dev/com3"},
+        {"ttyUSB0", nullptr, "/dev/ttyUSB0"},
+        {"/dev/serial/by-id/usb-X", nullptr, "/dev/serial/by-id/usb-X"},
+        {"COM3", "/run/ports", "/run/ports/COM3"},
+        {"/dev/ttyACM0", "/run/ports", "/dev/ttyACM0"},
+    };
+    for (const Row& row : rows) {
+        if (row.port_dir) setenv("SOLVANE_PORT_DIR", row.port_dir, 1); else unsetenv("SOLVANE_PORT_DIR");
+        char path[64];
+        ASSERT_EQ(resolve_port_path(row.name, path, sizeof path), 1) << row.name;
+        EXPECT_STREQ(path, row.path) << row.name;
+    }
+    unsetenv("SOLVANE_PORT_DIR");
+    char tiny[8];
+    EXPECT_EQ(resolve_port_path("ttyUSB0", tiny, sizeof tiny), 0);
+}
+
+TEST_F(SerialPortTest, FailuresLogTheirRecordAndLeaveTheSlotClosed)
+{
+    struct Row {
+        const char* name;
+        const char* message;
+    } rows[] = {
+        {"", "serial_init error: COM port not specified."},
+        {"X", "serial_init error: COM port not specified."},
+        {"/nonexistent/COM7",
+         "serial_init error: Unable to open port. No such file or directory\n"
+         "Maybe another application is using this port?\n"},
+        {"/dev/null", "serial_init error: Unable to set comm state."},
+    };
+    for (const Row& row : rows) {
+        std::remove("serial_error.log");
+        int descriptors = open_descriptor_count();
+        auto start = TestClock::now();
+        EXPECT_EQ(serial_init(connected, handle, row.name), 0) << row.name;
+        EXPECT_LT(seconds_since(start), 0.4) << "no retry for " << row.name;
+        EXPECT_EQ(connected, 0);
+        EXPECT_EQ(open_descriptor_count(), descriptors) << "descriptor left open by " << row.name;
+        EXPECT_EQ(only_log_record(), std::string(row.name) + ": " + row.message + "\n");
+    }
+}
+
+TEST_F(SerialPortTest, AnOpenSlotIsLeftAloneAndLogsAlreadyOk)
+{
+    ASSERT_EQ(serial_init(connected, handle, port->path.c_str()), 1);
+    int first = handle;
+    EXPECT_EQ(serial_init(connected, handle, port->path.c_str()), 0);
+    EXPECT_EQ(connected, 1);
+    EXPECT_EQ(handle, first);
+    EXPECT_EQ(only_log_record(), port->path + ": serial_init error: Already OK.\n");
+}
+
+TEST_F(SerialPortTest, ConsoleFormFailsWithoutAnyRecord)
+{
+    EXPECT_EQ(serial_init(connected, handle, "", LINK_CONSOLE), 0);
+    EXPECT_EQ(serial_init(connected, handle, "/nonexistent/COM7", LINK_CONSOLE), 0);
+    EXPECT_FALSE(file_exists("serial_error.log"));
+}
+
+TEST_F(SerialPortTest, ABusyPortIsTriedThreeTimesHalfASecondApart)
+{
+    int holder_connected = 0, holder = -1;
+    ASSERT_EQ(serial_init(holder_connected, holder, port->path.c_str()), 1);
+    auto start = TestClock::now();
+    EXPECT_EQ(serial_init(connected, handle, port->path.c_str()), 0);
+    double took = seconds_since(start);
+    EXPECT_GT(took, 0.9);  // two pauses of 500 ms
+    EXPECT_LT(took, 3.0);
+    // Another program holds the port by its exclusive mode (EBUSY) or by its lock.
+    std::string busy_texts = std::string("(") + std::strerror(EBUSY) + "|" + std::strerror(EWOULDBLOCK) + ")";
+    EXPECT_TRUE(std::regex_match(only_log_record(),
+                                 std::regex(port->path + ": serial_init error: Unable to open port. " +
+                                            busy_texts + "\nMaybe another application is using this port\\?\n\n")))
+        << only_log_record();
+    serial_close(holder_connected, holder);
+}
+
+TEST_F(SerialPortTest, ABusyPortFreedBeforeTheSecondAttemptOpens)
+{
+    int holder_connected = 0, holder = -1;
+    ASSERT_EQ(serial_init(holder_connected, holder, port->path.c_str()), 1);
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        serial_close(holder_connected, holder);
+    });
+    auto start = TestClock::now();
+    EXPECT_EQ(serial_init(connected, handle, port->path.c_str()), 1);
+    double took = seconds_since(start);
+    release.join();
+    EXPECT_GT(took, 0.4);
+    EXPECT_LT(took, 1.5);
+    EXPECT_FALSE(file_exists("serial_error.log"));
+}
+
+TEST_F(SerialPortTest, TheConsoleFormWaitsTwoSecondsForABusyPort)
+{
+    int holder_connected = 0, holder = -1;
+    ASSERT_EQ(serial_init(holder_connected, holder, port->path.c_str()), 1);
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        serial_close(holder_connected, holder);
+    });
+    auto start = TestClock::now();
+    EXPECT_EQ(serial_init(connected, handle, port->path.c_str(), LINK_CONSOLE), 1);
+    double took = seconds_since(start);
+    release.join();
+    EXPECT_GT(took, 1.8);
+    EXPECT_LT(took, 4.0);
+}
+
+TEST_F(SerialPortTest, ClosingTwiceReportsTheSecondAsNothingToDo)
+{
+    ASSERT_EQ(serial_init(connected, handle, port->path.c_str()), 1);
+    EXPECT_EQ(serial_close(connected, handle), 1);
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(serial_close(connected, handle), 0);
+    // The port is free again at once.
+    EXPECT_EQ(serial_init(connected, handle, port->path.c_str()), 1);
+}
+
+TEST_F(SerialPortTest, ASilentReadReturnsNothingAfterAbout200Ms)
+{
+    ASSERT_EQ(serial_init(connected, handle, port->path.c_str()), 1);
+    char buffer[REPLY_BUFFER_SIZE] = "untouched";
+    auto start = TestClock::now();
+    EXPECT_EQ(serial_read(handle, buffer, REPLY_MAX), 0);
+    double took = seconds_since(start);
+    EXPECT_GT(took, 0.18);
+    EXPECT_LT(took, 0.6);
+}
+
+TEST_F(SerialPortTest, ReadsEndFiftyMillisecondsAfterTheLastByte)
+{
+    struct Row {
+        const char* name;
+        int byte_gap_us;
+        double min_seconds, max_seconds;
+    } rows[] = {
+        {"all at once", 0, 0.045, 0.4},
+        {"paced at 9600 baud", BYTE_TIME_9600_US, 0.055, 0.45},
+    };
+    for (const Row& row : rows) {
+        port = open_fake_port(dir, std::string("PACED") + std::to_string(row.byte_gap_us),
+                              table_responder({{"PING\n", "0123456789"}}), row.byte_gap_us);
+        ASSERT_EQ(serial_init(connected, handle, port->path.c_str()), 1);
+        char buffer[REPLY_BUFFER_SIZE];
+        std::memset(buffer, 'x', sizeof buffer);
+        ASSERT_EQ(serial_write(handle, "PING\n", 5), 0);
+        auto start = TestClock::now();
+        EXPECT_EQ(serial_read(handle, buffer, REPLY_MAX), 10) << row.name;
+        double took = seconds_since(start);
+        EXPECT_GT(took, row.min_seconds) << row.name;
+        EXPECT_LT(took, row.max_seconds) << row.name;
+        EXPECT_EQ(std::string(buffer), "0123456789") << "zero byte after the data";
+        serial_close(connected, handle);
+    }
+}
+
+TEST_F(SerialPortTest, AReadReturnsAtOnceWhenTheCountIsReached)
+{
+    ASSERT_EQ(serial_init(connected, handle, port->path.c_str()), 1);
+    ASSERT_EQ(serial_write(handle, "PING\n", 5), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    char buffer[8];
+    auto start = TestClock::now();
+    EXPECT_EQ(serial_read(handle, buffer, 4), 4);
+    EXPECT_LT(seconds_since(start), 0.03);
+    EXPECT_STREQ(buffer, "0123");
+}
+
+TEST_F(SerialPortTest, AfterAHangUpWritesFailAndReadsEndAtOnce)
+{
+    ASSERT_EQ(serial_init(connected, handle, port->path.c_str()), 1);
+    device_hangup(port->device);
+    EXPECT_EQ(serial_write(handle, "GI\n", 3), 1);
+    char buffer[REPLY_BUFFER_SIZE];
+    auto start = TestClock::now();
+    EXPECT_EQ(serial_read(handle, buffer, REPLY_MAX), 0);
+    EXPECT_LT(seconds_since(start), 0.25);
+}
+
+TEST_F(SerialPortTest, AClosedHandleNeitherReadsNorWrites)
+{
+    char buffer[REPLY_BUFFER_SIZE];
+    EXPECT_EQ(serial_read(-1, buffer, REPLY_MAX), 0);
+    EXPECT_EQ(serial_write(-1, "GI\n", 3), 1);
+}
+
+}  // namespace

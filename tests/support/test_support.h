@@ -1,0 +1,24 @@
+// Helpers shared by the test programs: a private working directory, files, and time.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+// Creates a fresh directory under /tmp and makes it the working directory, so the files the
+// programs write by relative name (serial_error.log, solvane.ini, solvane.csv) land there.
+// Returns its path. Each test runs in a process of its own, so changing directory is safe.
+std::string enter_temp_dir();
+
+// A fresh directory under /tmp (not entered).
+std::string make_temp_dir();
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+bool file_exists(const std::string& path);
+
+// Seconds since a point, for the generous time bounds the tests allow.
+using TestClock = std::chrono::steady_clock;
+double seconds_since(TestClock::time_point start);
+
+// Number of open descriptors of this process.
+int open_descriptor_count();
