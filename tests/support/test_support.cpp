@@ -59,3 +59,38 @@ int open_descriptor_count()
     ::closedir(dir);
     return count - 1;  // the directory stream itself
 }
+
+#include <sys/wait.h>
+#include <vector>
+
+ProgramRun run_program(const std::string& path, const std::vector<std::string>& args,
+                       const std::string& port_dir)
+{
+    ProgramRun run;
+    int out[2];
+    if (::pipe(out) != 0) return run;
+    auto start = TestClock::now();
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(out[1], 1);
+        ::close(out[0]);
+        ::close(out[1]);
+        if (!port_dir.empty()) ::setenv("SOLVANE_PORT_DIR", port_dir.c_str(), 1);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(path.c_str()));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(path.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) run.output.append(buffer, static_cast<size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    run.seconds = seconds_since(start);
+    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return run;
+}

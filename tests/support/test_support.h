@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 // Creates a fresh directory under /tmp and makes it the working directory, so the files the
 // programs write by relative name (serial_error.log, solvane.ini, solvane.csv) land there.
@@ -22,3 +23,13 @@ double seconds_since(TestClock::time_point start);
 
 // Number of open descriptors of this process.
 int open_descriptor_count();
+
+// Runs a program with arguments (SOLVANE_PORT_DIR set to port_dir when not empty) and returns its
+// exit code, what it wrote to standard output and how long it took.
+struct ProgramRun {
+    int exit_code = -1;
+    std::string output;
+    double seconds = 0;
+};
+ProgramRun run_program(const std::string& path, const std::vector<std::string>& args,
+                       const std::string& port_dir = "");

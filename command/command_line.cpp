@@ -1,0 +1,140 @@
+// The console tool's command line: one line of at most eight words, read the way scripts have
+// always written it.
+#include "command/console.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+const char* skip_blanks(const char* p)
+{
+    while (is_blank(*p)) ++p;
+    return p;
+}
+
+const char* skip_digits(const char* p, int& count)
+{
+    while (std::isdigit(static_cast<unsigned char>(*p))) {
+        ++p;
+        ++count;
+    }
+    return p;
+}
+
+struct Word {
+    std::string upper;     // as the tool reads it
+    std::string original;  // as typed, for device paths that keep their case
+};
+
+void accept_port_word(ConsoleRun& run, const std::string& name, const std::string& value)
+{
+    if (run.filter_count >= CONSOLE_MAX_FILTERS) return;
+    for (int i = 0; i < run.filter_count; ++i)
+        if (run.slots[i].full_name == name) return;  // the first action given for a port wins
+
+    ConsoleAction action;
+    double shift = 0;
+    if (value == "SLEEP") {
+        action = ACTION_SLEEP;
+    } else if (value == "STATUS") {
+        action = ACTION_STATUS;
+    } else if (value == "WAKE") {
+        action = ACTION_WAKE;
+    } else {
+        shift = read_console_number(value.c_str());
+        if (!(shift >= -1.0 && shift <= 1.0)) return;  // the slot stays free for the next word
+        action = ACTION_SET_SHIFT;
+    }
+    ConsoleSlot& slot = run.slots[run.filter_count++];
+    slot = ConsoleSlot{};
+    slot.filter.slot_index = run.filter_count - 1;
+    slot.full_name = name;
+    slot.name_too_long = name.size() > PORT_NAME_SIZE - 1;
+    copy_text(slot.filter.port_name, PORT_NAME_SIZE, name.c_str(), PORT_NAME_SIZE - 1);
+    slot.action = action;
+    slot.shift = shift;
+}
+
+}  // namespace
+
+double read_console_number(const char* text)
+{
+    if (text == nullptr) return 0.0;
+    const char* start = skip_blanks(text);
+    const char* p = start;
+    if (*p == '+' || *p == '-') ++p;
+    int digits = 0;
+    p = skip_digits(p, digits);
+    if (*p == '.') p = skip_digits(p + 1, digits);
+    if (digits == 0) return 0.0;
+    if (*p == 'E' || *p == 'e') {
+        const char* q = p + 1;
+        if (*q == '+' || *q == '-') ++q;
+        int exponent_digits = 0;
+        q = skip_digits(q, exponent_digits);
+        if (exponent_digits > 0) p = q;
+    }
+    // Only the accepted characters reach strtod, which alone would also take INF, NAN and
+    // hexadecimal forms.
+    return std::strtod(std::string(start, p).c_str(), nullptr);
+}
+
+long read_console_integer(const char* text)
+{
+    if (text == nullptr) return 0;
+    const char* p = skip_blanks(text);
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = (*p++ == '-');
+    long value = 0;
+    while (std::isdigit(static_cast<unsigned char>(*p))) {
+        if (value < 1000000000L) value = value * 10 + (*p - '0');
+        ++p;
+    }
+    return negative ? -value : value;
+}
+
+int console_shift_argument(double shift) { return static_cast<int>(shift * 10); }
+
+void parse_command_line(int argc, const char* const* argv, ConsoleRun& run)
+{
+    std::string line;
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        line += argv[i];
+        line += ' ';
+    }
+    if (line.size() > ARGUMENT_LINE_MAX) line.resize(ARGUMENT_LINE_MAX);
+    std::string upper = line;
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+
+    std::vector<Word> words;
+    size_t i = 0;
+    while (i < upper.size() && words.size() < ARGUMENT_WORDS_MAX) {
+        while (i < upper.size() && is_blank(upper[i])) ++i;
+        size_t end = i;
+        while (end < upper.size() && !is_blank(upper[end])) ++end;
+        if (end > i) words.push_back({upper.substr(i, end - i), line.substr(i, end - i)});
+        i = end;
+    }
+
+    for (const Word& word : words) {
+        size_t eq = word.upper.find('=');
+        if (eq == std::string::npos) continue;
+        std::string name = word.upper.substr(0, eq);
+        std::string value = word.upper.substr(eq + 1);
+        if (name == "WAIT") {
+            long seconds = read_console_integer(value.c_str());
+            run.wait_seconds = (seconds < 0 || seconds > WAIT_SECONDS_MAX) ? 0 : static_cast<int>(seconds);
+        } else if (name[0] == '/') {
+            accept_port_word(run, word.original.substr(0, eq), value);  // a device path
+        } else if (name.find("COM") != std::string::npos) {
+            accept_port_word(run, name, value);
+        }
+    }
+}

@@ -1,0 +1,82 @@
+// SolvaneCommand: the console tool for scripts at the start and end of an observing night.
+//
+// Contents
+//   1. The command line: actions, ports and the wait
+//   2. The console link: retried queries and the status read
+//   3. The run: actions, status blocks, waiting, exit status
+#pragma once
+
+#include "link/solvane_link.h"
+
+#include <cstdio>
+#include <string>
+
+// ---------------------------------------------------------------------------------------------
+// 1. The command line
+// ---------------------------------------------------------------------------------------------
+
+enum ConsoleAction { ACTION_SLEEP, ACTION_STATUS, ACTION_WAKE, ACTION_SET_SHIFT };
+
+constexpr int CONSOLE_MAX_FILTERS = 4;
+constexpr int ARGUMENT_LINE_MAX = 255;  // characters of the joined argument line
+constexpr int ARGUMENT_WORDS_MAX = 8;
+constexpr int WAIT_SECONDS_MAX = 3600;
+
+struct ConsoleSlot {
+    FilterRecord filter;        // port_name holds the name as typed, cut to 99 characters
+    std::string full_name;      // the whole name, for telling ports apart
+    int name_too_long = 0;      // longer than port_name holds: never opened under a cut name
+    ConsoleAction action = ACTION_STATUS;
+    double shift = 0;           // Angstrom, for ACTION_SET_SHIFT
+};
+
+struct ConsoleRun {
+    ConsoleSlot slots[CONSOLE_MAX_FILTERS];
+    int filter_count = 0;
+    int wait_seconds = 0;       // 0: do not wait
+    int exit_status = 0;
+};
+
+// Reads the arguments into run: joined with a blank after each, cut to 255 characters, upper-cased
+// (a port word naming a device path keeps its case), split into at most eight words; then WAIT
+// and port words as the usage text explains. Invalid words are ignored silently.
+void parse_command_line(int argc, const char* const* argv, ConsoleRun& run);
+
+// A decimal number as the command line reads it: optional blanks, sign, digits with an optional
+// decimal point, optional exponent E with sign and digits; reading stops at the first character
+// that does not fit. No number (INF, NAN, 0X.., empty) reads as 0.0.
+double read_console_number(const char* text);
+
+// A decimal integer: optional blanks, sign, digits; no digits reads as 0. Saturates far beyond
+// any useful value instead of overflowing.
+long read_console_integer(const char* text);
+
+// The "SE" argument of a typed shift: tenths of an Angstrom, cut toward zero (0.25 gives 2).
+int console_shift_argument(double shift);
+
+// ---------------------------------------------------------------------------------------------
+// 2. The console link
+// ---------------------------------------------------------------------------------------------
+
+// Up to five single-attempt exchanges of command until one brings a reply, with one 2000 ms pause
+// before the fourth. Returns 1 when answered; reply holds the last attempt's reply. A slot whose
+// port is not open is never answered and costs no time.
+int console_query(FilterRecord& slot, const char* command, char reply[REPLY_BUFFER_SIZE]);
+
+// The console status poll: "GI\n" through console_query, decoded by the firmware version the line
+// itself carries, scaled and range-checked as in the windowed poll; no reply sets
+// STATUS_NO_COMMUNICATION and keeps every other field.
+void console_poll_status(FilterRecord& slot);
+
+// The status poll, then GH (sleeping), GX (nominal wavelength), GQ (series) and GB (bandwidth).
+void read_console_status(FilterRecord& slot);
+
+// ---------------------------------------------------------------------------------------------
+// 3. The run
+// ---------------------------------------------------------------------------------------------
+
+extern const char CONSOLE_USAGE[];
+
+// The whole tool: usage or time stamp, actions, waiting, closing. Writes to out and returns the
+// exit code.
+int run_console_tool(int argc, const char* const* argv, std::FILE* out);

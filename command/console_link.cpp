@@ -1,0 +1,64 @@
+// The console form of the filter link: single-attempt exchanges retried by the query, and the
+// status read that stands in for the windowed program's identification and read-out.
+#include "command/console.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+constexpr int QUERY_ATTEMPTS = 5;
+constexpr int PAUSE_BEFORE_ATTEMPT = 4;
+constexpr int QUERY_PAUSE_MS = 2000;
+
+}  // namespace
+
+int console_query(FilterRecord& slot, const char* command, char reply[REPLY_BUFFER_SIZE])
+{
+    reply[0] = '\0';
+    if (slot.connected != 1) return 0;  // nothing to ask, nothing to wait for
+    for (int attempt = 1; attempt <= QUERY_ATTEMPTS; ++attempt) {
+        if (attempt == PAUSE_BEFORE_ATTEMPT)
+            std::this_thread::sleep_for(std::chrono::milliseconds(QUERY_PAUSE_MS));
+        reply[0] = '\0';
+        if (serial_exchange(slot.connected, slot.port_handle, command, reply, LINK_CONSOLE) > 0) return 1;
+    }
+    return 0;
+}
+
+void console_poll_status(FilterRecord& slot)
+{
+    char reply[REPLY_BUFFER_SIZE];
+    if (!console_query(slot, CMD_STATUS, reply)) {
+        slot.status_code = STATUS_NO_COMMUNICATION;
+        return;
+    }
+    // Decoded by the version the line carries, as the windowed program does: a hexadecimal
+    // filter read as decimal would report wrong wavelengths.
+    slot.firmware_version = read_firmware_version(reply, slot.firmware_version);
+    StatusFields fields;
+    decode_status_line(reply, is_hex_firmware(slot.firmware_version), fields);
+    apply_status_fields(slot, fields);
+}
+
+void read_console_status(FilterRecord& slot)
+{
+    char reply[REPLY_BUFFER_SIZE];
+    console_poll_status(slot);
+
+    console_query(slot, CMD_HEATER_STATE, reply);  // an empty reply reads as 0
+    slot.sleeping = decode_reply_value(reply, slot.firmware_version);
+
+    if (console_query(slot, CMD_CENTER_WAVELENGTH, reply))
+        slot.center_wavelength = decode_reply_value(reply, slot.firmware_version) / 10.0;
+    else
+        slot.center_wavelength = 0.0;
+
+    bool answered = console_query(slot, CMD_EDITION, reply);
+    cut_text_reply(reply, EDITION_TEXT_SIZE - 1);
+    copy_text(slot.edition_text, EDITION_TEXT_SIZE, answered ? reply : "", EDITION_TEXT_SIZE - 1);
+
+    answered = console_query(slot, CMD_BANDWIDTH, reply);
+    cut_text_reply(reply, BANDWIDTH_TEXT_SIZE - 1);
+    copy_text(slot.bandwidth_text, BANDWIDTH_TEXT_SIZE, answered ? reply : "", BANDWIDTH_TEXT_SIZE - 1);
+}

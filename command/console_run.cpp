@@ -1,0 +1,156 @@
+// One run of the console tool: time stamp, one action per filter, the optional wait for on band,
+// closing the ports, exit status.
+#include "command/console.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+const char CONSOLE_USAGE[] =
+    "SolvaneCommand Beta v0.1\n"
+    "\n"
+    "Usage:\n"
+    "SolvaneCommand [PORT1=action] ... [PORT4=action] [WAIT=seconds]\n"
+    "\n"
+    "- PORT1-PORT4 are serial COM port names (e.g. COM1, COM2, etc.)\n"
+    "- Up to four filters can be controlled on one line.\n"
+    "- Action can be: (multiple actions per filter not permitted)\n"
+    "    STATUS      : Print status of filter\n"
+    "    SLEEP       : Turn filter heater off\n"
+    "    WAKE        : Wake up filter from sleep (turn heater back on)\n"
+    "    -1.0 to 1.0 : Set wing shift to this value (angstroms)\n"
+    "- Specifying a WAIT time will cause the program to wait for filter(s)\n"
+    "to go on band before returning, in case of one or more WAKE or wing\n"
+    "shift actions.  The WAIT value is a timeout after which the program\n"
+    "will return regardless of on-band status. Recommended WAIT time is 15\n"
+    "minutes (WAIT=900).  Values from 0 to 3600 seconds, in increments of\n"
+    "10 seconds can be specified.\n"
+    "\n"
+    "Examples:\n"
+    "\n"
+    "Print the status of the filter connected to COM1:\n"
+    "SolvaneCommand COM1=STATUS\n"
+    "\n"
+    "Change COM1 to +0.2 wing shift, return program control immediately:\n"
+    "SolvaneCommand COM2=0.2\n"
+    "\n"
+    "Change COM1 to +0.2 wing shift, don't return until it settles at +0.2\n"
+    "or 900 seconds (15 minutes) have elapsed:\n"
+    "SolvaneCommand COM2=0.2 WAIT=900\n"
+    "\n"
+    "Turn heaters off (end of observing session):\n"
+    "SolvaneCommand COM1=SLEEP COM2=SLEEP COM4=SLEEP COM7=SLEEP\n"
+    "\n"
+    "Turn heaters on (start of observing session), wait until all on band:\n"
+    "SolvaneCommand COM1=WAKE COM2=WAKE COM4=WAKE COM7=WAKE WAIT=900\n";
+
+namespace {
+
+constexpr int WAIT_PASS_PAUSE_S = 10;
+
+struct SettingAction {
+    ConsoleAction action;
+    const char* success;
+    const char* failure;
+};
+
+constexpr SettingAction SETTING_MESSAGES[] = {
+    {ACTION_SLEEP, "%s: Sleep successful.\n\n", "%s: Sleep failed.\n\n"},
+    {ACTION_WAKE, "%s: Wake successful.\n\n", "%s: Wake failed.\n\n"},
+    {ACTION_SET_SHIFT, "%s: Set shift successful.\n\n", "%s: Set shift failed.\n\n"},
+};
+
+void print_time_stamp(std::FILE* out)
+{
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::fprintf(out, "%04d/%02d/%02d %02d:%02d:%02d\n\n", local.tm_year + 1900, local.tm_mon + 1,
+                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+void run_setting(ConsoleSlot& slot, std::FILE* out)
+{
+    char command[COMMAND_BUFFER_SIZE];
+    const char* text = CMD_WAKE;
+    if (slot.action == ACTION_SLEEP) text = CMD_SLEEP;
+    if (slot.action == ACTION_SET_SHIFT)
+        text = format_setting(command, SET_WING_SHIFT, console_shift_argument(slot.shift));
+    char reply[REPLY_BUFFER_SIZE];
+    console_query(slot.filter, text, reply);
+    // The filter's acknowledgement counts when it holds OK anywhere.
+    bool acknowledged = std::strstr(reply, "OK") != nullptr;
+    for (const SettingAction& row : SETTING_MESSAGES)
+        if (row.action == slot.action)
+            std::fprintf(out, acknowledged ? row.success : row.failure, slot.filter.port_name);
+}
+
+void run_status(ConsoleSlot& slot, ConsoleRun& run, std::FILE* out)
+{
+    FilterRecord& f = slot.filter;
+    read_console_status(f);
+    char text[STATUS_TEXT_SIZE];
+    std::fprintf(out, "%s: %s\nBW/Series: %s/%s\nNom: %.1f\nTarget: %.1f\nCurrent: %.1f\n\n",
+                 f.port_name, status_text(f, text), f.bandwidth_text, f.edition_text,
+                 f.center_wavelength, f.center_wavelength + f.wing_shift, f.wavelength);
+    if (f.status_code != 0 || f.on_band != 1) run.exit_status = 1;
+}
+
+bool waits_for_band(const ConsoleSlot& slot)
+{
+    return slot.action == ACTION_WAKE || slot.action == ACTION_SET_SHIFT;
+}
+
+void wait_for_band(ConsoleRun& run)
+{
+    const std::time_t started = std::time(nullptr);
+    while (true) {
+        bool all_on_band = true;
+        for (int i = 0; i < run.filter_count; ++i) {
+            ConsoleSlot& slot = run.slots[i];
+            if (!waits_for_band(slot)) continue;
+            console_poll_status(slot.filter);
+            if (slot.filter.on_band != 1) all_on_band = false;
+        }
+        if (all_on_band) return;
+        std::this_thread::sleep_for(std::chrono::seconds(WAIT_PASS_PAUSE_S));
+        if (std::time(nullptr) - started >= run.wait_seconds) return;
+    }
+}
+
+}  // namespace
+
+int run_console_tool(int argc, const char* const* argv, std::FILE* out)
+{
+    if (argc < 2) {
+        std::fputs(CONSOLE_USAGE, out);
+        return 1;
+    }
+    ConsoleRun run;
+    parse_command_line(argc, argv, run);
+    print_time_stamp(out);
+    std::fflush(out);
+
+    for (int i = 0; i < run.filter_count; ++i) {
+        ConsoleSlot& slot = run.slots[i];
+        FilterRecord& f = slot.filter;
+        // A name longer than the field is never cut into the name of another port.
+        if (slot.name_too_long ||
+            !serial_init(f.connected, f.port_handle, slot.full_name.c_str(), LINK_CONSOLE)) {
+            std::fprintf(out, "%s: Could not connect to serial port.\n", f.port_name);
+            run.exit_status = 1;
+        } else if (slot.action == ACTION_STATUS) {
+            run_status(slot, run, out);
+        } else {
+            run_setting(slot, out);
+        }
+        std::fflush(out);
+    }
+
+    if (run.wait_seconds > 0) wait_for_band(run);
+
+    for (int i = 0; i < run.filter_count; ++i)
+        serial_close(run.slots[i].filter.connected, run.slots[i].filter.port_handle);
+    return run.exit_status;
+}

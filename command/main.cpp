@@ -1,0 +1,9 @@
+// SolvaneCommand: wake, sleep, shift or report up to four filters from a script.
+#include "command/console.h"
+
+int main(int argc, char** argv)
+{
+    int code = run_console_tool(argc, argv, stdout);
+    std::fflush(stdout);
+    return code;
+}

@@ -1,0 +1,103 @@
+// The console tool's command line, read without any port.
+#include "command/console.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Expected {
+    std::string port;
+    ConsoleAction action;
+    double shift;
+};
+
+ConsoleRun parse(std::vector<std::string> words)
+{
+    std::vector<const char*> argv{"SolvaneCommand"};
+    for (const std::string& w : words) argv.push_back(w.c_str());
+    ConsoleRun run;
+    parse_command_line(static_cast<int>(argv.size()), argv.data(), run);
+    return run;
+}
+
+TEST(CommandLine, WordsBecomeActions)
+{
+    struct Row {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<Expected> slots;
+        int wait;
+    } rows[] = {
+        {"keywords are case-insensitive and names upper-cased", {"com3=status"}, {{"COM3", ACTION_STATUS, 0}}, 0},
+        {"the first action for a port wins", {"COM1=STATUS", "COM1=SLEEP"}, {{"COM1", ACTION_STATUS, 0}}, 0},
+        {"all three keywords", {"COM1=SLEEP", "COM2=WAKE", "COM12=STATUS"},
+         {{"COM1", ACTION_SLEEP, 0}, {"COM2", ACTION_WAKE, 0}, {"COM12", ACTION_STATUS, 0}}, 0},
+        {"a shift out of range frees its slot for the next port", {"COM1=1.5", "COM2=-1"}, {{"COM2", ACTION_SET_SHIFT, -1}}, 0},
+        {"a shift out of range does not claim its port", {"COM1=1.5", "COM1=WAKE"}, {{"COM1", ACTION_WAKE, 0}}, 0},
+        {"an empty value is a shift of 0", {"COM1="}, {{"COM1", ACTION_SET_SHIFT, 0}}, 0},
+        {"an unreadable value is a shift of 0", {"COM1=FOO"}, {{"COM1", ACTION_SET_SHIFT, 0}}, 0},
+        {"a fifth port is ignored", {"COM1=WAKE", "COM2=WAKE", "COM3=WAKE", "COM4=WAKE", "COM5=WAKE"},
+         {{"COM1", ACTION_WAKE, 0}, {"COM2", ACTION_WAKE, 0}, {"COM3", ACTION_WAKE, 0}, {"COM4", ACTION_WAKE, 0}}, 0},
+        {"a name containing COM anywhere is a port", {"XCOMY=0.2"}, {{"XCOMY", ACTION_SET_SHIFT, 0.2}}, 0},
+        {"a device path keeps its case", {"/dev/ttyUSB0=wake"}, {{"/dev/ttyUSB0", ACTION_WAKE, 0}}, 0},
+        {"words without = and other names are ignored", {"STATUS", "FOO=1", "=WAKE", "COM1"}, {}, 0},
+        {"wait in range", {"WAIT=900"}, {}, 900},
+        {"wait above 3600 disables waiting", {"WAIT=4000"}, {}, 0},
+        {"negative wait disables waiting", {"WAIT=-5"}, {}, 0},
+        {"a later wait replaces an earlier one", {"WAIT=900", "wait=20"}, {}, 20},
+        {"wait reads leading digits", {"WAIT=12S"}, {}, 12},
+        {"an endless wait number disables waiting", {"WAIT=99999999999999999999"}, {}, 0},
+        {"more than eight words are ignored",
+         {"A", "B", "C", "D", "E", "F", "G", "H", "COM1=WAKE"}, {}, 0},
+        {"one argument may hold several words", {"COM1=WAKE COM2=SLEEP"}, {{"COM1", ACTION_WAKE, 0}, {"COM2", ACTION_SLEEP, 0}}, 0},
+        {"the line is cut at 255 characters", {std::string(250, 'X'), "COM1=WAKE"}, {}, 0},
+    };
+    for (const Row& row : rows) {
+        ConsoleRun run = parse(row.args);
+        ASSERT_EQ(run.filter_count, static_cast<int>(row.slots.size())) << row.name;
+        for (size_t i = 0; i < row.slots.size(); ++i) {
+            EXPECT_STREQ(run.slots[i].filter.port_name, row.slots[i].port.c_str()) << row.name;
+            EXPECT_EQ(run.slots[i].action, row.slots[i].action) << row.name;
+            EXPECT_DOUBLE_EQ(run.slots[i].shift, row.slots[i].shift) << row.name;
+        }
+        EXPECT_EQ(run.wait_seconds, row.wait) << row.name;
+    }
+}
+
+TEST(CommandLine, ALongPortNameIsNeverCutIntoAnother)
+{
+    std::string name = "COM" + std::string(120, '7');
+    ConsoleRun run = parse({name + "=WAKE", name.substr(0, 99) + "=SLEEP"});
+    ASSERT_EQ(run.filter_count, 2);
+    EXPECT_EQ(run.slots[0].name_too_long, 1);
+    EXPECT_EQ(std::string(run.slots[0].filter.port_name), name.substr(0, 99));
+    EXPECT_EQ(run.slots[1].name_too_long, 0);
+}
+
+TEST(CommandLine, NumbersAreReadAsScriptsWriteThem)
+{
+    struct Row {
+        const char* text;
+        double value;
+    } rows[] = {
+        {"0.25", 0.25}, {"-0.25", -0.25}, {"  +.5", 0.5}, {"1E-1", 0.1}, {"1E", 1.0},
+        {"1.5X", 1.5}, {"-", 0.0}, {".", 0.0}, {"", 0.0}, {"INF", 0.0}, {"NAN", 0.0},
+        {"0X1A", 0.0}, {"-INFINITY", 0.0}, {"1E+2", 100.0}, {"2.", 2.0},
+    };
+    for (const Row& row : rows) EXPECT_DOUBLE_EQ(read_console_number(row.text), row.value) << row.text;
+}
+
+TEST(CommandLine, ShiftsAreSentInTenthsCutTowardZero)
+{
+    struct Row {
+        double shift;
+        int argument;
+    } rows[] = {{0.05, 0}, {0.25, 2}, {-0.25, -2}, {-1.0, -10}, {1.0, 10}, {0.3, 3}, {0.7, 7},
+                {-0.3, -3}, {0.0, 0}, {0.99, 9}};
+    for (const Row& row : rows) EXPECT_EQ(console_shift_argument(row.shift), row.argument) << row.shift;
+}
+
+}  // namespace

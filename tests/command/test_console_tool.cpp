@@ -1,0 +1,230 @@
+// SolvaneCommand end to end: the real program against simulated filters and scripted devices on
+// pseudo-terminals, checked by its exact output, exit code and the bytes that reached the filters.
+#include "sim/simulator.h"
+#include "tests/support/fake_device.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace {
+
+const std::string TOOL = SOLVANE_COMMAND_PATH;
+
+// The tool's output without its time stamp line, which must come first.
+std::string after_time_stamp(const std::string& output)
+{
+    static const std::regex stamp("^\\d{4}/\\d{2}/\\d{2} \\d{2}:\\d{2}:\\d{2}\n\n");
+    std::smatch m;
+    if (!std::regex_search(output, m, stamp)) return "<no time stamp: " + output + ">";
+    return m.suffix();
+}
+
+struct ConsoleToolTest : ::testing::Test {
+    std::string dir = enter_temp_dir();
+    std::string ports = dir + "/ports";
+
+    void start(std::vector<SimFilter> filters, double speed = 1)
+    {
+        SimOptions options;
+        options.port_dir = ports;
+        options.speed = speed;
+        options.filters = std::move(filters);
+        ASSERT_EQ(sim_start(options), 1);
+    }
+    ProgramRun run(std::vector<std::string> args) { return run_program(TOOL, args, ports); }
+    void TearDown() override { sim_stop(); }
+};
+
+SimFilter on_band(SimFilter f)
+{
+    f.sleeping = 0;
+    f.temperature = f.center_temperature + f.wing_shift_tenths / 10.0 * f.temperature_per_angstrom;
+    f.within_target_s = 1e6;
+    return f;
+}
+
+SimFilter silent(SimFilter f)
+{
+    f.faults.silent = 1;
+    return f;
+}
+
+TEST(ConsoleTool, WithoutArgumentsPrintsTheUsageAndExitsOne)
+{
+    ProgramRun r = run_program(TOOL, {});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.output,
+              "SolvaneCommand Beta v0.1\n\nUsage:\nSolvaneCommand [PORT1=action] ... [PORT4=action] "
+              "[WAIT=seconds]\n\n- PORT1-PORT4 are serial COM port names (e.g. COM1, COM2, etc.)\n- Up "
+              "to four filters can be controlled on one line.\n- Action can be: (multiple actions per "
+              "filter not permitted)\n    STATUS      : Print status of filter\n    SLEEP       : Turn "
+              "filter heater off\n    WAKE        : Wake up filter from sleep (turn heater back on)\n   "
+              " -1.0 to 1.0 : Set wing shift to this value (angstroms)\n- Specifying a WAIT time will "
+              "cause the program to wait for filter(s)\nto go on band before returning, in case of one "
+              "or more WAKE or wing\nshift actions.  The WAIT value is a timeout after which the "
+              "program\nwill return regardless of on-band status. Recommended WAIT time is 15\nminutes "
+              "(WAIT=900).  Values from 0 to 3600 seconds, in increments of\n10 seconds can be "
+              "specified.\n\nExamples:\n\nPrint the status of the filter connected to "
+              "COM1:\nSolvaneCommand COM1=STATUS\n\nChange COM1 to +0.2 wing shift, return program "
+              "control immediately:\nSolvaneCommand COM2=0.2\n\nChange COM1 to +0.2 wing shift, don't "
+              "return until it settles at +0.2\nor 900 seconds (15 minutes) have "
+              "elapsed:\nSolvaneCommand COM2=0.2 WAIT=900\n\nTurn heaters off (end of observing "
+              "session):\nSolvaneCommand COM1=SLEEP COM2=SLEEP COM4=SLEEP COM7=SLEEP\n\nTurn heaters "
+              "on (start of observing session), wait until all on band:\nSolvaneCommand COM1=WAKE "
+              "COM2=WAKE COM4=WAKE COM7=WAKE WAIT=900\n");
+}
+
+TEST_F(ConsoleToolTest, StatusBlocksDecodeDecimalAndHexadecimalFilters)
+{
+    start({on_band(sim_preset()[0]), sim_preset()[1]});
+    ProgramRun r = run({"com1=status", "COM2=STATUS", "BOGUS"});
+    EXPECT_EQ(after_time_stamp(r.output),
+              "COM1: On band\nBW/Series: 0.7A/PRO\nNom: 6562.8\nTarget: 6562.8\nCurrent: 6562.8\n\n"
+              "COM2: Sleep, heater off.\nBW/Series: 2.4/CaK\nNom: 3933.7\nTarget: 3933.7\nCurrent: 3925.6\n\n");
+    EXPECT_EQ(r.exit_code, 1) << "COM2 is not on band";
+    EXPECT_EQ(sim_received(1), (std::vector<std::string>{"GI\n", "GH\n", "GX\n", "GQ\n", "GB\n"}));
+}
+
+TEST_F(ConsoleToolTest, TheStatusActionDecidesTheExitStatus)
+{
+    struct Row {
+        const char* name;
+        const char* status_line;
+        const char* heater;
+        const char* text;
+        int exit_code;
+    } rows[] = {
+        {"on band exits 0", "v1.20 0 1 65628 0 10 20 12000 1250 0\r\n", "0\r\n", "On band", 0},
+        {"sleeping and on band exits 0", "v1.20 0 1 65628 0 0 20 12000 1250 0\r\n", "1\r\n", "Sleep, heater off.", 0},
+        {"sleeping alone exits 1", "v1.20 0 0 65628 0 0 20 12000 1250 0\r\n", "1\r\n", "Sleep, heater off.", 1},
+        {"a fault exits 1 even on band", "v1.20 3 1 65628 0 10 20 12000 1250 0\r\n", "0\r\n", "Low battery", 1},
+        {"an implausible voltage is a bad connection", "v1.20 0 1 65628 0 10 20 12000 50 0\r\n", "0\r\n", "Bad connection", 1},
+        {"an unknown code", "v1.20 42 1 65628 0 10 20 12000 1250 0\r\n", "0\r\n", "Error 42", 1},
+    };
+    for (const Row& row : rows) {
+        auto port = open_fake_port(dir, "COM1", table_responder({{"GI\n", row.status_line}, {"GH\n", row.heater},
+                                                                  {"GX\n", "65628\r\n"}, {"GQ\n", "PRO\r\n"},
+                                                                  {"GB\n", "0.7A\r\n"}}));
+        ProgramRun r = run_program(TOOL, {"COM1=STATUS"}, dir);
+        EXPECT_EQ(after_time_stamp(r.output),
+                  std::string("COM1: ") + row.text + "\nBW/Series: 0.7A/PRO\nNom: 6562.8\nTarget: 6562.8\nCurrent: 6562.8\n\n")
+            << row.name;
+        EXPECT_EQ(r.exit_code, row.exit_code) << row.name;
+    }
+}
+
+TEST_F(ConsoleToolTest, SettingsSendTheirExactBytes)
+{
+    start({sim_preset()[0], sim_preset()[1], sim_preset()[2], sim_preset()[3]});
+    ProgramRun r = run({"COM1=0.05", "COM2=0.25", "COM3=-0.25", "COM4=-1"});
+    EXPECT_EQ(after_time_stamp(r.output),
+              "COM1: Set shift successful.\n\nCOM2: Set shift successful.\n\n"
+              "COM3: Set shift successful.\n\nCOM4: Set shift successful.\n\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(sim_received(0), std::vector<std::string>{"SE0\n"});
+    EXPECT_EQ(sim_received(1), std::vector<std::string>{"SE2\n"});
+    EXPECT_EQ(sim_received(2), std::vector<std::string>{"SE-2\n"});
+    EXPECT_EQ(sim_received(3), std::vector<std::string>{"SE-10\n"});
+    EXPECT_EQ(sim_snapshot(3).wing_shift_tenths, -10);
+
+    for (int i = 0; i < 4; ++i) sim_clear_received(i);
+    r = run({"COM1=FOO", "COM2=wake", "COM3=SLEEP", "COM4=1.5"});
+    EXPECT_EQ(after_time_stamp(r.output),
+              "COM1: Set shift successful.\n\nCOM2: Wake successful.\n\nCOM3: Sleep successful.\n\n");
+    EXPECT_EQ(sim_received(0), std::vector<std::string>{"SE0\n"});
+    EXPECT_EQ(sim_received(1), std::vector<std::string>{"SH0\n"});
+    EXPECT_EQ(sim_received(2), std::vector<std::string>{"SH1\n"});
+    EXPECT_TRUE(sim_received(3).empty());
+    EXPECT_EQ(sim_snapshot(1).sleeping, 0);
+}
+
+TEST_F(ConsoleToolTest, OkAnywhereInTheReplyCountsAsSuccess)
+{
+    auto port = open_fake_port(dir, "COM1", table_responder({{"SH0\n", "xxOKyy\r\n"}, {"SH1\n", "ERR\r\n"}}));
+    EXPECT_EQ(after_time_stamp(run_program(TOOL, {"COM1=WAKE"}, dir).output), "COM1: Wake successful.\n\n");
+    ProgramRun r = run_program(TOOL, {"COM1=SLEEP"}, dir);
+    EXPECT_EQ(after_time_stamp(r.output), "COM1: Sleep failed.\n\n");
+    EXPECT_EQ(r.exit_code, 0) << "a failed setting does not change the exit status";
+}
+
+TEST_F(ConsoleToolTest, AnUnopenablePortIsReportedAndTheOthersAreHandled)
+{
+    start({sim_preset()[0], sim_preset()[1]});
+    std::string long_name = "COM" + std::string(110, '9');
+    ProgramRun r = run({"COM1=SLEEP", "COM9=WAKE", "COM2=WAKE", long_name + "=STATUS"});
+    EXPECT_EQ(after_time_stamp(r.output),
+              "COM1: Sleep successful.\n\nCOM9: Could not connect to serial port.\nCOM2: Wake successful.\n\n" +
+                  long_name.substr(0, 99) + ": Could not connect to serial port.\n");
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST_F(ConsoleToolTest, ASilentFilterCostsAboutThreeSecondsPerQuery)
+{
+    start({silent(sim_preset()[0])});
+    ProgramRun r = run({"COM1=SLEEP"});
+    EXPECT_EQ(after_time_stamp(r.output), "COM1: Sleep failed.\n\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_GT(r.seconds, 2.8);  // four silent reads, the 2 s pause, a fifth read
+    EXPECT_LT(r.seconds, 6.0);
+    EXPECT_EQ(sim_received(0), std::vector<std::string>(5, "SH1\n"));
+}
+
+TEST_F(ConsoleToolTest, ASilentFilterStatusReadsNoCommunication)
+{
+    start({silent(sim_preset()[0])});
+    ProgramRun r = run({"COM1=STATUS"});
+    EXPECT_EQ(after_time_stamp(r.output),
+              "COM1: No communication\nBW/Series: /\nNom: 0.0\nTarget: 0.0\nCurrent: 0.0\n\n");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_GT(r.seconds, 14.0);  // five queries of about 3 s
+    EXPECT_LT(r.seconds, 25.0);
+}
+
+TEST_F(ConsoleToolTest, GarbageAndOverlongRepliesNeverOverflowAField)
+{
+    SimFilter overlong = sim_preset()[0];
+    overlong.faults.overlong = 1;
+    SimFilter garbage = sim_preset()[1];
+    garbage.faults.garbage = 1;
+    start({overlong, garbage});
+    ProgramRun r = run({"COM1=STATUS", "COM2=STATUS"});
+    std::string out = after_time_stamp(r.output);
+    EXPECT_NE(out.find("\nBW/Series: WWWWWWWWWW/WWWWWWWWWW\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("COM2: "), std::string::npos) << out;
+    EXPECT_EQ(r.exit_code, 1);
+}
+
+TEST_F(ConsoleToolTest, WaitingMakesTenSecondPassesUntilTheTimeOut)
+{
+    start({sim_preset()[0]});  // asleep: never on band
+    struct Row {
+        const char* wait;
+        double min_seconds, max_seconds;
+    } rows[] = {{"WAIT=5", 9.5, 15}, {"WAIT=4000", 0, 3}, {"WAIT=-5", 0, 3}};
+    for (const Row& row : rows) {
+        ProgramRun r = run({"COM1=0.2", row.wait});
+        EXPECT_GE(r.seconds, row.min_seconds) << row.wait;
+        EXPECT_LT(r.seconds, row.max_seconds) << row.wait;
+        EXPECT_EQ(after_time_stamp(r.output), "COM1: Set shift successful.\n\n") << "waiting prints nothing";
+        EXPECT_EQ(r.exit_code, 0) << "waiting never changes the exit status";
+    }
+}
+
+TEST_F(ConsoleToolTest, WakeAndShiftWaitUntilBothAreOnBand)
+{
+    SimFilter calcium = sim_preset()[1];
+    calcium.sleeping = 0;
+    start({sim_preset()[0], calcium}, 400);
+    ProgramRun r = run({"COM1=WAKE", "COM2=-0.3", "WAIT=900"});
+    EXPECT_EQ(after_time_stamp(r.output), "COM1: Wake successful.\n\nCOM2: Set shift successful.\n\n");
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_LT(r.seconds, 40);
+    ProgramRun status = run({"COM1=STATUS", "COM2=STATUS"});
+    EXPECT_EQ(status.exit_code, 0) << status.output;
+    EXPECT_NE(status.output.find("COM2: On band\nBW/Series: 2.4/CaK\nNom: 3933.7\nTarget: 3933.4\n"), std::string::npos)
+        << status.output;
+}
+
+}  // namespace
