@@ -194,8 +194,12 @@ void device_close(PtyDevice& d)
     d.request = REQUEST_STOP;
     if (d.thread.joinable()) d.thread.join();
     d.running = false;
+    // Remove the link only while it still leads to this device: another device may have taken
+    // the name over since.
+    char target[512];
+    ssize_t n = ::readlink(d.link_path.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == d.slave_path) ::unlink(d.link_path.c_str());
     close_pty(d);
-    ::unlink(d.link_path.c_str());
 }
 
 std::vector<std::string> device_received(PtyDevice& d)

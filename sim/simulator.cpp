@@ -308,7 +308,8 @@ int sim_start(const SimOptions& options)
         sim_advance(slot->filter, 0);
         slot->updated = Clock::now();
         SimSlot* raw = slot.get();
-        std::string link = sim_options.port_dir + "/COM" + std::to_string(i + 1);
+        if (sim_options.port_names.size() <= i) sim_options.port_names.push_back("COM" + std::to_string(i + 1));
+        std::string link = sim_options.port_dir + "/" + sim_options.port_names[i];
         int gap = sim_options.paced ? BYTE_TIME_9600_US : 0;
         if (!device_open(slot->device, link, [raw](const std::string& c) { return respond(*raw, c); }, gap)) {
             for (auto& made : sim_slots) device_close(made->device);
@@ -346,9 +347,18 @@ std::string sim_port_dir()
     return sim_options.port_dir;
 }
 
-std::string sim_port_name(int index) { return "COM" + std::to_string(index + 1); }
+std::string sim_port_name(int index)
+{
+    std::lock_guard<std::mutex> lock(sim_mutex);
+    if (index < 0 || static_cast<size_t>(index) >= sim_options.port_names.size()) return "";
+    return sim_options.port_names[static_cast<size_t>(index)];
+}
 
-std::string sim_port_path(int index) { return sim_port_dir() + "/" + sim_port_name(index); }
+std::string sim_port_path(int index)
+{
+    std::string name = sim_port_name(index);
+    return name.empty() ? "" : sim_port_dir() + "/" + name;
+}
 
 namespace {
 

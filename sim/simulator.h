@@ -95,6 +95,7 @@ struct SimOptions {
     int paced = 0;             // 1: reply bytes 1.042 ms apart plus a processing delay
     int processing_delay_ms = 3;
     std::vector<SimFilter> filters;
+    std::vector<std::string> port_names;  // link names by filter; COM1, COM2, ... where missing
 };
 
 // Starts the filters as COM1, COM2, ... in the port directory. Returns 1 on success; 0 when a
@@ -106,7 +107,7 @@ void sim_stop();
 
 int sim_filter_count();
 std::string sim_port_dir();
-std::string sim_port_name(int index);   // "COM1" for index 0
+std::string sim_port_name(int index);   // "COM1" for index 0 unless named otherwise
 std::string sim_port_path(int index);   // the link's full path
 
 // ---------------------------------------------------------------------------------------------

@@ -21,6 +21,17 @@ DeviceResponder late_responder(int silent_attempts, const std::string& reply)
     };
 }
 
+DeviceResponder filter_responder(SimFilter filter, std::map<std::string, std::string> overrides)
+{
+    auto state = std::make_shared<SimFilter>(std::move(filter));
+    return [state, overrides = std::move(overrides)](const std::string& command) {
+        auto found = overrides.find(command);
+        std::string reply = found != overrides.end() ? found->second : sim_reply(*state, command);
+        if (reply.empty()) return std::vector<ReplyChunk>{};
+        return std::vector<ReplyChunk>{{reply, 0}};
+    };
+}
+
 std::unique_ptr<FakePort> open_fake_port(const std::string& dir, const std::string& name,
                                          DeviceResponder respond, int byte_gap_us)
 {

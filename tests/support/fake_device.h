@@ -3,6 +3,7 @@
 #pragma once
 
 #include "sim/pty_device.h"
+#include "sim/simulator.h"
 
 #include <map>
 #include <memory>
@@ -14,6 +15,10 @@ DeviceResponder table_responder(std::map<std::string, std::string> replies);
 
 // A device that stays silent for the first silent_attempts commands, then answers reply.
 DeviceResponder late_responder(int silent_attempts, const std::string& reply);
+
+// A filter that answers as the simulated filter does, except for the commands in overrides,
+// which get the bytes given there (an empty string: no reply).
+DeviceResponder filter_responder(SimFilter filter, std::map<std::string, std::string> overrides = {});
 
 // A device with one responder at dir/name, closed when the owner goes away.
 struct FakePort {
