@@ -18,15 +18,6 @@ const char* skip_blanks(const char* p)
     return p;
 }
 
-const char* skip_digits(const char* p, int& count)
-{
-    while (std::isdigit(static_cast<unsigned char>(*p))) {
-        ++p;
-        ++count;
-    }
-    return p;
-}
-
 struct Word {
     std::string upper;     // as the tool reads it
     std::string original;  // as typed, for device paths that keep their case
@@ -47,7 +38,7 @@ void accept_port_word(ConsoleRun& run, const std::string& name, const std::strin
     } else if (value == "WAKE") {
         action = ACTION_WAKE;
     } else {
-        shift = read_console_number(value.c_str());
+        shift = read_decimal_number(value.c_str());
         if (!(shift >= -1.0 && shift <= 1.0)) return;  // the slot stays free for the next word
         action = ACTION_SET_SHIFT;
     }
@@ -62,28 +53,6 @@ void accept_port_word(ConsoleRun& run, const std::string& name, const std::strin
 }
 
 }  // namespace
-
-double read_console_number(const char* text)
-{
-    if (text == nullptr) return 0.0;
-    const char* start = skip_blanks(text);
-    const char* p = start;
-    if (*p == '+' || *p == '-') ++p;
-    int digits = 0;
-    p = skip_digits(p, digits);
-    if (*p == '.') p = skip_digits(p + 1, digits);
-    if (digits == 0) return 0.0;
-    if (*p == 'E' || *p == 'e') {
-        const char* q = p + 1;
-        if (*q == '+' || *q == '-') ++q;
-        int exponent_digits = 0;
-        q = skip_digits(q, exponent_digits);
-        if (exponent_digits > 0) p = q;
-    }
-    // Only the accepted characters reach strtod, which alone would also take INF, NAN and
-    // hexadecimal forms.
-    return std::strtod(std::string(start, p).c_str(), nullptr);
-}
 
 long read_console_integer(const char* text)
 {

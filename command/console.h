@@ -42,11 +42,6 @@ struct ConsoleRun {
 // and port words as the usage text explains. Invalid words are ignored silently.
 void parse_command_line(int argc, const char* const* argv, ConsoleRun& run);
 
-// A decimal number as the command line reads it: optional blanks, sign, digits with an optional
-// decimal point, optional exponent E with sign and digits; reading stops at the first character
-// that does not fit. No number (INF, NAN, 0X.., empty) reads as 0.0.
-double read_console_number(const char* text);
-
 // A decimal integer: optional blanks, sign, digits; no digits reads as 0. Saturates far beyond
 // any useful value instead of overflowing.
 long read_console_integer(const char* text);

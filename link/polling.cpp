@@ -10,7 +10,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <limits>
+#include <string>
 
 namespace {
 
@@ -57,6 +59,34 @@ std::int32_t decode_decimal_value(const char* reply)
         ++p;
     }
     return saturate(static_cast<long>(negative ? -value : value));
+}
+
+double read_decimal_number(const char* text)
+{
+    if (text == nullptr) return 0.0;
+    auto digits = [](const char*& p) {
+        int count = 0;
+        while (std::isdigit(static_cast<unsigned char>(*p))) {
+            ++p;
+            ++count;
+        }
+        return count;
+    };
+    const char* start = text;
+    while (std::isspace(static_cast<unsigned char>(*start))) ++start;
+    const char* p = start;
+    if (*p == '+' || *p == '-') ++p;
+    int count = digits(p);
+    if (*p == '.') count += digits(++p);
+    if (count == 0) return 0.0;
+    if (*p == 'E' || *p == 'e') {
+        const char* q = p + 1;
+        if (*q == '+' || *q == '-') ++q;
+        if (digits(q) > 0) p = q;
+    }
+    // Only the accepted characters reach strtod, which alone would also take INF, NAN and
+    // hexadecimal forms.
+    return std::strtod(std::string(start, p).c_str(), nullptr);
 }
 
 std::int32_t decode_reply_value(const char* reply, double firmware_version)

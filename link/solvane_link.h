@@ -216,6 +216,11 @@ int is_hex_firmware(double firmware_version);
 std::int32_t decode_reply_value(const char* reply, double firmware_version);
 std::int32_t decode_decimal_value(const char* reply);
 
+// A leading decimal number: optional blanks, sign, digits with an optional decimal point,
+// optional exponent E with sign and digits; reading stops at the first character that does not
+// fit. No number (INF, NAN, 0X.., empty) reads as 0.0. Used for typed shifts and bandwidth texts.
+double read_decimal_number(const char* text);
+
 // The version at the start of a status reply ("v%lf"); previous when the reply does not begin
 // with v and a finite number.
 double read_firmware_version(const char* reply, double previous);

@@ -87,7 +87,7 @@ TEST(CommandLine, NumbersAreReadAsScriptsWriteThem)
         {"1.5X", 1.5}, {"-", 0.0}, {".", 0.0}, {"", 0.0}, {"INF", 0.0}, {"NAN", 0.0},
         {"0X1A", 0.0}, {"-INFINITY", 0.0}, {"1E+2", 100.0}, {"2.", 2.0},
     };
-    for (const Row& row : rows) EXPECT_DOUBLE_EQ(read_console_number(row.text), row.value) << row.text;
+    for (const Row& row : rows) EXPECT_DOUBLE_EQ(read_decimal_number(row.text), row.value) << row.text;
 }
 
 TEST(CommandLine, ShiftsAreSentInTenthsCutTowardZero)
