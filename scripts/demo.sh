@@ -23,6 +23,25 @@ step() {
 
 echo "Four simulated filters (physics 20 x real time):"
 cat "$demo_dir/sim.out"
+
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  # A desktop: wake the filters and watch them heat towards their lines in SolvaneControl. Its
+  # settings file names the four ports, so they reconnect at start; updates every second, the
+  # calcium K panel zoomed wide.
+  step "Wake all four" COM1=WAKE COM2=WAKE COM3=WAKE COM4=WAKE
+  le32() { printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)))"; }
+  {
+    printf 'COM1\r\nCOM2\r\nCOM3\r\nCOM4\r\n10.0 30.0 10.0 10.0 1 0 0\r\n'
+    # The window's placement: normal, at 40,40, tall enough for four panels and the menu bar.
+    for v in 44 0 1 -1 -1 -1 -1 40 40 837 1100; do le32 "$v"; done
+  } >"$demo_dir/solvane.ini"
+  echo
+  echo "== SolvaneControl: four live panels; close the window to end the demo"
+  (cd "$demo_dir" && "$bin/SolvaneControl")
+  exit 0
+fi
+
+echo "(No display: the console tool alone. On a desktop this demo opens SolvaneControl.)"
 step "Status of all four: asleep, cold, off their lines" COM1=STATUS COM2=STATUS COM3=STATUS COM4=STATUS
 step "Start of the night: wake all four and wait until they are on band" COM1=WAKE COM2=WAKE COM3=WAKE COM4=WAKE WAIT=900
 step "Status again: on band" COM1=STATUS COM2=STATUS COM3=STATUS COM4=STATUS

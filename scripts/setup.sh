@@ -10,7 +10,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev                  # tests
   qt6-base-dev libgl-dev                     # the windowed program
   fonts-liberation2                          # a face metric-compatible with Arial
-  xvfb xauth                                 # a real X display for smoke tests
+  xvfb xauth x11-utils                       # a real X display for smoke tests
 )
 
 missing=()

@@ -1,0 +1,144 @@
+// The application shell of SolvaneControl: start-up and shutdown, the main window and its
+// message handling, the update timer, the bandpass log.
+//
+// Contents
+//   1. Start-up and shutdown
+//   2. The main window: creation, fitting, painting
+//   3. Timers and the periodic update
+//   4. The bandpass log
+//   5. Messages to the observer
+//
+// Everything runs on the one GUI thread; serial exchanges block it while they last. The state the
+// shell works on is the process-wide app and filter_slots (app_state.h).
+#pragma once
+
+#include "control/shell/app_state.h"
+
+#include <QString>
+
+class QImage;
+class QWidget;
+
+constexpr const char* WINDOW_TITLE = "Velmora Solvane Control";
+constexpr int UPDATE_TIMER_ID = 32000;
+constexpr int STATUS_TIMER_ID = 32001;
+constexpr int INITIAL_CLIENT_WIDTH = 797;
+constexpr int INITIAL_CLIENT_HEIGHT = 516;
+constexpr int FIT_CLIENT_WIDTH_FULL = 797;
+
+// ---------------------------------------------------------------------------------------------
+// 1. Start-up and shutdown
+// ---------------------------------------------------------------------------------------------
+
+// Runs the start-up in its fixed order, up to the shown main window with its menus set: start
+// values, the start-up notice while the solar atlas loads and the filters reconnect, the main
+// window (with the connections dialog first when no usable settings file exists). Returns 1 when
+// the main window exists, 0 when it could not be created. A QApplication must exist.
+int control_start();
+
+// After the message loop: writes the settings file, then closes the bandpass log.
+void control_shutdown();
+
+// From now on, SIGTERM and SIGINT close the main window as Exit does (a signal that arrives
+// before the window exists is remembered).
+void close_on_termination_signals();
+
+// Whether SIGTERM or SIGINT arrived (start-up may have taken a while).
+bool termination_signal_arrived();
+
+// ---------------------------------------------------------------------------------------------
+// 2. The main window
+// ---------------------------------------------------------------------------------------------
+
+// Creates the main window (its create handling included), the four wing-shift arrow controls,
+// applies the placement and shows it. Returns 1 on success.
+int create_main_window();
+
+// The highest slot index whose filter is connected, or -1.
+int highest_connected_slot();
+
+// Sizes the window to the panels up to the highest connected one (one at least), keeping its
+// top-left corner: Full 797 x (n x 258) client pixels, Simple (n x 170 - 1) x 258 (276 for one).
+void fit_window();
+
+// Paints panels 0 to 3 into the client area's back buffer and shows it; rebuild 1 redraws the
+// cached spectrum backgrounds too.
+void repaint_panels(int rebuild);
+
+// The update timer's repaint: repaint_panels(0).
+void refresh_panels();
+
+// The client area's back buffer (what the window shows) and the client widget.
+QImage& client_buffer();
+QWidget* client_widget();
+
+// Copies the window's current placement into app.placement and sets placement_valid.
+void read_placement();
+
+// ---------------------------------------------------------------------------------------------
+// 3. Timers and the periodic update
+// ---------------------------------------------------------------------------------------------
+
+// (Re)arms a timer of the main window under its identifier; a running one is replaced.
+void arm_timer(int timer_id, int period_ms);
+
+// The period the timer with this identifier runs at, 0 when it is not armed.
+int timer_period(int timer_id);
+
+// A timer message: the update timer polls, logs and repaints; other identifiers are ignored.
+void on_timer(int timer_id);
+
+// ---------------------------------------------------------------------------------------------
+// 4. The bandpass log (solvane.csv in the current directory)
+// ---------------------------------------------------------------------------------------------
+
+constexpr const char* LOG_FILE = "solvane.csv";
+
+// Appends one row for the four slots, opening the file (with a header line) first if needed.
+// Each row reaches the disk before the call returns. A file that cannot be opened turns logging
+// off and tells the observer once.
+void write_log_row();
+
+// Closes the log if it is open.
+void close_log();
+
+// One data row for the slots as they are now, with its line end (pure; the time is given).
+std::string log_row_text(int year, int month, int day, int hour, int minute, int second);
+
+// ---------------------------------------------------------------------------------------------
+// 5. Messages to the observer
+// ---------------------------------------------------------------------------------------------
+
+// Shows a message without blocking the window (the update timer keeps running) and remembers it
+// as the last message shown.
+void tell_observer(const QString& title, const QString& text);
+extern QString last_observer_message;
+
+// ---------------------------------------------------------------------------------------------
+// 6. Menus, commands and the wing-shift arrows
+// ---------------------------------------------------------------------------------------------
+
+class QMainWindow;
+class QScrollBar;
+
+// Builds the main window's menu bar; every item carries its command identifier.
+void build_main_menu(QMainWindow* window);
+
+// Sets every check mark and both sets of filter popup labels from the state.
+void update_menus();
+
+// Sets the three zoom check marks of slot n's Display popup from its zoom span.
+void update_zoom_checks(int n);
+
+// Carries out a menu command by its identifier. Returns 0 for an identifier it does not know.
+int dispatch_command(int id);
+
+// The scroll codes of the wing-shift arrows.
+constexpr int SCROLL_LINE_LEFT = 0;
+constexpr int SCROLL_LINE_RIGHT = 1;
+
+// A scroll message from a wing-shift arrow control (the sender identifies the slot).
+void on_wing_shift_scroll(int code, const QScrollBar* sender);
+
+// Routes a wing-shift control's arrow clicks to on_wing_shift_scroll.
+void connect_wing_shift_bar(QScrollBar* bar);

@@ -1,0 +1,65 @@
+#include "tests/control/control_fixture.h"
+
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QTimer>
+
+#include <cstdlib>
+
+void ControlTest::start_filters(const std::vector<std::string>& ports, const std::vector<SimFilter>& filters,
+                                const std::string& options_line)
+{
+    SimOptions options;
+    options.port_dir = dir + "/ports";
+    std::string ini;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        if (!ports[i].empty()) {
+            options.port_names.push_back(ports[i]);
+            options.filters.push_back(filters[options.filters.size() % filters.size()]);
+        }
+        ini += ports[i] + "\r\n";
+    }
+    for (size_t i = ports.size(); i < 4; ++i) ini += "\r\n";
+    ini += options_line + "\r\n";
+    ASSERT_EQ(sim_start(options), 1);
+    setenv("SOLVANE_PORT_DIR", options.port_dir.c_str(), 1);
+    write_file("solvane.ini", ini);
+}
+
+void ControlTest::start_control()
+{
+    ASSERT_EQ(control_start(), 1);
+    settle();
+}
+
+void ControlTest::settle()
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 50) QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+void ControlTest::on_next_modal(std::function<void(QWidget*)> act)
+{
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, act] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            poll->stop();
+            poll->deleteLater();
+            act(modal);
+        }
+    });
+    poll->start(10);
+}
+
+void ControlTest::TearDown()
+{
+    for (FilterRecord& slot : filter_slots) serial_close(slot.connected, slot.port_handle);
+    close_log();
+    if (app.main_window != nullptr) {
+        app.main_window->hide();
+        app.main_window->deleteLater();
+        app.main_window = nullptr;
+    }
+    sim_stop();
+}

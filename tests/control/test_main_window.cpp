@@ -1,0 +1,222 @@
+// The main window off screen: start-up, the painted panels, the update timer, the bandpass log.
+#include "tests/control/control_fixture.h"
+
+#include <QMainWindow>
+#include <QPalette>
+#include <QScrollBar>
+
+#include <regex>
+
+#include <sys/stat.h>
+
+namespace {
+
+int client_width() { return client_widget()->width(); }
+int client_height() { return client_widget()->height(); }
+
+TEST_F(ControlTest, StartUpReconnectsTheConfiguredFiltersAndRestoresThePlacement)
+{
+    start_filters({"COM1", "COM2"});
+    std::string ini = read_file("solvane.ini");
+    // A placement block: normal window at 100, 120 of 797 x 600 pixels.
+    std::string block;
+    for (int v : {44, 0, 1, -1, -1, -1, -1, 100, 120, 897, 720})
+        for (int k = 0; k < 4; ++k) block += static_cast<char>((static_cast<unsigned>(v) >> (8 * k)) & 0xFF);
+    write_file("solvane.ini", ini + block);
+    start_control();
+    EXPECT_EQ(app.main_window->windowTitle(), QStringLiteral("Velmora Solvane Control"));
+    EXPECT_EQ(filter_slots[0].connected, 1);
+    EXPECT_EQ(filter_slots[1].connected, 1);
+    EXPECT_EQ(filter_slots[2].connected, 0);
+    EXPECT_EQ(app.main_window->geometry(), QRect(100, 120, 797, 600));
+    EXPECT_EQ(timer_period(UPDATE_TIMER_ID), 5000);
+    EXPECT_EQ(app.open_connections_at_start, 0);
+}
+
+TEST_F(ControlTest, WithoutSettingsTheConnectionsDialogComesFirstAndTheWindowIsFittedWhenShown)
+{
+    on_next_modal([](QWidget* dialog) { dialog->close(); });
+    start_control();
+    EXPECT_EQ(app.open_connections_at_start, 0);
+    EXPECT_EQ(app.fit_after_show, 0);
+    EXPECT_EQ(client_width(), 797);
+    EXPECT_EQ(client_height(), 258) << "no filter connected: one panel";
+}
+
+TEST_F(ControlTest, PanelsShowFramesSeparatorsStripsAndWhiteEmptySlots)
+{
+    start_filters({"", "", "COM3"});  // only Filter 3
+    start_control();
+    fit_window();
+    settle();
+    ASSERT_EQ(client_height(), 3 * 258) << "fitted to three panels";
+    const QColor face = QGuiApplication::palette().color(QPalette::Window);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(pixel(400, i * 258 + 257), face) << "separator below panel " << i;
+        EXPECT_EQ(pixel(400, i * 258 + 256), face) << "separator below panel " << i;
+        EXPECT_NE(pixel(0, i * 258 + 100), QColor(Qt::white)) << "frame of panel " << i;
+    }
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(pixel(400, i * 258 + 100), QColor(Qt::white)) << "empty panel " << i;
+    const int top = 2 * 258;
+    // The visible strip of panel 3 at columns 34..633, rows 7..56 of its panel.
+    EXPECT_NE(pixel(300, top + 7), QColor(Qt::white));
+    EXPECT_EQ(pixel(300, top + 7), pixel(300, top + 56));
+    EXPECT_EQ(pixel(300, top + 6), QColor(Qt::white));
+    // Its solar strip, rows 107..156.
+    EXPECT_EQ(pixel(300, top + 107), pixel(300, top + 156));
+    EXPECT_EQ(pixel(300, top + 106), QColor(Qt::white));
+    // Its text block from column 635, first line at row 10.
+    int ink_left = 797;
+    for (int y = top + 10; y < top + 30; ++y)
+        for (int x = 634; x < 700; ++x)
+            if (dark(x, y)) ink_left = std::min(ink_left, x);
+    EXPECT_GE(ink_left, 635);
+    EXPECT_LE(ink_left, 640);
+}
+
+TEST_F(ControlTest, ArrowControlsShowOnlyForConnectedSlots)
+{
+    start_filters({"", "COM2"});
+    start_control();
+    for (int i = 0; i < 4; ++i) {
+        QScrollBar* bar = app.wing_shift_bar[i];
+        ASSERT_NE(bar, nullptr);
+        EXPECT_EQ(bar->isVisibleTo(app.main_window), i == 1) << "slot " << i;
+    }
+    EXPECT_EQ(app.wing_shift_bar[1]->geometry(), QRect(710, 258 + 85, 32, 16));
+}
+
+TEST_F(ControlTest, TheSimpleLayoutPutsTextFrom173AndItsCopyFrom175)
+{
+    start_filters({"COM1", "COM2"});
+    start_control();
+    app.full_display = 0;
+    for (int& reset : app.scrollbar_reset) reset = 1;
+    fit_window();
+    settle();
+    EXPECT_EQ(client_width(), 2 * 170 - 1);
+    EXPECT_EQ(client_height(), 258);
+    int ink_left = 1000;
+    for (int y = 10; y < 60; ++y)
+        for (int x = 172; x < 260; ++x)
+            if (dark(x, y)) ink_left = std::min(ink_left, x);
+    EXPECT_GE(ink_left, 175);
+    EXPECT_LE(ink_left, 178);
+    EXPECT_EQ(app.wing_shift_bar[1]->geometry(), QRect(248, 85, 32, 16));
+}
+
+TEST_F(ControlTest, ATimerRepaintReusesTheBackgroundAndARebuildRedrawsIt)
+{
+    start_filters({"COM1"});
+    start_control();
+    // A mark in the cached background, where only the background shows (left of the strips).
+    panel_background[0].setPixelColor(10, 70, QColor(1, 2, 3));
+    on_timer(UPDATE_TIMER_ID);
+    EXPECT_EQ(pixel(12, 75), QColor(1, 2, 3)) << "the tick painted from the cache";
+    repaint_panels(1);
+    EXPECT_EQ(pixel(12, 75), QColor(Qt::white)) << "a rebuild draws the background anew";
+}
+
+TEST_F(ControlTest, EachTickPollsEveryConnectedFilterOnceAndItsAgeEverySixtieth)
+{
+    start_filters({"COM1", "", "COM3"});
+    start_control();
+    for (int i = 0; i < 2; ++i) sim_clear_received(i);
+    on_timer(UPDATE_TIMER_ID);
+    EXPECT_EQ(sim_received(0), std::vector<std::string>{"GI\n"});
+    EXPECT_EQ(sim_received(1), std::vector<std::string>{"GI\n"});
+
+    filter_slots[0].poll_count = 59;
+    sim_clear_received(0);
+    on_timer(UPDATE_TIMER_ID);
+    EXPECT_EQ(sim_received(0), (std::vector<std::string>{"GI\n", "GY\n"})) << "the 60th polled tick";
+    EXPECT_EQ(filter_slots[0].poll_count, 0);
+
+    sim_clear_received(0);
+    app.command_busy = 1;
+    app.log_enabled = 1;
+    on_timer(UPDATE_TIMER_ID);
+    EXPECT_TRUE(sim_received(0).empty()) << "nothing while a command talks to the filters";
+    EXPECT_FALSE(file_exists("solvane.csv")) << "and no log row";
+    app.command_busy = 0;
+    on_timer(STATUS_TIMER_ID);
+    EXPECT_TRUE(sim_received(0).empty()) << "another timer is ignored";
+}
+
+TEST_F(ControlTest, AFilterThatStopsAnsweringKeepsItsLastValues)
+{
+    start_filters({"COM1"});
+    start_control();
+    const double wavelength = filter_slots[0].wavelength;
+    sim_set_faults(0, SimFaults{.silent = 1});
+    on_timer(UPDATE_TIMER_ID);
+    EXPECT_EQ(filter_slots[0].status_code, STATUS_NO_COMMUNICATION);
+    EXPECT_DOUBLE_EQ(filter_slots[0].wavelength, wavelength);
+    EXPECT_EQ(filter_slots[0].connected, 1) << "it stays connected and is polled again";
+}
+
+TEST_F(ControlTest, TheBandpassLogWritesItsHeaderOnEveryOpenAndFlushesEachRow)
+{
+    start_filters({"", "COM2", "", "COM4"}, {sim_preset()[1], sim_preset()[3]});
+    start_control();
+    app.log_enabled = 1;
+    on_timer(UPDATE_TIMER_ID);
+    on_timer(UPDATE_TIMER_ID);
+    const std::string header =
+        "YYYY/MM/DD HH:MM:SS,#1 Name,#1 Error,#1 Wavelength,#1 WingShift,#2 Name,#2 Error,#2 Wavelength,#2 WingShift,"
+        "#3 Name,#3 Error,#3 Wavelength,#3 WingShift,#4 Name,#4 Error,#4 Wavelength,#4 WingShift\r\n";
+    const std::string row = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2},,,,,"Calcium K, west dome",0,3925\.\d,0\.0,,,,,"H-beta ""blue"" scope",0,4855\.\d,0\.0,\r\n)";
+    std::string log = read_file("solvane.csv");  // read while the log is open: nothing waits in a buffer
+    EXPECT_TRUE(std::regex_match(log, std::regex(header + row + row))) << log;
+
+    close_log();
+    app.log_enabled = 0;
+    app.log_enabled = 1;
+    on_timer(UPDATE_TIMER_ID);
+    log = read_file("solvane.csv");
+    EXPECT_TRUE(std::regex_match(log, std::regex(header + row + row + header + row))) << log;
+}
+
+TEST(BandpassLog, RowsHoldFourGroupsEachEndingInAComma)
+{
+    reset_app_state();
+    EXPECT_EQ(log_row_text(2026, 1, 5, 3, 4, 9), "2026/01/05 03:04:09,,,,,,,,,,,,,,,,,\r\n")
+        << "no filter connected: the time and 17 commas";
+    filter_slots[2].connected = 1;
+    copy_text(filter_slots[2].startup_message, MESSAGE_TEXT_SIZE, "West, \"big\" dome", 34);
+    filter_slots[2].status_code = STATUS_NO_COMMUNICATION;
+    filter_slots[2].wavelength = 6562.84;
+    filter_slots[2].wing_shift = -0.3;
+    EXPECT_EQ(log_row_text(2026, 12, 31, 23, 59, 58),
+              "2026/12/31 23:59:58,,,,,,,,,\"West, \"\"big\"\" dome\",99999,6562.8,-0.3,,,,,\r\n");
+}
+
+TEST_F(ControlTest, ALogThatCannotBeOpenedIsSwitchedOffAndReportedOnce)
+{
+    start_filters({"COM1"});
+    start_control();
+    ASSERT_EQ(::mkdir("solvane.csv", 0755), 0);  // a directory where the file should be
+    app.log_enabled = 1;
+    on_timer(UPDATE_TIMER_ID);
+    EXPECT_EQ(app.log_enabled, 0);
+    EXPECT_TRUE(last_observer_message.contains(QStringLiteral("solvane.csv")));
+    EXPECT_TRUE(last_observer_message.contains(QStringLiteral("Is a directory"))) << last_observer_message.toStdString();
+    last_observer_message.clear();
+    on_timer(UPDATE_TIMER_ID);
+    EXPECT_TRUE(last_observer_message.isEmpty()) << "told once";
+}
+
+TEST_F(ControlTest, ShutdownWritesTheSettingsAndClosesTheLog)
+{
+    start_filters({"COM1", "COM2"});
+    start_control();
+    app.log_enabled = 1;
+    on_timer(UPDATE_TIMER_ID);
+    filter_slots[1].zoom_span = 2.5;
+    ASSERT_NE(app.log_file, nullptr);
+    control_shutdown();
+    EXPECT_EQ(app.log_file, nullptr);
+    EXPECT_EQ(read_file("solvane.ini").substr(0, 43), "COM1\r\nCOM2\r\n\r\n\r\n10.0 2.5 10.0 10.0 1 1 1\r\n,");
+}
+
+}  // namespace
