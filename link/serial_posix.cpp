@@ -333,8 +333,12 @@ int enum_serial_port(char* buffer, int size, int n)
     const char* port_dir = std::getenv("SOLVANE_PORT_DIR");
     if (port_dir != nullptr && port_dir[0] != '\0')
         ports = sorted_directory(port_dir, any_entry);
-    for (const std::string& tty : sorted_directory("/sys/class/tty", real_serial_tty))
-        ports.push_back("/dev/" + tty);
+    // A session on simulated ports only (tests, demonstrations) leaves the real ports alone.
+    const char* only_dir = std::getenv("SOLVANE_ONLY_PORT_DIR");
+    if (only_dir == nullptr || only_dir[0] == '\0' || std::strcmp(only_dir, "0") == 0) {
+        for (const std::string& tty : sorted_directory("/sys/class/tty", real_serial_tty))
+            ports.push_back("/dev/" + tty);
+    }
 
     if (static_cast<size_t>(n) >= ports.size()) return 0;
     const std::string& name = ports[static_cast<size_t>(n)];

@@ -182,8 +182,9 @@ int resolve_port_path(const char* port_name, char* path, int path_size);
 
 // The name of the n-th serial port of this machine (0 = the first): the entries of
 // $SOLVANE_PORT_DIR in natural order (COM2 before COM10), then the kernel's serial devices as
-// /dev/NAME. Returns 1 with the zero-terminated name in buffer; 0 when there is no n-th port or
-// its name does not fit size bytes (callers stop at the first 0).
+// /dev/NAME (left out when $SOLVANE_ONLY_PORT_DIR is set to anything but 0). Returns 1 with the
+// zero-terminated name in buffer; 0 when there is no n-th port or its name does not fit size
+// bytes (callers stop at the first 0).
 int enum_serial_port(char* buffer, int size, int n);
 
 // ---------------------------------------------------------------------------------------------

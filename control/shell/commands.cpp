@@ -1,13 +1,277 @@
-// Menu commands (still to come).
+// The menu commands and the wing-shift arrows: what each changes, sends and repaints.
+//
+// Filter commands go through serial_exchange like everything else; their acknowledgements are
+// read and ignored. A command whose exchange fails still changes the local state, so the menu
+// and the panel show what was asked for until the next poll says otherwise.
+#include "control/shell/commands.h"
 #include "control/shell/shell.h"
 
-#include <QMainWindow>
-#include <QMenuBar>
-#include <QScrollBar>
+#include "control/dialogs/dialogs.h"
+#include "control/resources/data_files.h"
 
-void build_main_menu(QMainWindow* window) { window->menuBar()->addMenu(QStringLiteral("&File")); }
-void update_menus() {}
-void update_zoom_checks(int) {}
-int dispatch_command(int) { return 0; }
-void on_wing_shift_scroll(int, const QScrollBar*) {}
-void connect_wing_shift_bar(QScrollBar*) {}
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QMainWindow>
+#include <QScrollBar>
+#include <QUrl>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+constexpr double SHIFT_LIMIT = 1.0;
+constexpr double SHIFT_STEP_LIMIT = 0.99;  // a step is taken only while inside this
+constexpr const char* HELP_FILE = "SolvaneControl.html";
+
+void send(int n, const char* command)
+{
+    char reply[REPLY_BUFFER_SIZE];
+    serial_exchange(filter_slots[n].connected, filter_slots[n].port_handle, command, reply);
+}
+
+void send_setting(int n, const char* setting, int value)
+{
+    char command[COMMAND_BUFFER_SIZE];
+    send(n, format_setting(command, setting, value));
+}
+
+// The filter takes the shift in tenths: wing_shift x 10 rounded to the nearest whole number.
+int shift_argument(double wing_shift) { return static_cast<int>(std::floor(wing_shift * 10 + 0.5)); }
+
+void heater_on(int n)
+{
+    check_menu_item(MENU_HEATER_ON + n, true);
+    check_menu_item(MENU_SLEEP + n, false);
+    filter_slots[n].sleeping = 0;
+    send(n, CMD_WAKE);
+}
+
+void sleep_filter(int n)
+{
+    check_menu_item(MENU_SLEEP + n, true);
+    check_menu_item(MENU_HEATER_ON + n, false);
+    filter_slots[n].sleeping = 1;
+    send(n, CMD_SLEEP);
+}
+
+void toggle_lock(int n)
+{
+    FilterRecord& slot = filter_slots[n];
+    slot.panel_locked = slot.panel_locked ? 0 : 1;
+    check_menu_item(MENU_LOCK_PANEL + n, slot.panel_locked);
+    send_setting(n, SET_PANEL_LOCK, slot.panel_locked);
+}
+
+void reset_shift(int n)
+{
+    filter_slots[n].wing_shift = 0.0;
+    send_setting(n, SET_WING_SHIFT, 0);
+}
+
+struct ShiftStep {
+    int base;
+    double delta;
+    bool clamp;  // the half-Angstrom steps stop at the limit
+};
+constexpr ShiftStep SHIFT_STEPS[] = {
+    {MENU_SHIFT_DOWN_05, -0.5, true},
+    {MENU_SHIFT_DOWN_01, -0.1, false},
+    {MENU_SHIFT_UP_01, 0.1, false},
+    {MENU_SHIFT_UP_05, 0.5, true},
+};
+
+void shift_step(int n, const ShiftStep& step)
+{
+    FilterRecord& slot = filter_slots[n];
+    app.command_busy = 1;
+    if (step.delta < 0 && slot.wing_shift > -SHIFT_STEP_LIMIT) {
+        slot.wing_shift += step.delta;
+        if (step.clamp && slot.wing_shift < -SHIFT_LIMIT) slot.wing_shift = -SHIFT_LIMIT;
+    } else if (step.delta > 0 && slot.wing_shift < SHIFT_STEP_LIMIT) {
+        slot.wing_shift += step.delta;
+        if (step.clamp && slot.wing_shift > SHIFT_LIMIT) slot.wing_shift = SHIFT_LIMIT;
+    }
+    // Sent also when the limit kept the value, so the filter is told again where it should be.
+    send_setting(n, SET_WING_SHIFT, shift_argument(slot.wing_shift));
+    poll_filter_status(slot);
+    app.command_busy = 0;
+    repaint_panels(0);
+}
+
+void set_zoom(int n, double span)
+{
+    filter_slots[n].zoom_span = span;
+    update_zoom_checks(n);
+    repaint_panels(1);
+}
+
+void set_display_mode(int full)
+{
+    app.full_display = full;
+    check_menu_item(MENU_FULL, full);
+    check_menu_item(MENU_SIMPLE, !full);
+    for (int& reset : app.scrollbar_reset) reset = 1;
+    fit_window();
+}
+
+// Units and the filters' own display mode go to every slot; a slot without an open port fails
+// its exchange at once.
+void broadcast(int units, int value)
+{
+    app.command_busy = 1;
+    (units ? app.units_nm : app.show_wing_shift) = value;
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        (units ? filter_slots[n].units : filter_slots[n].display_mode) = value;
+        send_setting(n, units ? SET_UNITS : SET_DISPLAY_MODE, value);
+    }
+    app.command_busy = 0;
+    repaint_panels(1);
+}
+
+void set_units(int nanometres)
+{
+    check_menu_item(MENU_ANGSTROMS, !nanometres);
+    check_menu_item(MENU_NANOMETERS, nanometres);
+    broadcast(1, nanometres);
+}
+
+void set_show_wing_shift(int show)
+{
+    check_menu_item(MENU_DISPLAY_CENTER, !show);
+    check_menu_item(MENU_DISPLAY_WING_SHIFT, show);
+    broadcast(0, show);
+}
+
+void set_update_interval(int index)
+{
+    const int ids[] = {MENU_UPDATE_1S, MENU_UPDATE_5S, MENU_UPDATE_30S};
+    app.update_interval_index = index;
+    arm_timer(UPDATE_TIMER_ID, UPDATE_PERIODS_MS[index]);
+    for (int k = 0; k < 3; ++k) check_menu_item(ids[k], k == index);
+}
+
+void toggle_logging()
+{
+    if (app.log_enabled) {
+        check_menu_item(MENU_LOG_BANDPASSES, false);
+        app.log_enabled = 0;
+        close_log();
+    } else {
+        check_menu_item(MENU_LOG_BANDPASSES, true);
+        app.log_enabled = 1;  // the file opens at the next tick
+    }
+}
+
+void open_help()
+{
+    const std::string path = find_data_file(HELP_FILE);
+    if (path.empty()) {
+        tell_observer(QStringLiteral("Help"), QStringLiteral("The help document %1 was not found here or in the "
+                                                             "program's data directory.")
+                                                  .arg(QString::fromUtf8(HELP_FILE)));
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(QString::fromLocal8Bit(path.c_str())).absoluteFilePath()));
+}
+
+void open_log_viewer()
+{
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::current().absoluteFilePath(QString::fromUtf8(LOG_FILE))));
+}
+
+// One row per command, or per family of four filter commands (first_id + slot index).
+struct CommandRow {
+    int first_id;
+    int count;
+    void (*run)(int index);
+};
+
+const std::vector<CommandRow>& command_table()
+{
+    static const std::vector<CommandRow> rows = {
+        {MENU_EXIT, 1, [](int) { if (app.main_window) app.main_window->close(); }},
+        {MENU_ABOUT, 1, [](int) { run_about_dialog(app.main_window); }},
+        {MENU_CONNECTION, 1, [](int) { run_connections_dialog(app.main_window); }},
+        {MENU_HELP_TOPICS, 1, [](int) { open_help(); }},
+        {MENU_BANDPASS_LOG, 1, [](int) { open_log_viewer(); }},
+        {MENU_HEATER_ON, SLOT_COUNT, heater_on},
+        {MENU_SLEEP, SLOT_COUNT, sleep_filter},
+        {MENU_LOCK_PANEL, SLOT_COUNT, toggle_lock},
+        {MENU_RESET_SHIFT, SLOT_COUNT, reset_shift},
+        {MENU_SHIFT_DOWN_05, SLOT_COUNT, [](int n) { shift_step(n, SHIFT_STEPS[0]); }},
+        {MENU_SHIFT_DOWN_01, SLOT_COUNT, [](int n) { shift_step(n, SHIFT_STEPS[1]); }},
+        {MENU_SHIFT_UP_01, SLOT_COUNT, [](int n) { shift_step(n, SHIFT_STEPS[2]); }},
+        {MENU_SHIFT_UP_05, SLOT_COUNT, [](int n) { shift_step(n, SHIFT_STEPS[3]); }},
+        {MENU_FULL, 1, [](int) { set_display_mode(1); }},
+        {MENU_SIMPLE, 1, [](int) { set_display_mode(0); }},
+        {MENU_ANGSTROMS, 1, [](int) { set_units(0); }},
+        {MENU_NANOMETERS, 1, [](int) { set_units(1); }},
+        {MENU_DISPLAY_CENTER, 1, [](int) { set_show_wing_shift(0); }},
+        {MENU_DISPLAY_WING_SHIFT, 1, [](int) { set_show_wing_shift(1); }},
+        {MENU_FIT_WINDOW, 1, [](int) { fit_window(); }},
+        {MENU_UPDATE_1S, 3, set_update_interval},
+        {MENU_LOG_BANDPASSES, 1, [](int) { toggle_logging(); }},
+    };
+    return rows;
+}
+
+// The per-filter Display items carry identifiers of their own; they are found by slot here.
+bool run_display_popup_command(int id)
+{
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        const DisplayPopupIds& ids = DISPLAY_POPUP_IDS[n];
+        if (id == ids.status) run_status_dialog(app.main_window, n);
+        else if (id == ids.zoom_wide) set_zoom(n, ZOOM_WIDE);
+        else if (id == ids.zoom_normal) set_zoom(n, ZOOM_NORMAL);
+        else if (id == ids.zoom_tight) set_zoom(n, ZOOM_TIGHT);
+        else continue;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int dispatch_command(int id)
+{
+    if (run_display_popup_command(id)) return 1;
+    for (const CommandRow& row : command_table()) {
+        if (id >= row.first_id && id < row.first_id + row.count) {
+            row.run(id - row.first_id);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void on_wing_shift_scroll(int code, const QScrollBar* sender)
+{
+    if (code != SCROLL_LINE_LEFT && code != SCROLL_LINE_RIGHT) return;
+    int n = 0;
+    for (int i = 1; i < SLOT_COUNT; ++i)
+        if (sender != nullptr && sender == app.wing_shift_bar[i]) n = i;
+    FilterRecord& slot = filter_slots[n];
+    app.command_busy = 1;
+    // Unlike the menu steps, an arrow at its limit sends nothing.
+    const bool left = code == SCROLL_LINE_LEFT;
+    if (left ? slot.wing_shift > -SHIFT_STEP_LIMIT : slot.wing_shift < SHIFT_STEP_LIMIT) {
+        slot.wing_shift += left ? -0.1 : 0.1;
+        send_setting(n, SET_WING_SHIFT, shift_argument(slot.wing_shift));
+        poll_filter_status(slot);
+    }
+    app.command_busy = 0;
+    repaint_panels(0);
+}
+
+void connect_wing_shift_bar(QScrollBar* bar)
+{
+    QObject::connect(bar, &QAbstractSlider::actionTriggered, [bar](int action) {
+        int code = action == QAbstractSlider::SliderSingleStepSub   ? SCROLL_LINE_LEFT
+                   : action == QAbstractSlider::SliderSingleStepAdd ? SCROLL_LINE_RIGHT
+                                                                    : -1;
+        bar->setSliderPosition(0);  // the bar is only a pair of arrows: it never moves
+        on_wing_shift_scroll(code, bar);
+    });
+}

@@ -1,0 +1,234 @@
+// The connections dialog with Auto Detect, the status dialog and the About box, driven through
+// their own controls while they run modally.
+#include "tests/control/control_fixture.h"
+
+#include "control/dialogs/dialogs.h"
+#include "control/dialogs/status_texts.h"
+#include "control/shell/commands.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+template <typename Control>
+Control* control(QWidget* dialog, int id)
+{
+    return dialog->findChild<Control*>(QStringLiteral("control_%1").arg(id));
+}
+
+QStringList list_entries(QWidget* dialog, int id)
+{
+    QStringList entries;
+    QComboBox* list = control<QComboBox>(dialog, id);
+    for (int k = 0; k < list->count(); ++k) entries << list->itemText(k);
+    return entries;
+}
+
+constexpr int LISTS[4] = {1007, 1009, 1011, 1013};
+constexpr int FIELDS[4] = {1003, 1010, 1012, 1014};
+
+// A simulated device that is no filter: it sends every command back.
+SimFilter echo_device()
+{
+    SimFilter f = sim_preset()[0];
+    f.faults.echo = 1;
+    return f;
+}
+
+struct DialogTest : ControlTest {
+    void start_ports(const std::vector<std::string>& names, const std::vector<SimFilter>& devices)
+    {
+        SimOptions options;
+        options.port_dir = dir + "/ports";
+        options.port_names = names;
+        options.filters = devices;
+        ASSERT_EQ(sim_start(options), 1);
+        setenv("SOLVANE_PORT_DIR", options.port_dir.c_str(), 1);
+        setenv("SOLVANE_ONLY_PORT_DIR", "1", 1);
+        // Updates every 30 s: no tick talks to the filters while a test looks at them.
+        write_file("solvane.ini", "\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 2\r\n");
+        start_control();
+    }
+};
+
+TEST_F(DialogTest, TheListsHoldTheEmptyEntryAndThePortsSortedWithoutRegardToCase)
+{
+    start_ports({"COM3", "COM10", "COM1", "com2"}, {echo_device(), echo_device(), echo_device(), echo_device()});
+    copy_text(filter_slots[0].port_name, PORT_NAME_SIZE, "COM3", 99);
+    copy_text(filter_slots[1].port_name, PORT_NAME_SIZE, "COM7", 99);  // not present now
+    QStringList entries;
+    QString selected[2], field;
+    on_next_modal([&](QWidget* dialog) {
+        entries = list_entries(dialog, 1007);
+        selected[0] = control<QComboBox>(dialog, 1007)->currentText();
+        selected[1] = control<QComboBox>(dialog, 1009)->currentText();
+        field = control<QLineEdit>(dialog, 1003)->text();
+        control<QPushButton>(dialog, 2)->click();
+    });
+    EXPECT_EQ(run_connections_dialog(nullptr), 2);
+    EXPECT_EQ(entries, (QStringList{"", "COM1", "COM10", "com2", "COM3"}));
+    EXPECT_EQ(selected[0], QStringLiteral("COM3"));
+    EXPECT_EQ(selected[1], QString()) << "a port not present selects the empty entry";
+    EXPECT_EQ(field, QStringLiteral("Not connected"));
+}
+
+TEST_F(DialogTest, AutoDetectFillsTheSlotsInOrderAndOkKeepsAndSavesThem)
+{
+    SimFilter calcium = sim_preset()[1];
+    start_ports({"COM1", "COM2", "COM3", "COM4"}, {echo_device(), sim_preset()[0], echo_device(), calcium});
+    QString status, fields[4], lists[4];
+    on_next_modal([&](QWidget* dialog) {
+        control<QPushButton>(dialog, 1002)->click();
+        status = control<QLabel>(dialog, 32001)->text();
+        for (int n = 0; n < 4; ++n) {
+            fields[n] = control<QLineEdit>(dialog, FIELDS[n])->text();
+            lists[n] = control<QComboBox>(dialog, LISTS[n])->currentText();
+        }
+        EXPECT_FALSE(file_exists("solvane.ini.new"));
+        control<QPushButton>(dialog, 1)->click();
+    });
+    EXPECT_EQ(run_connections_dialog(nullptr), 1);
+    EXPECT_EQ(status, QStringLiteral("Autodetect completed, click OK to continue."));
+    EXPECT_TRUE(fields[0].endsWith(QStringLiteral("0.7A\u00C5 Solvane PRO connected"))) << fields[0].toStdString();
+    EXPECT_TRUE(fields[1].endsWith(QStringLiteral("2.4\u00C5 Solvane CaK connected"))) << fields[1].toStdString();
+    EXPECT_EQ(fields[2], QStringLiteral("Not connected"));
+    EXPECT_EQ(fields[3], QStringLiteral("Not connected"));
+    EXPECT_EQ(lists[0], QStringLiteral("COM2"));
+    EXPECT_EQ(lists[1], QStringLiteral("COM4"));
+    EXPECT_EQ(lists[2], QString());
+    EXPECT_DOUBLE_EQ(filter_slots[0].zoom_span, 10.0);
+    EXPECT_DOUBLE_EQ(filter_slots[1].zoom_span, 30.0) << "calcium K gets the wide span";
+    EXPECT_EQ(filter_slots[0].connected, 1);
+    EXPECT_EQ(filter_slots[1].connected, 1);
+    EXPECT_EQ(read_file("solvane.ini").substr(0, 16), "COM2\r\nCOM4\r\n\r\n\r\n") << "saved on OK";
+    EXPECT_EQ(filter_popup_label(1), QStringLiteral("Ca-K 2.4\u00C5 CaK"));
+    EXPECT_EQ(client_widget()->height(), 2 * 258) << "fitted to the two filters";
+    // Kept without being opened again: the filters were asked nothing more by OK.
+    EXPECT_EQ(sim_received(1).size(), 17u);
+}
+
+TEST_F(DialogTest, AutoDetectStopsAtTheFourthFilterAndCancelSavesNothing)
+{
+    std::vector<SimFilter> filters(6, sim_preset()[2]);
+    start_ports({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"}, filters);
+    on_next_modal([&](QWidget* dialog) {
+        control<QPushButton>(dialog, 1002)->click();
+        control<QPushButton>(dialog, 2)->click();
+    });
+    EXPECT_EQ(run_connections_dialog(nullptr), 2);
+    for (int n = 0; n < 4; ++n) EXPECT_EQ(filter_slots[n].connected, 1) << "slot " << n << " stays connected";
+    EXPECT_TRUE(sim_received(4).empty()) << "the fifth filter is not tried";
+    EXPECT_TRUE(sim_received(5).empty());
+    EXPECT_EQ(read_file("solvane.ini"), "\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 2\r\n") << "Cancel saves nothing";
+}
+
+TEST_F(DialogTest, OkConnectsTheChosenPortsAndLeavesConnectedSlotsAlone)
+{
+    start_ports({"COM1", "COM2"}, {sim_preset()[0], sim_preset()[3]});
+    connect_slot(filter_slots[0], "COM1");
+    copy_text(filter_slots[0].port_name, PORT_NAME_SIZE, "COM1", 99);
+    sim_clear_received(0);
+    // Slot 3 still holds the picture of an earlier filter.
+    panel_background[2] = QImage(797, 258, QImage::Format_ARGB32_Premultiplied);
+    panel_background[2].fill(Qt::magenta);
+    background_valid[2] = 1;
+    on_next_modal([&](QWidget* dialog) {
+        control<QComboBox>(dialog, 1011)->setCurrentText(QStringLiteral("COM2"));
+        EXPECT_EQ(control<QLineEdit>(dialog, 1012)->text(), QStringLiteral("Not connected"))
+            << "choosing changes nothing until OK";
+        control<QPushButton>(dialog, 1)->click();
+    });
+    EXPECT_EQ(run_connections_dialog(nullptr), 1);
+    EXPECT_TRUE(sim_received(0).empty()) << "same name: no close, no new identification";
+    EXPECT_EQ(filter_slots[0].connected, 1);
+    EXPECT_EQ(filter_slots[2].connected, 1);
+    EXPECT_STREQ(filter_slots[2].port_name, "COM2");
+    EXPECT_EQ(panel_background[2].pixelColor(10, 70), QColor(Qt::white)) << "a newly connected slot draws its own line";
+    EXPECT_EQ(read_file("solvane.ini").substr(0, 16), "COM1\r\n\r\nCOM2\r\n\r\n");
+}
+
+TEST(StatusDialogTexts, FormatEveryField)
+{
+    FilterRecord r;
+    r.center_temperature = 120;
+    r.wing_shift = 0.5;
+    r.temperature_per_angstrom = 17;
+    r.temperature = 121.04;
+    r.heater_power = 100;
+    r.calibration_screw = 0;
+    copy_text(r.firmware_text, FIRMWARE_TEXT_SIZE, "v1.20", 19);
+    copy_text(r.bandwidth_text, BANDWIDTH_TEXT_SIZE, "0.7A", 10);
+    copy_text(r.startup_message, MESSAGE_TEXT_SIZE, "Caf\xE9 scope", 34);  // a byte of the filter's own
+    r.center_wavelength = 6562.8;
+    auto texts = status_dialog_texts(r);
+    EXPECT_EQ(texts[0], QString::fromUtf8("128.5\u00B0F"));
+    EXPECT_EQ(texts[1], QString::fromUtf8("121.0\u00B0F"));
+    EXPECT_EQ(texts[2], QStringLiteral("100.0%"));
+    EXPECT_EQ(texts[3], QString::fromUtf8("+0.00\u00C5"));
+    EXPECT_EQ(texts[4], QStringLiteral("v1.20"));
+    EXPECT_EQ(texts[9], QString::fromUtf8("Caf\u00E9 scope"));
+    EXPECT_EQ(status_dialog_title(r), QStringLiteral("6562.8 Filter Status"));
+
+    struct Row {
+        int minutes;
+        const char* age;
+    } rows[] = {{0, "0min"}, {1500, "1day 1hr 0min"}, {525960, "1y 0m 0d"}, {61, "1hr 1min"}, {44064 + 61, "1m 0d 1h"}};
+    for (const Row& row : rows) {
+        r.age_minutes_total = row.minutes;
+        break_down_age(r);
+        EXPECT_EQ(status_dialog_texts(r)[10], QString::fromLatin1(row.age)) << row.minutes;
+    }
+}
+
+TEST_F(DialogTest, TheStatusDialogShowsItsSlotAndRefreshesOnItsOwnTimer)
+{
+    start_ports({"COM1"}, {sim_preset()[0]});
+    connect_slot(filter_slots[0], "COM1");
+    app.update_interval_index = 0;
+    QString title, model, heater_before, heater_after;
+    on_next_modal([&](QWidget* dialog) {
+        title = dialog->windowTitle();
+        model = control<QLineEdit>(dialog, 1017)->text();
+        heater_before = control<QLineEdit>(dialog, 1005)->text();
+        filter_slots[0].heater_power = 42.0;  // as a poll under the dialog would leave it
+        QTimer::singleShot(1300, dialog, [&, dialog] {
+            heater_after = control<QLineEdit>(dialog, 1005)->text();
+            QTest::keyClick(dialog, Qt::Key_Escape);
+        });
+    });
+    EXPECT_EQ(run_status_dialog(nullptr, 0), 2) << "Escape";
+    EXPECT_EQ(title, QStringLiteral("6562.8 Filter Status"));
+    EXPECT_EQ(model, QStringLiteral("Solvane 60 Hydrogen alpha"));
+    EXPECT_EQ(heater_before, QStringLiteral("0.0%"));
+    EXPECT_EQ(heater_after, QStringLiteral("42.0%"));
+}
+
+TEST_F(ControlTest, TheAboutBoxClosesWithOkEnterAndEscape)
+{
+    struct Row {
+        const char* name;
+        std::function<void(QWidget*)> close;
+        int result;
+    } rows[] = {
+        {"OK", [](QWidget* d) { d->findChild<QPushButton*>(QStringLiteral("ok"))->click(); }, 1},
+        {"Enter", [](QWidget* d) { QTest::keyClick(d, Qt::Key_Return); }, 1},
+        {"Escape", [](QWidget* d) { QTest::keyClick(d, Qt::Key_Escape); }, 2},
+    };
+    for (const Row& row : rows) {
+        QString credit;
+        on_next_modal([&](QWidget* dialog) {
+            for (QLabel* label : dialog->findChildren<QLabel*>()) credit += label->text() + "\n";
+            row.close(dialog);
+        });
+        EXPECT_EQ(run_about_dialog(nullptr), row.result) << row.name;
+        EXPECT_TRUE(credit.contains(QStringLiteral("Velmora Solvane Control v1.0")));
+        EXPECT_TRUE(credit.contains(QStringLiteral("NSF/NOAO"))) << "the solar data's credit";
+    }
+}
+
+}  // namespace
