@@ -186,7 +186,8 @@ void apply_status_fields(FilterRecord& r, const StatusFields& f)
             r.calibration_screw = SCREW_FALLBACK;
         }
     }
-    if (r.heater_cycle <= 0)
+    // A negative on-count is no heating: power stays within 0 to 100 percent.
+    if (r.heater_cycle <= 0 || r.heater_on <= 0)
         r.heater_power = 0;
     else if (r.heater_on < r.heater_cycle)
         r.heater_power = static_cast<double>(r.heater_on) * 100 / r.heater_cycle;

@@ -320,6 +320,34 @@ int serial_write(int port_handle, const char* text, int n)
     return 0;
 }
 
+int serial_line_lost(int port_handle)
+{
+    if (port_handle < 0) return 0;
+    pollfd p{port_handle, POLLOUT, 0};
+    if (::poll(&p, 1, 0) < 0) return 0;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+int serial_reopen(int& port_handle, const char* port_name)
+{
+    char path[4096];
+    if (port_name == nullptr || std::strlen(port_name) <= 1 || !resolve_port_path(port_name, path, sizeof path))
+        return 0;
+    int busy = 0, error = 0;
+    int fd = open_exclusive(path, busy, error);
+    if (fd < 0) return 0;
+    if (!apply_line_settings(fd) || !apply_timeouts(fd)) {
+        ::close(fd);
+        return 0;
+    }
+    ::tcflush(fd, TCIOFLUSH);
+    clear_control_line(fd, TIOCM_RTS);
+    clear_control_line(fd, TIOCM_DTR);
+    if (port_handle >= 0) ::close(port_handle);
+    port_handle = fd;
+    return 1;
+}
+
 void serial_discard(int port_handle)
 {
     if (port_handle >= 0) ::tcflush(port_handle, TCIOFLUSH);

@@ -171,6 +171,15 @@ int serial_write(int port_handle, const char* text, int n);
 // Discards whatever the port holds in both directions, a late reply included.
 void serial_discard(int port_handle);
 
+// 1 when the device behind an open port has gone (a USB adapter unplugged, a pseudo-terminal
+// closed): reads end at once and writes fail until the port is opened anew.
+int serial_line_lost(int port_handle);
+
+// Opens the named port again for a link whose device was lost and replugged: one silent attempt
+// with the same settings. On success the new descriptor replaces the old (closed) one in
+// port_handle and 1 is returned; otherwise nothing changes and 0 is returned.
+int serial_reopen(int& port_handle, const char* port_name);
+
 // The device path a port name opens: a name with "/" as given, else $SOLVANE_PORT_DIR/NAME when
 // that variable is set, else COMn as /dev/ttyS(n-1) and any other name N as /dev/N.
 // Returns 1 when the path fits path_size bytes, 0 otherwise.

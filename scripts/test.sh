@@ -1,9 +1,19 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test. The serial tests spend most of their time waiting for
 # read time-outs, not on the processor, so they run several to a core.
+#   scripts/test.sh              the normal build, in build/
+#   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build, in build-asan/
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh "$@"
-build_dir=${SOLVANE_BUILD_DIR:-build}
 jobs=$(( $(nproc) * 3 ))
-ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
+if [ "${1:-}" = "--sanitize" ]; then
+  shift
+  export SOLVANE_BUILD_DIR=build-asan
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  export LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp:print_suppressions=0"
+  bash scripts/setup.sh -DSOLVANE_SANITIZE=ON "$@"
+else
+  bash scripts/setup.sh "$@"
+fi
+ctest --test-dir "${SOLVANE_BUILD_DIR:-build}" --output-on-failure -j "$jobs"

@@ -59,7 +59,7 @@ void control_shutdown()
 void close_on_termination_signals()
 {
     if (signal_pipe[0] >= 0 || ::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    auto* notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read);
+    auto* notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, [] {
         char byte;
         while (::read(signal_pipe[0], &byte, 1) > 0) {

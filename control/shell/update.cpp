@@ -16,6 +16,10 @@ void on_timer(int timer_id)
         for (FilterRecord& slot : filter_slots) {
             if (!slot.connected) continue;
             poll_filter_status(slot);
+            // A USB adapter that was pulled and plugged in again is opened anew, quietly; the
+            // filter answers at the next tick. Until then it reads "No communication".
+            if (slot.status_code == STATUS_NO_COMMUNICATION && serial_line_lost(slot.port_handle))
+                serial_reopen(slot.port_handle, slot.port_name);
             if (++slot.poll_count >= POLLS_PER_AGE_POLL) {
                 slot.poll_count = 0;
                 poll_filter_age(slot);

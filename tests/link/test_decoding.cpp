@@ -117,6 +117,9 @@ TEST(StatusLine, HeaterPowerAndTheSleepingRule)
         {"a cycle of 0 gives no power and leaves sleeping", "v1.20 0 0 65630 0 5 0 7050 1250 0", 0, 1},
         {"5 of 20 is a quarter", "v1.20 0 0 65630 0 5 20 7050 1250 0", 25, 0},
         {"a negative cycle gives no power", "v1.20 0 0 65630 0 5 -20 7050 1250 0", 0, 1},
+        {"a negative on-count gives no power, not a negative one", "v1.20 0 0 65630 0 -5 20 7050 1250 0", 0, 1},
+        {"found by fuzzing: a hexadecimal on-count with the top bit set",
+         "v1.3\xd2\xdf\xcf\xdf" "1 10030 F6 A 14 FF9CFFF9C\r\nFFFF9C\r\n", 0, 1},
     };
     for (const Row& row : rows) {
         FilterRecord r = polled(row.reply);
