@@ -10,7 +10,8 @@ bash scripts/install-packages.sh \
   libgtest-dev libgmock-dev `# tests` \
   qt6-base-dev libgl-dev `# the windowed program` \
   fonts-liberation2 `# a face metric-compatible with Arial` \
-  xvfb xauth x11-utils `# a real X display for smoke tests`
+  xvfb xauth x11-utils `# a real X display for smoke tests` \
+  libindi-dev indi-bin `# the INDI driver and the server and clients its tests use`
 
 build_dir=${SOLVANE_BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null

@@ -210,6 +210,7 @@ std::string sim_reply(SimFilter& f, const std::string& command)
         break;
     case 'E':
         if (value < -10 || value > 10) return "";
+        if (value != f.wing_shift_tenths) f.within_target_s = 0;  // a new target: off band until it settles
         f.wing_shift_tenths = value;
         break;
     case 'L':
