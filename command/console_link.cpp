@@ -35,10 +35,7 @@ void console_poll_status(FilterRecord& slot)
     }
     // Decoded by the version the line carries, as the windowed program does: a hexadecimal
     // filter read as decimal would report wrong wavelengths.
-    slot.firmware_version = read_firmware_version(reply, slot.firmware_version);
-    StatusFields fields;
-    decode_status_line(reply, is_hex_firmware(slot.firmware_version), fields);
-    apply_status_fields(slot, fields);
+    apply_status_reply(slot, reply);
 }
 
 void read_console_status(FilterRecord& slot)

@@ -229,6 +229,14 @@ int apply_age_reply(FilterRecord& r, const char* reply, int hexadecimal)
     return 1;
 }
 
+void apply_status_reply(FilterRecord& r, const char* reply)
+{
+    r.firmware_version = read_firmware_version(reply, r.firmware_version);
+    StatusFields fields;
+    decode_status_line(reply, is_hex_firmware(r.firmware_version), fields);
+    apply_status_fields(r, fields);
+}
+
 void poll_filter_status(FilterRecord& r)
 {
     char reply[REPLY_BUFFER_SIZE];
@@ -236,10 +244,7 @@ void poll_filter_status(FilterRecord& r)
         r.status_code = STATUS_NO_COMMUNICATION;
         return;
     }
-    r.firmware_version = read_firmware_version(reply, r.firmware_version);
-    StatusFields fields;
-    decode_status_line(reply, is_hex_firmware(r.firmware_version), fields);
-    apply_status_fields(r, fields);
+    apply_status_reply(r, reply);
 }
 
 void poll_filter_age(FilterRecord& r)

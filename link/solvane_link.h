@@ -254,6 +254,10 @@ int decode_status_line(const char* reply, int hexadecimal, StatusFields& fields)
 // change; a missing one keeps its last, already scaled value.
 void apply_status_fields(FilterRecord& slot, const StatusFields& fields);
 
+// A whole status reply into a slot: the firmware version it starts with, then its fields decoded
+// by that version and applied as above. Both programs' polls use it.
+void apply_status_reply(FilterRecord& slot, const char* reply);
+
 // Decodes an age reply ("%d %ld" or hexadecimal) into age_minutes_total and its breakdown.
 // Returns 1 when the minutes value was present.
 int apply_age_reply(FilterRecord& slot, const char* reply, int hexadecimal);

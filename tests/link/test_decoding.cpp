@@ -41,10 +41,7 @@ TEST(FirmwareVersion, IsReadFromALeadingV)
 // A slot as the poll leaves it, for a status line decoded by its own version.
 FilterRecord polled(const char* reply, FilterRecord r = FilterRecord{})
 {
-    r.firmware_version = read_firmware_version(reply, r.firmware_version);
-    StatusFields fields;
-    decode_status_line(reply, is_hex_firmware(r.firmware_version), fields);
-    apply_status_fields(r, fields);
+    apply_status_reply(r, reply);
     return r;
 }
 
