@@ -15,7 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include <cstring>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,7 +23,6 @@ namespace {
 
 constexpr int MAX_DETECTED_PORTS = 32;
 constexpr int PORT_NAME_BUFFER = 16;  // names of at most 15 characters
-constexpr int CONNECTABLE_NAME_MIN = 4;
 
 struct SlotControls {
     int list_id, field_id, y;
@@ -61,11 +60,6 @@ void select_name(QComboBox* list, const char* name)
     list->setCurrentIndex(found >= 0 && name[0] != '\0' ? found : 0);
 }
 
-void connected_now(int n)
-{
-    if (filter_slots[n].connected) app.units_nm = filter_slots[n].units;
-}
-
 void auto_detect(ConnectionsDialog& d)
 {
     d.status->setText(QStringLiteral("Please wait..."));
@@ -76,10 +70,9 @@ void auto_detect(ConnectionsDialog& d)
     for (const std::string& port : d.detected_ports) {
         if (n >= SLOT_COUNT) break;
         FilterRecord& slot = filter_slots[n];
-        connect_slot(slot, port.c_str());
+        connect_program_slot(slot, port.c_str());
         app.scrollbar_reset[n] = 1;
         if (!slot.connected) continue;  // the next port is tried in the same slot
-        connected_now(n);
         copy_text(slot.port_name, PORT_NAME_SIZE, port.c_str(), PORT_NAME_SIZE - 1);
         d.fields[n]->setText(connection_text(slot));
         select_name(d.lists[n], slot.port_name);
@@ -107,9 +100,8 @@ void apply(ConnectionsDialog& d)
     }
     for (int n = 0; n < SLOT_COUNT; ++n) {
         FilterRecord& slot = filter_slots[n];
-        if (!slot.connected && static_cast<int>(std::strlen(slot.port_name)) >= CONNECTABLE_NAME_MIN) {
-            connect_slot(slot, slot.port_name);
-            connected_now(n);
+        if (!slot.connected && connectable_name(slot.port_name)) {
+            connect_program_slot(slot, slot.port_name);
             // A slot switched to a filter of another line must not keep the old line's picture.
             if (slot.connected) background_valid[n] = 0;
         }

@@ -172,13 +172,22 @@ int parse_settings_bytes(const std::string& bytes)
     return 1;
 }
 
+bool connectable_name(const char* port_name)
+{
+    return static_cast<int>(std::strlen(port_name)) >= CONNECTABLE_NAME_MIN;
+}
+
+int connect_program_slot(FilterRecord& slot, const char* port_name)
+{
+    if (connect_slot(slot, port_name)) app.units_nm = slot.units;
+    return slot.connected;
+}
+
 void reconnect_slots()
 {
     for (FilterRecord& slot : filter_slots) {
         serial_close(slot.connected, slot.port_handle);
-        if (slot.connected == 0 && static_cast<int>(std::strlen(slot.port_name)) >= CONNECTABLE_NAME_MIN) {
-            if (connect_slot(slot, slot.port_name)) app.units_nm = slot.units;
-        }
+        if (slot.connected == 0 && connectable_name(slot.port_name)) connect_program_slot(slot, slot.port_name);
     }
 }
 

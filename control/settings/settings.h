@@ -33,3 +33,11 @@ int parse_settings_bytes(const std::string& bytes);
 
 // The reconnection half of load_settings.
 void reconnect_slots();
+
+// Connects a slot for the windowed program: connect_slot, and on success the filter's units
+// become the program's (units_nm). Returns the slot's connected.
+int connect_program_slot(FilterRecord& slot, const char* port_name);
+
+// Whether a configured port name is opened at all: names of 3 characters or fewer ("COM") stay
+// configured but unopened.
+bool connectable_name(const char* port_name);

@@ -164,7 +164,9 @@ void fit_window()
     if (app.main_window->isMaximized() || app.main_window->isMinimized()) app.main_window->showNormal();
     const QSize frame = app.main_window->size() - client->size();  // the menu bar above the panels
     app.main_window->setGeometry(QRect(QPoint(app.placement.left, app.placement.top), wanted + frame));
-    repaint_panels(1);
+    // A changed size rebuilds the panels from the resize; this repaint serves a window whose size
+    // stayed, and clears the client area as fit_window promises.
+    repaint_panels(0);
 }
 
 void repaint_panels(int rebuild)
