@@ -11,6 +11,7 @@
 //   7. Polling: status and age of a connected filter
 //   8. Identification and parameter read-out
 //   9. Diagnostics: serial_error.log
+//  10. Jobs cut short: waits that a filter line can end at once
 //
 // Conventions: results are small integers (1 success / 0 failure for opening, identifying,
 // connecting and enumerating; byte counts for reads and exchanges; serial_write alone returns
@@ -19,6 +20,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // ---------------------------------------------------------------------------------------------
 // 1. Constants and the command set
@@ -147,6 +150,24 @@ enum SerialInitCode {
     SERIAL_INIT_BUFFERS_REFUSED = 6,
 };
 
+// Why the last serial_init of the calling thread failed.
+enum PortFailure {
+    PORT_OK,
+    PORT_ALREADY_OPEN,
+    PORT_NO_NAME,       // empty or a single character
+    PORT_REFUSED_NAME,  // a control character in it, or longer than a port name holds
+    PORT_MISSING,       // no such device
+    PORT_PERMISSION,    // the user may not open it
+    PORT_BUSY,          // held by another program
+    PORT_NOT_SERIAL,    // it opened, but is no terminal; closed again untouched
+    PORT_OPEN_FAILED,   // any other reason the system gave
+};
+
+struct PortError {
+    PortFailure failure = PORT_OK;
+    int error = 0;  // the system's error number, where it gave one
+};
+
 // Opens and configures the named port for a slot: 9600 baud, 8N1, raw, no flow control, RTS
 // and DTR cleared, both queues discarded, exclusive use. A port held by another program is
 // tried three times, 500 ms apart (console: 2000 ms). Returns 1 with connected = 1 and
@@ -156,8 +177,21 @@ enum SerialInitCode {
 int serial_init(int& connected, int& port_handle, const char* port_name,
                 LinkForm form = LINK_WINDOWED);
 
-// Closes the slot's link. Returns 0 when it was not open, else 1 when the close succeeded.
-// connected is 0 and port_handle -1 afterwards in every case.
+// What went wrong in the calling thread's last serial_init (PORT_OK after a success).
+PortError serial_last_error();
+
+// The reason for a person, one sentence or two: the system's text and, where it helps, what to do
+// ("Permission denied. Add yourself to the dialout group: sudo adduser $USER dialout, then log in
+// again."). Empty for PORT_OK.
+std::string port_error_text(const PortError& error);
+
+// 1 when a name may be opened as a port at all: 2 to 99 characters, none of them a control
+// character (a line feed in a name would forge a record of serial_error.log).
+int port_name_acceptable(const char* port_name);
+
+// Closes the slot's link, putting back the terminal settings serial_init found on it. Returns 0
+// when it was not open, else 1 when the close succeeded. connected is 0 and port_handle -1
+// afterwards in every case.
 int serial_close(int& connected, int& port_handle);
 
 // One read of up to n bytes: returns when n bytes arrived, 200 ms after the start while nothing
@@ -195,6 +229,16 @@ int resolve_port_path(const char* port_name, char* path, int path_size);
 // zero-terminated name in buffer; 0 when there is no n-th port or its name does not fit size
 // bytes (callers stop at the first 0).
 int enum_serial_port(char* buffer, int size, int n);
+
+// Every port name this machine offers, without the 16-byte limit of enum_serial_port: the same
+// entries in the same order (port directory, then kernel serial devices), then the stable links
+// of /dev/serial/by-id/ in natural order. Names with control characters are left out.
+std::vector<std::string> list_serial_ports();
+
+// 1 when the named port is one list_serial_ports offers: the same name, or a name that leads to
+// the same device (COM1 for /dev/ttyS0, a by-id link for /dev/ttyUSB0). Programs that take port
+// names from the network open nothing else.
+int port_listed(const char* port_name);
 
 // ---------------------------------------------------------------------------------------------
 // 5. Data
@@ -282,16 +326,26 @@ void poll_filter_age(FilterRecord& slot);
 
 // Asks an open port whether a filter answers (status line and "GA\n"). Returns 1 when it does;
 // the parameters, status and age have then been read. Returns 0 otherwise, after appending one
-// record to serial_error.log with what the device said. Does not change connected.
+// record to serial_error.log with what the device said. Does not change connected. answered, when
+// given, is set to 1 when the device replied at all (a 0 result is then "not a filter").
 int identify_filter(FilterRecord& slot);
 
 // Reads the filter's 13 parameters in order, with scaling, range checks and text cuts.
 void read_filter_parameters(FilterRecord& slot);
 
+// Why connect_slot left a slot unconnected.
+enum ConnectFailure {
+    CONNECT_OK,
+    CONNECT_PORT_FAILED,   // the port did not open: serial_last_error says why
+    CONNECT_SILENT,        // it opened, but nothing answered
+    CONNECT_NOT_A_FILTER,  // it answered, but not as a filter does
+    CONNECT_CANCELLED,     // a filter line's job was cut short
+};
+
 // Opens the port for the slot, records opened_port_name, identifies the filter and closes the
-// port again when no filter answered. Returns the slot's connected. The caller closes an open
-// link first and keeps port_name as its own flow requires; after a success it copies the
-// slot's units into its own units option.
+// port again when no filter answered. Returns the slot's connected; why, when given, says what
+// failed. The caller closes an open link first and keeps port_name as its own flow requires;
+// after a success it copies the slot's units into its own units option.
 int connect_slot(FilterRecord& slot, const char* port_name);
 
 // ---------------------------------------------------------------------------------------------
@@ -299,5 +353,31 @@ int connect_slot(FilterRecord& slot, const char* port_name);
 // ---------------------------------------------------------------------------------------------
 
 // Appends "\n" + the asctime line + text to serial_error.log in the current directory, opening
-// and closing the file for this record. A file that cannot be opened drops the record.
+// and closing the file for this record. A file that cannot be opened, or that is not a regular
+// file (a FIFO or a device is never opened for writing), drops the record. While the calling
+// thread captures its records, the record goes to the capture instead; a job cut short
+// (serial_aborted) writes none.
 void append_serial_error_log(const char* text);
+
+// While sink is set, the records of the calling thread are appended to *sink, each exactly as
+// the file would take it, instead of to the file (nullptr: to the file again).
+void capture_serial_error_log(std::string* sink);
+
+// Appends records captured earlier to serial_error.log, exactly as they are.
+void write_serial_error_records(const std::string& records);
+
+// ---------------------------------------------------------------------------------------------
+// 10. Jobs cut short
+// ---------------------------------------------------------------------------------------------
+
+// A thread that runs jobs for others (a filter line) names a descriptor that becomes readable
+// when its current job is to end at once (-1: none, the default). While it is readable, reads
+// return nothing, writes fail, pauses end early and no serial_error.log record is written; the
+// bytes, retries and time-outs are otherwise untouched.
+void serial_set_abort_descriptor(int descriptor);
+
+// 1 while the calling thread's job is being cut short.
+int serial_aborted();
+
+// Pauses the calling thread for milliseconds, or less when its job is cut short.
+void link_pause(int milliseconds);

@@ -1,0 +1,156 @@
+// One line per filter: each filter's serial exchanges on a thread of its own.
+//
+// Contents
+//   1. Jobs
+//   2. Results
+//   3. Starting and stopping the lines
+//   4. Handing in jobs, cancelling them
+//   5. Taking results on the caller's thread
+//
+// A line owns one filter's port (its descriptor and the terminal settings it found) and a
+// FilterRecord that its jobs keep up to date. Its thread runs the jobs handed to it strictly in the
+// order they came, through the link functions of solvane_link.h (connect_slot, poll_filter_status,
+// serial_exchange, ...), so the bytes on each port, their retries, pauses and time-outs are those
+// of a program that talks to that one filter alone. Lines share nothing with each other: four
+// filters on four ports are talked to at the same time.
+//
+// The caller keeps its own copy of each record for painting, menus and properties, and updates it
+// from the copies that come back with the results (merge_line_record). It never sees a line's
+// descriptor, so it can never use one that the line has closed.
+//
+// Threads: the table of lines is process-wide. lines_start and lines_stop are called from one
+// thread, the consumer's; line_submit, line_cancel and line_busy from any thread. Results are
+// taken by the consumer alone (lines_take_results), on its own thread: SolvaneControl through its
+// Qt event loop, the INDI driver through libindi's, a server through its dispatcher. Each line's
+// queue and state are guarded by the line's own mutex; the results waiting to be taken by the
+// table's results mutex; a line's FilterRecord and port belong to its thread alone.
+#pragma once
+
+#include "link/solvane_link.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// ---------------------------------------------------------------------------------------------
+// 1. Jobs
+// ---------------------------------------------------------------------------------------------
+
+constexpr int LINES_MAX = 8;
+
+enum LineJobKind {
+    JOB_CONNECT,      // close what is open, then open port_name and identify the filter
+    JOB_TICK,         // the update policy: status poll, re-open a lost line, age every 60th poll
+    JOB_POLL_STATUS,  // one status poll ("GI")
+    JOB_POLL_AGE,     // one age poll ("GY")
+    JOB_COMMAND,      // apply the edit, send command; with poll_after, then one status poll
+    JOB_REOPEN,       // open the same port again after the device was lost and came back
+    JOB_CLOSE,        // close the port, its terminal settings put back
+};
+
+// A field a command changes in the record before it is sent, as the caller's own copy already
+// shows it. A command whose exchange fails keeps the change, as a program without lines does.
+enum LineEditField { EDIT_NONE, EDIT_SLEEPING, EDIT_PANEL_LOCKED, EDIT_UNITS, EDIT_DISPLAY_MODE, EDIT_WING_SHIFT };
+
+struct LineEdit {
+    LineEditField field = EDIT_NONE;
+    double value = 0;
+};
+
+struct LineJob {
+    LineJobKind kind = JOB_POLL_STATUS;
+    char port_name[PORT_NAME_SIZE] = {};     // JOB_CONNECT: the port to open
+    char command[COMMAND_BUFFER_SIZE] = {};  // JOB_COMMAND: its exact bytes, line feed included
+    int poll_after = 0;                      // JOB_COMMAND: poll the status once it is sent
+    LineEdit edit;                           // JOB_COMMAND
+    std::uint64_t tag = 0;                   // the caller's own; comes back with the result
+};
+
+// The job forms the callers use.
+LineJob connect_job(const char* port_name);
+LineJob command_job(const char* command, int poll_after = 0, LineEdit edit = {});
+LineJob simple_job(LineJobKind kind);
+
+// ---------------------------------------------------------------------------------------------
+// 2. Results
+// ---------------------------------------------------------------------------------------------
+
+// Exactly one result comes back for every job handed in, done or cancelled.
+struct LineResult {
+    int line = -1;
+    std::uint64_t id = 0;           // as line_submit returned it; ids grow with every job
+    std::uint64_t tag = 0;
+    LineJobKind kind = JOB_POLL_STATUS;
+    int cancelled = 0;              // 1: cut short or never run; record is the line's as it stands
+    int answered = 0;               // connect: identified; command, poll, tick: a reply came
+    int acknowledged = 0;           // JOB_COMMAND: the reply acknowledges the setting
+    ConnectFailure failure = CONNECT_OK;  // JOB_CONNECT
+    PortError port_error;           // JOB_CONNECT with CONNECT_PORT_FAILED
+    char reply[REPLY_BUFFER_SIZE] = {};   // JOB_COMMAND: the command's reply
+    std::string log_records;        // serial_error.log records the job composed, as the file takes them
+    FilterRecord record;            // the line's record after the job (port_handle is always -1)
+};
+
+// Takes what a line knows into the caller's copy of a record: everything the filter reported and
+// the state of the link, but not the caller's own configuration (slot_index, port_name,
+// zoom_span), and never a descriptor.
+void merge_line_record(FilterRecord& mine, const FilterRecord& from_line);
+
+// ---------------------------------------------------------------------------------------------
+// 3. Starting and stopping
+// ---------------------------------------------------------------------------------------------
+
+struct LinesOptions {
+    int write_error_log = 1;  // 1: serial_error.log records go to the file, in the order the jobs were handed in
+};
+
+// Starts count lines (1 to LINES_MAX), numbered 0 to count - 1, each with its thread waiting for
+// jobs. Returns 1; 0 when lines already run or a thread or descriptor could not be made (nothing
+// is left running then).
+int lines_start(int count, const LinesOptions& options = {});
+
+// Cancels every job, lets the running ones end (at once: their waits are cut short), closes every
+// port with its terminal settings put back, and joins the threads. Results not yet taken are
+// dropped. Safe to call when no lines run.
+void lines_stop();
+
+int lines_running();
+int line_count();
+
+// ---------------------------------------------------------------------------------------------
+// 4. Handing in jobs
+// ---------------------------------------------------------------------------------------------
+
+// Queues a job on a line. Returns its id (above 0), or 0 when the line does not exist or is
+// stopping (no result will come then).
+std::uint64_t line_submit(int line, const LineJob& job);
+
+// Drops the jobs queued on the line (each comes back cancelled) and cuts the running one short:
+// its reads and pauses end at once, it writes no serial_error.log record, and it comes back
+// cancelled. The port stays as that job left it. Jobs handed in afterwards run normally.
+void line_cancel(int line);
+
+// 1 while the line has a job queued or running.
+int line_busy(int line);
+
+// The id of the last job handed in, on any line; 0 before the first.
+std::uint64_t lines_last_id();
+
+// ---------------------------------------------------------------------------------------------
+// 5. Taking results (the consumer's thread)
+// ---------------------------------------------------------------------------------------------
+
+// A descriptor that is readable while results wait to be taken, for an event loop to watch.
+// -1 when no lines run.
+int lines_notify_descriptor();
+
+// Moves every waiting result into out (appended, in the order the jobs ended) and returns how
+// many. Writes the serial_error.log records of the jobs in the order the jobs were handed in
+// (a record waits for those of earlier jobs), when the lines write the log.
+int lines_take_results(std::vector<LineResult>& out);
+
+// Waits until a result is waiting or timeout_ms have passed. Returns 1 when one is waiting.
+int lines_wait(int timeout_ms);
+
+// 1 when no line has a job queued or running and no result waits to be taken.
+int lines_idle();
