@@ -1,19 +1,64 @@
 // serial_error.log: the one diagnostic file of the windowed program. Each record is opened,
 // appended and closed on its own, so a record survives whatever happens to the program next.
+//
+// The file is named relative to the working directory, which someone else may have prepared: it is
+// opened without blocking and without following a link, and written only when it is a regular
+// file, so a FIFO never hangs a program and a link never leads a record into another file.
 #include "link/solvane_link.h"
 
 #include <cstdio>
 #include <ctime>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* ERROR_LOG_FILE = "serial_error.log";
+
+// Where the calling thread's records go instead of the file (a filter line's job).
+thread_local std::string* capture = nullptr;
+
+void append_to_file(const std::string& bytes)
+{
+    int fd = ::open(ERROR_LOG_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // the record is dropped; the caller's result stands
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t k = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (k <= 0) break;
+            done += static_cast<size_t>(k);
+        }
+    }
+    ::close(fd);
+}
+
+}  // namespace
 
 void append_serial_error_log(const char* text)
 {
+    if (serial_aborted()) return;  // a job cut short has nothing to report
     std::time_t now = std::time(nullptr);
     std::tm local{};
     char stamp[64] = "";
     if (localtime_r(&now, &local) != nullptr) asctime_r(&local, stamp);  // 24 characters + LF
 
-    std::FILE* file = std::fopen("serial_error.log", "a");
-    if (file == nullptr) return;  // the record is dropped; the caller's result stands
-    std::fprintf(file, "\n%s%s", stamp, text);
-    std::fclose(file);
+    std::string record = "\n";
+    record += stamp;
+    record += text != nullptr ? text : "";
+    if (capture != nullptr)
+        *capture += record;
+    else
+        append_to_file(record);
+}
+
+void capture_serial_error_log(std::string* sink) { capture = sink; }
+
+void write_serial_error_records(const std::string& records)
+{
+    if (!records.empty()) append_to_file(records);
 }

@@ -1,10 +1,8 @@
 // The one path by which every command reaches a filter, and the clean-up of text replies.
 #include "link/solvane_link.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -35,8 +33,7 @@ int serial_exchange(int connected, int port_handle, const char* command,
     for (int attempt = 1; attempt <= EXCHANGE_ATTEMPTS; ++attempt) {
         // A filter that missed a command often needs a moment to recover; the last attempt
         // alone waits, so a filter that answers late costs no more than its silence.
-        if (attempt == EXCHANGE_ATTEMPTS)
-            std::this_thread::sleep_for(std::chrono::milliseconds(PAUSE_BEFORE_LAST_ATTEMPT_MS));
+        if (attempt == EXCHANGE_ATTEMPTS) link_pause(PAUSE_BEFORE_LAST_ATTEMPT_MS);
         // A late reply to an earlier command must not be taken for this one.
         serial_discard(port_handle);
         reply[0] = '\0';

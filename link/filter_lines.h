@@ -81,7 +81,7 @@ struct LineResult {
     std::uint64_t id = 0;           // as line_submit returned it; ids grow with every job
     std::uint64_t tag = 0;
     LineJobKind kind = JOB_POLL_STATUS;
-    int cancelled = 0;              // 1: cut short or never run; record is the line's as it stands
+    int cancelled = 0;              // 1: cut short or never run; the record then means nothing
     int answered = 0;               // connect: identified; command, poll, tick: a reply came
     int acknowledged = 0;           // JOB_COMMAND: the reply acknowledges the setting
     ConnectFailure failure = CONNECT_OK;  // JOB_CONNECT

@@ -126,10 +126,12 @@ void read_filter_parameters(FilterRecord& r)
     }
 }
 
-int identify_filter(FilterRecord& r)
+int identify_filter(FilterRecord& r, int* answered)
 {
     QueryRecord status;
-    if (!query_twice(r, CMD_STATUS, status)) {
+    const int replied = query_twice(r, CMD_STATUS, status);
+    if (answered != nullptr) *answered = replied;
+    if (!replied) {
         std::string record = std::string("Port ") + r.opened_port_name +
                              " opened OK, Solvane did not respond to query. Cable problem?\n";
         append_serial_error_log(record.c_str());
@@ -169,10 +171,16 @@ int identify_filter(FilterRecord& r)
     return 0;
 }
 
-int connect_slot(FilterRecord& r, const char* port_name)
+int connect_slot(FilterRecord& r, const char* port_name, ConnectFailure* why)
 {
     int opened = serial_init(r.connected, r.port_handle, port_name);
     copy_text(r.opened_port_name, PORT_NAME_SIZE, port_name, PORT_NAME_SIZE - 1);
-    if (opened && !identify_filter(r)) serial_close(r.connected, r.port_handle);
+    ConnectFailure failure = opened ? CONNECT_OK : CONNECT_PORT_FAILED;
+    int answered = 0;
+    if (opened && !identify_filter(r, &answered)) {
+        serial_close(r.connected, r.port_handle);
+        failure = serial_aborted() ? CONNECT_CANCELLED : answered ? CONNECT_NOT_A_FILTER : CONNECT_SILENT;
+    }
+    if (why != nullptr) *why = failure;
     return r.connected;
 }

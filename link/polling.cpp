@@ -147,6 +147,9 @@ void apply_status_fields(FilterRecord& r, const StatusFields& f)
     if (n >= 1) copy_text(r.firmware_text, FIRMWARE_TEXT_SIZE, f.firmware_text, FIRMWARE_TEXT_SIZE - 1);
     if (n >= 2) r.status_code = f.status_code;
     if (n >= 3) r.on_band = f.on_band;
+    // A reply without a status code and an on-band flag (NUL bytes, noise) says nothing about the
+    // filter: implausible data, never the last good status left standing.
+    if (n < 3) r.status_code = STATUS_BAD_CONNECTION;
     if (n >= 4) {
         r.wavelength = f.wavelength / 10;
         if (!in_range(r.wavelength, WAVELENGTH_MIN, WAVELENGTH_MAX)) {

@@ -13,14 +13,16 @@
 #include "link/solvane_link.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -44,6 +46,60 @@ constexpr int READ_INTERVAL_TIMEOUT_MS = 50;   // after the last byte
 constexpr int WRITE_TIMEOUT_CONSTANT_MS = 250;
 constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 1;
 constexpr int INIT_MESSAGE_SIZE = 256;         // composed messages are cut to 255 characters
+constexpr int PATH_BUFFER_SIZE = 4096;
+
+// The calling thread's abort descriptor (-1: none) and its last serial_init failure.
+thread_local int abort_descriptor = -1;
+thread_local PortError last_error;
+
+// The terminal settings each descriptor had before we changed them, put back at close. Lines on
+// several threads open and close ports at once: guarded by saved_settings_mutex.
+std::mutex saved_settings_mutex;
+std::map<int, termios> saved_settings;
+
+void remember_settings(int fd, const termios& original)
+{
+    std::lock_guard<std::mutex> lock(saved_settings_mutex);
+    saved_settings[fd] = original;
+}
+
+// Puts back what the terminal had when we opened it (when restore is set) and forgets it.
+void restore_settings(int fd, bool restore)
+{
+    termios original{};
+    {
+        std::lock_guard<std::mutex> lock(saved_settings_mutex);
+        auto found = saved_settings.find(fd);
+        if (found == saved_settings.end()) return;
+        original = found->second;
+        saved_settings.erase(found);
+    }
+    if (restore) ::tcsetattr(fd, TCSANOW, &original);
+}
+
+// Polls the port and, when the thread has one, its abort descriptor. Returns poll()'s result for
+// the port alone, or -2 when the job is being cut short.
+int poll_port(int fd, short events, int timeout_ms, short& revents)
+{
+    pollfd p[2] = {{fd, events, 0}, {abort_descriptor, POLLIN, 0}};
+    const nfds_t count = abort_descriptor >= 0 ? 2 : 1;
+    int ready = ::poll(p, count, timeout_ms);
+    if (count == 2 && (p[1].revents & POLLIN) != 0) return -2;
+    revents = p[0].revents;
+    if (ready > 0 && p[0].revents == 0) return 0;
+    return ready;
+}
+
+PortFailure failure_of(int error)
+{
+    switch (error) {
+    case ENOENT: case ENODEV: case ENXIO: case ENOTDIR: return PORT_MISSING;
+    case EACCES: case EPERM: case EROFS: return PORT_PERMISSION;
+    case EBUSY: case EWOULDBLOCK: return PORT_BUSY;
+    case ENAMETOOLONG: return PORT_REFUSED_NAME;
+    default: return PORT_OPEN_FAILED;
+    }
+}
 
 int milliseconds_until(Clock::time_point deadline)
 {
@@ -68,13 +124,21 @@ int com_port_number(const char* name)
 
 // Opens a device for exclusive use. A device held by another program shows as EBUSY from
 // open() (TIOCEXCL of the other holder) or as a refused flock(); both count as busy.
-int open_exclusive(const char* path, int& busy, int& error)
+// A device that is no terminal is closed again before anything touches it (not_terminal set).
+int open_exclusive(const char* path, int& busy, int& error, int& not_terminal)
 {
     busy = 0;
+    not_terminal = 0;
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = errno;
         busy = (error == EBUSY);
+        return -1;
+    }
+    if (!::isatty(fd)) {
+        error = ENOTTY;
+        not_terminal = 1;
+        ::close(fd);
         return -1;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -93,6 +157,7 @@ int apply_line_settings(int fd)
 {
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) return 0;
+    remember_settings(fd, tio);
     ::cfmakeraw(&tio);
     tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS | HUPCL);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -114,6 +179,14 @@ void clear_control_line(int fd, int line)
 {
     // A pseudo-terminal refuses modem-line ioctls; there is no line to clear then.
     ::ioctl(fd, TIOCMBIC, &line);
+}
+
+// Closes a descriptor that serial_init or serial_reopen opened but could not finish setting up.
+void close_unfinished(int fd)
+{
+    restore_settings(fd, true);
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
 }
 
 void log_init_failure(const char* port_name, const char* message)
@@ -184,7 +257,100 @@ bool real_serial_tty(const char* dir, const char* name)
     return read == 1 && type != 0;
 }
 
+bool has_control_character(const char* text)
+{
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p)
+        if (*p < 0x20 || *p == 0x7F) return true;
+    return false;
+}
+
+// The machine's ports as enum_serial_port counts them: the port directory, then real kernel ttys.
+std::vector<std::string> enumerated_ports()
+{
+    std::vector<std::string> ports;
+    const char* port_dir = std::getenv("SOLVANE_PORT_DIR");
+    if (port_dir != nullptr && port_dir[0] != '\0')
+        ports = sorted_directory(port_dir, any_entry);
+    // A session on simulated ports only (tests, demonstrations) leaves the real ports alone.
+    const char* only_dir = std::getenv("SOLVANE_ONLY_PORT_DIR");
+    if (only_dir == nullptr || only_dir[0] == '\0' || std::strcmp(only_dir, "0") == 0) {
+        for (const std::string& tty : sorted_directory("/sys/class/tty", real_serial_tty))
+            ports.push_back("/dev/" + tty);
+    }
+    return ports;
+}
+
+bool only_port_dir()
+{
+    const char* only_dir = std::getenv("SOLVANE_ONLY_PORT_DIR");
+    return only_dir != nullptr && only_dir[0] != '\0' && std::strcmp(only_dir, "0") != 0;
+}
+
+// The device a port name leads to, links resolved; empty when it leads nowhere.
+std::string device_of(const char* port_name)
+{
+    char path[PATH_BUFFER_SIZE];
+    if (!resolve_port_path(port_name, path, sizeof path)) return "";
+    char* real = ::realpath(path, nullptr);
+    if (real == nullptr) return "";
+    std::string device = real;
+    std::free(real);
+    return device;
+}
+
 }  // namespace
+
+int port_name_acceptable(const char* port_name)
+{
+    if (port_name == nullptr) return 0;
+    const size_t length = std::strlen(port_name);
+    return length >= 2 && length <= PORT_NAME_SIZE - 1 && !has_control_character(port_name);
+}
+
+PortError serial_last_error() { return last_error; }
+
+std::string port_error_text(const PortError& e)
+{
+    switch (e.failure) {
+    case PORT_OK: return "";
+    case PORT_ALREADY_OPEN: return "The port is already open.";
+    case PORT_NO_NAME: return "No port name was given.";
+    case PORT_REFUSED_NAME: return "That is not a port name (control characters, or too long).";
+    case PORT_NOT_SERIAL: return "It is not a serial port (not a terminal device); it was left untouched.";
+    case PORT_PERMISSION:
+        return std::string(std::strerror(e.error)) +
+               ". Add yourself to the dialout group: sudo adduser $USER dialout, then log in again.";
+    case PORT_BUSY: return std::string(std::strerror(e.error)) + ". Another program is using the port.";
+    case PORT_MISSING:
+        return std::string(std::strerror(e.error)) + ". Is the filter's cable or USB adapter plugged in?";
+    case PORT_OPEN_FAILED: break;
+    }
+    return std::string(std::strerror(e.error)) + ".";
+}
+
+int serial_aborted()
+{
+    if (abort_descriptor < 0) return 0;
+    pollfd p{abort_descriptor, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+void serial_set_abort_descriptor(int descriptor) { abort_descriptor = descriptor; }
+
+void link_pause(int milliseconds)
+{
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    while (true) {
+        int wait_ms = milliseconds_until(deadline);
+        if (wait_ms <= 0) return;
+        if (abort_descriptor < 0) {
+            ::poll(nullptr, 0, wait_ms);
+            continue;
+        }
+        pollfd p{abort_descriptor, POLLIN, 0};
+        if (::poll(&p, 1, wait_ms) > 0 && (p.revents & POLLIN) != 0) return;
+    }
+}
 
 int resolve_port_path(const char* port_name, char* path, int path_size)
 {
@@ -209,35 +375,54 @@ int serial_init(int& connected, int& port_handle, const char* port_name, LinkFor
     char message[INIT_MESSAGE_SIZE] = "";
     int code = 0;
     int fd = -1;
+    last_error = PortError{};
 
     if (connected == 1) {
         code = SERIAL_INIT_ALREADY_OPEN;
+        last_error.failure = PORT_ALREADY_OPEN;
         std::snprintf(message, sizeof message, "serial_init error: Already OK.");
     } else if (std::strlen(name) <= 1) {
         code = SERIAL_INIT_NO_NAME;
+        last_error.failure = PORT_NO_NAME;
         std::snprintf(message, sizeof message, "serial_init error: COM port not specified.");
+    } else if (!port_name_acceptable(name)) {
+        // Refused before anything is opened or logged: such a name would forge log records.
+        last_error.failure = PORT_REFUSED_NAME;
+        return 0;
     } else {
-        char path[4096];
-        int busy = 0, error = ENAMETOOLONG;
+        char path[PATH_BUFFER_SIZE];
+        int busy = 0, error = ENAMETOOLONG, not_terminal = 0;
         if (resolve_port_path(name, path, sizeof path)) {
             const int pause_ms = windowed ? BUSY_PAUSE_MS_WINDOWED : BUSY_PAUSE_MS_CONSOLE;
             for (int attempt = 1; attempt <= OPEN_ATTEMPTS; ++attempt) {
-                fd = open_exclusive(path, busy, error);
+                fd = open_exclusive(path, busy, error, not_terminal);
                 if (fd >= 0 || !busy || attempt == OPEN_ATTEMPTS) break;
-                std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+                link_pause(pause_ms);
+                if (serial_aborted()) break;
             }
         }
-        if (fd < 0) {
+        if (not_terminal) {
+            // Configuring it would fail here: the home platform's message for that.
+            code = SERIAL_INIT_SETTINGS_REFUSED;
+            last_error = {PORT_NOT_SERIAL, ENOTTY};
+            std::snprintf(message, sizeof message, "serial_init error: Unable to set comm state.");
+        } else if (fd < 0) {
             code = SERIAL_INIT_OPEN_FAILED;
+            last_error = {failure_of(error), error};
+            // The system's reason, and for a refused permission what to do about it.
+            const std::string reason = last_error.failure == PORT_PERMISSION ? port_error_text(last_error)
+                                                                             : std::string(std::strerror(error));
             std::snprintf(message, sizeof message,
                           "serial_init error: Unable to open port. %s\nMaybe another application "
                           "is using this port?\n",
-                          std::strerror(error));
+                          reason.c_str());
         } else if (!apply_line_settings(fd)) {
             code = SERIAL_INIT_SETTINGS_REFUSED;
+            last_error = {PORT_NOT_SERIAL, errno};
             std::snprintf(message, sizeof message, "serial_init error: Unable to set comm state.");
         } else if (!apply_timeouts(fd)) {
             code = SERIAL_INIT_TIMEOUTS_REFUSED;
+            last_error = {PORT_OPEN_FAILED, errno};
             std::snprintf(message, sizeof message,
                           "serial_init error: Unable to set comm timeouts.");
         }
@@ -245,7 +430,7 @@ int serial_init(int& connected, int& port_handle, const char* port_name, LinkFor
     }
 
     if (code != 0) {
-        if (fd >= 0) ::close(fd);  // a failure after opening leaves no descriptor behind
+        if (fd >= 0) close_unfinished(fd);  // a failure after opening leaves no descriptor behind
         if (windowed) log_init_failure(name, message);
         return 0;
     }
@@ -265,8 +450,10 @@ int serial_close(int& connected, int& port_handle)
     int fd = port_handle;
     port_handle = -1;
     if (fd < 0) return 0;
-    // Give up exclusive mode first: it belongs to the terminal, not to this descriptor, and
-    // would otherwise outlive the close while another process keeps the device open.
+    // The terminal gets back the settings it had. Exclusive mode goes too: it belongs to the
+    // terminal, not to this descriptor, and would otherwise outlive the close while another
+    // process keeps the device open.
+    restore_settings(fd, true);
     ::ioctl(fd, TIOCNXCL);
     return ::close(fd) == 0;
 }
@@ -280,14 +467,15 @@ int serial_read(int port_handle, char* buffer, int n)
     while (got < n) {
         int wait_ms = milliseconds_until(deadline);
         if (wait_ms <= 0) break;
-        pollfd p{port_handle, POLLIN, 0};
-        int ready = ::poll(&p, 1, wait_ms);
+        short revents = 0;
+        int ready = poll_port(port_handle, POLLIN, wait_ms, revents);
+        if (ready == -2) break;  // the job is being cut short
         if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (ready == 0) continue;  // the loop head decides whether the deadline has passed
-        if ((p.revents & POLLIN) == 0) break;  // hang-up or error without data
+        if ((revents & POLLIN) == 0) break;  // hang-up or error without data
         ssize_t k = ::read(port_handle, buffer + got, static_cast<size_t>(n - got));
         if (k < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (k <= 0) break;  // end of file: the device hung up
@@ -300,7 +488,7 @@ int serial_read(int port_handle, char* buffer, int n)
 
 int serial_write(int port_handle, const char* text, int n)
 {
-    if (port_handle < 0 || text == nullptr || n < 0) return 1;
+    if (port_handle < 0 || text == nullptr || n < 0 || serial_aborted()) return 1;
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(WRITE_TIMEOUT_CONSTANT_MS +
                                                   WRITE_TIMEOUT_PER_BYTE_MS * n);
@@ -308,10 +496,10 @@ int serial_write(int port_handle, const char* text, int n)
     while (sent < n) {
         int wait_ms = milliseconds_until(deadline);
         if (wait_ms <= 0) return 1;
-        pollfd p{port_handle, POLLOUT, 0};
-        int ready = ::poll(&p, 1, wait_ms);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0 || (p.revents & POLLOUT) == 0) return 1;
+        short revents = 0;
+        int ready = poll_port(port_handle, POLLOUT, wait_ms, revents);
+        if (ready == -1 && errno == EINTR) continue;
+        if (ready <= 0 || (revents & POLLOUT) == 0) return 1;
         ssize_t k = ::write(port_handle, text + sent, static_cast<size_t>(n - sent));
         if (k < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (k <= 0) return 1;
@@ -330,20 +518,22 @@ int serial_line_lost(int port_handle)
 
 int serial_reopen(int& port_handle, const char* port_name)
 {
-    char path[4096];
-    if (port_name == nullptr || std::strlen(port_name) <= 1 || !resolve_port_path(port_name, path, sizeof path))
-        return 0;
-    int busy = 0, error = 0;
-    int fd = open_exclusive(path, busy, error);
+    char path[PATH_BUFFER_SIZE];
+    if (!port_name_acceptable(port_name) || !resolve_port_path(port_name, path, sizeof path)) return 0;
+    int busy = 0, error = 0, not_terminal = 0;
+    int fd = open_exclusive(path, busy, error, not_terminal);
     if (fd < 0) return 0;
     if (!apply_line_settings(fd) || !apply_timeouts(fd)) {
-        ::close(fd);
+        close_unfinished(fd);
         return 0;
     }
     ::tcflush(fd, TCIOFLUSH);
     clear_control_line(fd, TIOCM_RTS);
     clear_control_line(fd, TIOCM_DTR);
-    if (port_handle >= 0) ::close(port_handle);
+    if (port_handle >= 0) {
+        restore_settings(port_handle, false);  // the device behind it is gone: nothing to put back
+        ::close(port_handle);
+    }
     port_handle = fd;
     return 1;
 }
@@ -357,20 +547,37 @@ int enum_serial_port(char* buffer, int size, int n)
 {
     if (buffer == nullptr || size <= 0 || n < 0) return 0;
     // Built afresh on every call, as ports come and go (USB adapters, a simulator's links).
-    std::vector<std::string> ports;
-    const char* port_dir = std::getenv("SOLVANE_PORT_DIR");
-    if (port_dir != nullptr && port_dir[0] != '\0')
-        ports = sorted_directory(port_dir, any_entry);
-    // A session on simulated ports only (tests, demonstrations) leaves the real ports alone.
-    const char* only_dir = std::getenv("SOLVANE_ONLY_PORT_DIR");
-    if (only_dir == nullptr || only_dir[0] == '\0' || std::strcmp(only_dir, "0") == 0) {
-        for (const std::string& tty : sorted_directory("/sys/class/tty", real_serial_tty))
-            ports.push_back("/dev/" + tty);
-    }
-
+    const std::vector<std::string> ports = enumerated_ports();
     if (static_cast<size_t>(n) >= ports.size()) return 0;
     const std::string& name = ports[static_cast<size_t>(n)];
     if (name.size() + 1 > static_cast<size_t>(size)) return 0;
     std::memcpy(buffer, name.c_str(), name.size() + 1);
     return 1;
+}
+
+std::vector<std::string> list_serial_ports()
+{
+    std::vector<std::string> ports;
+    for (const std::string& name : enumerated_ports())
+        if (!has_control_character(name.c_str())) ports.push_back(name);
+    // The stable name of each USB adapter, the same whichever socket it is in.
+    if (!only_port_dir()) {
+        constexpr const char* BY_ID = "/dev/serial/by-id";
+        for (const std::string& link : sorted_directory(BY_ID, any_entry))
+            if (!has_control_character(link.c_str())) ports.push_back(std::string(BY_ID) + "/" + link);
+    }
+    return ports;
+}
+
+int port_listed(const char* port_name)
+{
+    if (!port_name_acceptable(port_name)) return 0;
+    const std::vector<std::string> ports = list_serial_ports();
+    for (const std::string& listed : ports)
+        if (listed == port_name) return 1;
+    const std::string device = device_of(port_name);
+    if (device.empty()) return 0;
+    for (const std::string& listed : ports)
+        if (device_of(listed.c_str()) == device) return 1;
+    return 0;
 }

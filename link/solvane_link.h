@@ -295,7 +295,8 @@ int decode_status_line(const char* reply, int hexadecimal, StatusFields& fields)
 
 // Writes decoded status fields into a slot with scaling, range checks (fallbacks and
 // STATUS_BAD_CONNECTION), heater_power and the sleeping rule. Only the fields the line carried
-// change; a missing one keeps its last, already scaled value.
+// change; a missing one keeps its last, already scaled value. A line that does not carry the
+// status code and the on-band flag is implausible data: STATUS_BAD_CONNECTION.
 void apply_status_fields(FilterRecord& slot, const StatusFields& fields);
 
 // A whole status reply into a slot: the firmware version it starts with, then its fields decoded
@@ -328,7 +329,7 @@ void poll_filter_age(FilterRecord& slot);
 // the parameters, status and age have then been read. Returns 0 otherwise, after appending one
 // record to serial_error.log with what the device said. Does not change connected. answered, when
 // given, is set to 1 when the device replied at all (a 0 result is then "not a filter").
-int identify_filter(FilterRecord& slot);
+int identify_filter(FilterRecord& slot, int* answered = nullptr);
 
 // Reads the filter's 13 parameters in order, with scaling, range checks and text cuts.
 void read_filter_parameters(FilterRecord& slot);
@@ -346,7 +347,7 @@ enum ConnectFailure {
 // port again when no filter answered. Returns the slot's connected; why, when given, says what
 // failed. The caller closes an open link first and keeps port_name as its own flow requires;
 // after a success it copies the slot's units into its own units option.
-int connect_slot(FilterRecord& slot, const char* port_name);
+int connect_slot(FilterRecord& slot, const char* port_name, ConnectFailure* why = nullptr);
 
 // ---------------------------------------------------------------------------------------------
 // 9. Diagnostics

@@ -1,0 +1,61 @@
+// Filter policy; see filter_policy.h.
+#include "link/filter_policy.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// How close to a whole tenth a shift must be to count as it: far below any shift a person types
+// or a filter reports, far above the error of a sum of a few tenths in binary floating point.
+constexpr double TENTH_SNAP = 1e-9;
+
+}  // namespace
+
+void run_tick_policy(FilterRecord& slot)
+{
+    poll_filter_status(slot);
+    // A USB adapter that was pulled and plugged in again is opened anew, quietly; the filter
+    // answers at the next update. Until then it reads "No communication".
+    if (slot.status_code == STATUS_NO_COMMUNICATION && serial_line_lost(slot.port_handle))
+        serial_reopen(slot.port_handle, slot.port_name);
+    if (++slot.poll_count >= POLLS_PER_AGE_POLL) {
+        slot.poll_count = 0;
+        poll_filter_age(slot);
+    }
+}
+
+int wing_shift_argument(double angstrom)
+{
+    if (std::isnan(angstrom)) return 0;
+    double tenths = angstrom * 10;
+    const double nearest = std::round(tenths);
+    if (std::fabs(tenths - nearest) < TENTH_SNAP) tenths = nearest;
+    tenths = std::trunc(tenths);
+    if (tenths > WING_SHIFT_TENTHS_LIMIT) return WING_SHIFT_TENTHS_LIMIT;
+    if (tenths < -WING_SHIFT_TENTHS_LIMIT) return -WING_SHIFT_TENTHS_LIMIT;
+    return static_cast<int>(tenths);
+}
+
+int wing_shift_acceptable(double angstrom)
+{
+    return std::isfinite(angstrom) && angstrom >= -WING_SHIFT_LIMIT && angstrom <= WING_SHIFT_LIMIT;
+}
+
+FilterCondition classify_status(const FilterRecord& slot)
+{
+    if (slot.status_code == STATUS_NO_COMMUNICATION) return CONDITION_NO_COMMUNICATION;
+    if (slot.status_code != 0) return CONDITION_FAULT;
+    if (slot.sleeping) return CONDITION_ASLEEP;
+    if (slot.on_band) return CONDITION_ON_BAND;
+    return CONDITION_BUSY;
+}
+
+int setting_acknowledged(const char* reply) { return reply != nullptr && std::strstr(reply, "OK") != nullptr; }
+
+double fahrenheit_to_celsius(double fahrenheit) { return (fahrenheit - 32.0) * 5.0 / 9.0; }
+
+double target_temperature(const FilterRecord& slot)
+{
+    return slot.center_temperature + slot.wing_shift * slot.temperature_per_angstrom;
+}
