@@ -78,7 +78,7 @@ void auto_detect(ConnectionsDialog& d)
         select_name(d.lists[n], slot.port_name);
         // Calcium filters show their broad lines best at the wide span.
         slot.zoom_span = slot.center_wavelength > 3900 && slot.center_wavelength < 4000 ? 30.0 : 10.0;
-        background_valid[n] = 0;
+        panel_cache[n].valid = 0;
         ++n;
     }
     for (int k = n; k < SLOT_COUNT; ++k) {
@@ -103,7 +103,7 @@ void apply(ConnectionsDialog& d)
         if (!slot.connected && connectable_name(slot.port_name)) {
             connect_program_slot(slot, slot.port_name);
             // A slot switched to a filter of another line must not keep the old line's picture.
-            if (slot.connected) background_valid[n] = 0;
+            if (slot.connected) panel_cache[n].valid = 0;
         }
         app.scrollbar_reset[n] = 1;
     }

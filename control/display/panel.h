@@ -8,10 +8,13 @@
 // A panel is composed from two off-screen layers as wide as the window's client area and one
 // panel high: the cached spectrum background, rebuilt only when the layout or span changes, and a
 // scratch layer made for every paint, which holds the live transmission curves and the text block.
-// Painting reads the slot records and the display options; it never talks to a filter.
+// The painters take what they paint (a record, the display options, the panel's cache); only the
+// window's entry point, paint_filter_panel, reads the application state. Painting never talks to
+// a filter.
 #pragma once
 
 #include "control/display/surface.h"
+#include "control/state/app_state.h"
 #include "link/solvane_link.h"
 
 #include <QImage>
@@ -77,11 +80,32 @@ Argb status_colour(const FilterRecord& slot);
 // 3. Layers and painting
 // ---------------------------------------------------------------------------------------------
 
-// The cached spectrum background of each panel and whether it holds a finished picture.
-extern QImage panel_background[4];
-extern int background_valid[4];
+// What a panel is painted with besides its record: the window's display options.
+struct PanelOptions {
+    int full_display = 1;
+    int units_nm = 0;
+};
 
-// Paints panel i completely into window, the client area's back buffer: frame and separator,
-// white when unconnected, the arrow control's place (on request), then the layers. rebuild 1
-// redraws the cached background (Full mode). Reads filter_slots and the application state.
+// A panel's cached spectrum background (Full mode) and whether it holds a finished picture.
+struct PanelCache {
+    QImage background;
+    int valid = 0;
+};
+
+// Paints panel i of a window of panels completely into window: frame and separator, white when
+// the slot is not connected, then the layers. rebuild 1 redraws the cached background (Full mode).
+void paint_panel(QImage& window, int rebuild, int i, const FilterRecord& slot, const PanelOptions& options,
+                 PanelCache& cache);
+
+// One filter's panel on its own, as the main window shows Filter 1: 797 x 258 pixels in Full
+// mode, 170 x 258 in Simple mode. For pictures without a window (solvane-render-panel, the web page
+// of the Alpaca server). The caller loads the solar atlas first.
+QImage render_panel_image(const FilterRecord& slot, int full_display, int units_nm);
+
+// The main window's panel caches, one per slot (GUI thread).
+extern PanelCache panel_cache[SLOT_COUNT];
+
+// The main window's entry point for panel i: clears the whole client area first when a fit asked
+// for it (clear_pending), places the slot's wing-shift arrows when asked (scrollbar_reset), then
+// paint_panel with filter_slots[i], the application's display options and panel_cache[i].
 void paint_filter_panel(QImage& window, int rebuild, int i);

@@ -2,7 +2,7 @@
 #include "control/display/panel.h"
 
 #include "control/display/spectral.h"
-#include "control/shell/app_state.h"
+#include "control/state/app_state.h"
 
 #include <QGuiApplication>
 #include <QPainter>
@@ -12,8 +12,7 @@
 
 #include <cmath>
 
-QImage panel_background[4];
-int background_valid[4];
+PanelCache panel_cache[SLOT_COUNT];
 
 namespace {
 
@@ -40,14 +39,41 @@ QImage new_layer(int width)
     return layer;
 }
 
-}  // namespace
-
-void paint_filter_panel(QImage& window, int rebuild, int i)
+void paint_frame(QImage& window, int i, bool full, bool connected)
 {
     const int wc = window.width(), hc = window.height();
     const int h = PANEL_HEIGHT_FULL, w = PANEL_WIDTH_SIMPLE;
-    const bool full = app.full_display != 0;
-    const FilterRecord& slot = filter_slots[i];
+    QPainter painter(&window);
+    const QPalette palette = QGuiApplication::palette();
+    const QColor face = palette.color(QPalette::Window);
+    if (full) {
+        if (i * h < hc) qDrawWinPanel(&painter, 0, i * h, wc, h - 2, palette, true);
+        const int top = (i + 1) * h - 2, bottom = i == 3 ? hc : (i + 1) * h + 1;
+        if (top < hc) painter.fillRect(QRect(0, top, wc, bottom - top), face);
+    } else {
+        if (i * w < wc) qDrawWinPanel(&painter, i * w, 0, w - 1, hc, palette, true);
+        const int left = (i + 1) * w - 1, right = i == 3 ? wc : (i + 1) * w + 2;
+        if (left < wc) painter.fillRect(QRect(left, 0, right - left, hc), face);
+    }
+    if (!connected) {
+        if (full)
+            painter.fillRect(QRect(2, i * h + 2, wc - 4, h - 6), Qt::white);
+        else
+            painter.fillRect(QRect(i * w + 2, 2, w - 5, hc - 4), Qt::white);
+    }
+}
+
+}  // namespace
+
+void paint_panel(QImage& window, int rebuild, int i, const FilterRecord& slot, const PanelOptions& options,
+                 PanelCache& cache)
+{
+    const int wc = window.width();
+    const int h = PANEL_HEIGHT_FULL, w = PANEL_WIDTH_SIMPLE;
+    const bool full = options.full_display != 0;
+
+    paint_frame(window, i, full, slot.connected != 0);
+    if (!slot.connected) return;
 
     const double v = slot.center_wavelength;
     const double e = v + slot.wing_shift;
@@ -55,54 +81,17 @@ void paint_filter_panel(QImage& window, int rebuild, int i)
     double b = read_decimal_number(slot.bandwidth_text);
     double g = slot.zoom_span;
     if (!(g > 0) || !std::isfinite(g)) g = SPAN_FALLBACK;
-
-    {
-        QPainter painter(&window);
-        if (app.clear_pending) {
-            painter.fillRect(window.rect(), Qt::white);
-            app.clear_pending = 0;
-        }
-        const QPalette palette = QGuiApplication::palette();
-        const QColor face = palette.color(QPalette::Window);
-        if (full) {
-            if (i * h < hc) qDrawWinPanel(&painter, 0, i * h, wc, h - 2, palette, true);
-            const int top = (i + 1) * h - 2, bottom = i == 3 ? hc : (i + 1) * h + 1;
-            if (top < hc) painter.fillRect(QRect(0, top, wc, bottom - top), face);
-        } else {
-            if (i * w < wc) qDrawWinPanel(&painter, i * w, 0, w - 1, hc, palette, true);
-            const int left = (i + 1) * w - 1, right = i == 3 ? wc : (i + 1) * w + 2;
-            if (left < wc) painter.fillRect(QRect(left, 0, right - left, hc), face);
-        }
-        if (!slot.connected) {
-            if (full)
-                painter.fillRect(QRect(2, i * h + 2, wc - 4, h - 6), Qt::white);
-            else
-                painter.fillRect(QRect(i * w + 2, 2, w - 5, hc - 4), Qt::white);
-        }
-    }
-
-    if (app.scrollbar_reset[i] && app.wing_shift_bar[i] != nullptr) {
-        QScrollBar* bar = app.wing_shift_bar[i];
-        if (full)
-            bar->setGeometry(TEXT_LEFT_FULL + ARROW_OFFSET_X, i * h + ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
-        else
-            bar->setGeometry(i * w + TEXT_GAP + ARROW_OFFSET_X, ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
-        bar->setVisible(slot.connected != 0);
-        app.scrollbar_reset[i] = 0;
-    }
-    if (!slot.connected) return;
-
     if (b < BANDWIDTH_MIN) b = BANDWIDTH_FALLBACK;
     const SpectralLine* line = match_spectral_line(v);
     const char* line_name = line ? line->line_name : "";
 
-    if (full && (rebuild || !background_valid[i])) {
-        background_valid[i] = 1;
-        panel_background[i] = new_layer(wc);
+    if (full && (rebuild || !cache.valid)) {
+        cache.valid = 1;
+        cache.background = new_layer(wc);
         DrawSurface layer;
-        surface_begin(layer, panel_background[i]);
+        surface_begin(layer, cache.background);
         surface_set_text_antialias(layer, 1);
-        draw_panel_background(layer, v, g, line_name, app.units_nm);
+        draw_panel_background(layer, v, g, line_name, options.units_nm);
         surface_end(layer);
     }
 
@@ -115,8 +104,8 @@ void paint_filter_panel(QImage& window, int rebuild, int i)
     if (full) {
         draw_live_spectrum(s, v, e, p, b, g);
         surface_end(s);
-        copy_pixels(panel_background[i], LIVE_STRIP_TARGET, scratch, LIVE_STRIP_SOURCE);
-        copy_pixels(window, QPoint(2, i * h + 5), panel_background[i], QRect(0, 0, BACKGROUND_COPY_WIDTH, h - 10));
+        copy_pixels(cache.background, LIVE_STRIP_TARGET, scratch, LIVE_STRIP_SOURCE);
+        copy_pixels(window, QPoint(2, i * h + 5), cache.background, QRect(0, 0, BACKGROUND_COPY_WIDTH, h - 10));
         surface_begin(s, scratch);
         surface_set_antialias(s, 1);
         surface_set_text_antialias(s, 1);
@@ -124,11 +113,41 @@ void paint_filter_panel(QImage& window, int rebuild, int i)
     } else {
         x0 = i * w + TEXT_GAP;
     }
-    draw_text_block(s, x0, v, e, p, line_name, slot, app.units_nm);
+    draw_text_block(s, x0, v, e, p, line_name, slot, options.units_nm);
     surface_end(s);
     if (full)
         copy_pixels(window, QPoint(static_cast<int>(x0), i * h + 5), scratch,
                     QRect(static_cast<int>(x0), 0, wc - 637, h - 10));
     else
         copy_pixels(window, QPoint(i * w + 5, 5), scratch, QRect(i * w + 5, 0, w - 10, h - 10));
+}
+
+QImage render_panel_image(const FilterRecord& slot, int full_display, int units_nm)
+{
+    QImage image(full_display ? PANEL_WIDTH_FULL : PANEL_WIDTH_SIMPLE, PANEL_HEIGHT_FULL,
+                 QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::white);
+    PanelCache cache;
+    paint_panel(image, 1, 0, slot, PanelOptions{full_display, units_nm}, cache);
+    return image;
+}
+
+void paint_filter_panel(QImage& window, int rebuild, int i)
+{
+    const int h = PANEL_HEIGHT_FULL, w = PANEL_WIDTH_SIMPLE;
+    const bool full = app.full_display != 0;
+    if (app.clear_pending) {
+        window.fill(Qt::white);
+        app.clear_pending = 0;
+    }
+    if (app.scrollbar_reset[i] && app.wing_shift_bar[i] != nullptr) {
+        QScrollBar* bar = app.wing_shift_bar[i];
+        if (full)
+            bar->setGeometry(TEXT_LEFT_FULL + ARROW_OFFSET_X, i * h + ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
+        else
+            bar->setGeometry(i * w + TEXT_GAP + ARROW_OFFSET_X, ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
+        bar->setVisible(filter_slots[i].connected != 0);
+        app.scrollbar_reset[i] = 0;
+    }
+    paint_panel(window, rebuild, i, filter_slots[i], PanelOptions{app.full_display, app.units_nm}, panel_cache[i]);
 }

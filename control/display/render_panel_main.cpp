@@ -3,7 +3,6 @@
 // a setting.
 #include "control/display/atlas.h"
 #include "control/display/panel.h"
-#include "control/shell/app_state.h"
 
 #include <QApplication>
 #include <QImage>
@@ -45,8 +44,8 @@ int main(int argc, char** argv)
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication application(argc, argv);
 
-    reset_app_state();
-    FilterRecord& slot = filter_slots[0];
+    FilterRecord slot;
+    int full_display = 1, units_nm = 0;
     slot.connected = 1;
     slot.center_wavelength = 6562.8;
     slot.sleeping = 0;
@@ -89,9 +88,9 @@ int main(int argc, char** argv)
         } else if (arg == "--on-band") {
             slot.on_band = 1;
         } else if (arg == "--nm") {
-            app.units_nm = 1;
+            units_nm = 1;
         } else if (arg == "--simple") {
-            app.full_display = 0;
+            full_display = 0;
         } else if (arg == "--out" && value) {
             out = argv[++i];
         } else {
@@ -102,10 +101,7 @@ int main(int argc, char** argv)
     if (!current_given) slot.wavelength = slot.center_wavelength + slot.wing_shift;
 
     load_solar_atlas();
-    // The client area of a window fitted to one panel.
-    QImage window(app.full_display ? 797 : PANEL_WIDTH_SIMPLE, PANEL_HEIGHT_FULL, QImage::Format_ARGB32_Premultiplied);
-    window.fill(Qt::white);
-    paint_filter_panel(window, 1, 0);
+    const QImage window = render_panel_image(slot, full_display, units_nm);
     if (!window.save(QString::fromLocal8Bit(out.c_str()), "PNG")) {
         std::fprintf(stderr, "solvane-render-panel: cannot write %s\n", out.c_str());
         return 1;

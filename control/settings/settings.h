@@ -8,7 +8,7 @@
 // full_display, log_enabled, update_interval_index and the placement.
 #pragma once
 
-#include "control/shell/app_state.h"
+#include "control/state/app_state.h"
 
 #include <string>
 

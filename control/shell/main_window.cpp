@@ -159,7 +159,7 @@ void fit_window()
     app.clear_pending = 1;
     read_placement();
     if (app.main_window == nullptr || client == nullptr) return;
-    QSize wanted = app.full_display ? QSize(FIT_CLIENT_WIDTH_FULL, n * PANEL_HEIGHT_FULL)
+    QSize wanted = app.full_display ? QSize(PANEL_WIDTH_FULL, n * PANEL_HEIGHT_FULL)
                                     : QSize(n * PANEL_WIDTH_SIMPLE - 1, n == 1 ? 276 : PANEL_HEIGHT_FULL);
     if (app.main_window->isMaximized() || app.main_window->isMinimized()) app.main_window->showNormal();
     const QSize frame = app.main_window->size() - client->size();  // the menu bar above the panels

@@ -12,7 +12,7 @@
 // shell works on is the process-wide app and filter_slots (app_state.h).
 #pragma once
 
-#include "control/shell/app_state.h"
+#include "control/state/app_state.h"
 
 #include <QString>
 
@@ -24,7 +24,6 @@ constexpr int UPDATE_TIMER_ID = 32000;
 constexpr int STATUS_TIMER_ID = 32001;
 constexpr int INITIAL_CLIENT_WIDTH = 797;
 constexpr int INITIAL_CLIENT_HEIGHT = 516;
-constexpr int FIT_CLIENT_WIDTH_FULL = 797;
 
 // ---------------------------------------------------------------------------------------------
 // 1. Start-up and shutdown

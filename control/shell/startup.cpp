@@ -34,10 +34,7 @@ void on_termination_signal(int)
 
 int control_start()
 {
-    for (int i = 0; i < SLOT_COUNT; ++i) {
-        panel_background[i] = QImage();
-        background_valid[i] = 0;
-    }
+    for (PanelCache& cache : panel_cache) cache = PanelCache{};
     reset_app_state();
 
     show_startup_notice();

@@ -134,9 +134,9 @@ TEST_F(DialogTest, OkConnectsTheChosenPortsAndLeavesConnectedSlotsAlone)
     copy_text(filter_slots[0].port_name, PORT_NAME_SIZE, "COM1", 99);
     sim_clear_received(0);
     // Slot 3 still holds the picture of an earlier filter.
-    panel_background[2] = QImage(797, 258, QImage::Format_ARGB32_Premultiplied);
-    panel_background[2].fill(Qt::magenta);
-    background_valid[2] = 1;
+    panel_cache[2].background = QImage(797, 258, QImage::Format_ARGB32_Premultiplied);
+    panel_cache[2].background.fill(Qt::magenta);
+    panel_cache[2].valid = 1;
     on_next_modal([&](QWidget* dialog) {
         control<QComboBox>(dialog, 1011)->setCurrentText(QStringLiteral("COM2"));
         EXPECT_EQ(control<QLineEdit>(dialog, 1012)->text(), QStringLiteral("Not connected"))
@@ -148,7 +148,7 @@ TEST_F(DialogTest, OkConnectsTheChosenPortsAndLeavesConnectedSlotsAlone)
     EXPECT_EQ(filter_slots[0].connected, 1);
     EXPECT_EQ(filter_slots[2].connected, 1);
     EXPECT_STREQ(filter_slots[2].port_name, "COM2");
-    EXPECT_EQ(panel_background[2].pixelColor(10, 70), QColor(Qt::white)) << "a newly connected slot draws its own line";
+    EXPECT_EQ(panel_cache[2].background.pixelColor(10, 70), QColor(Qt::white)) << "a newly connected slot draws its own line";
     EXPECT_EQ(read_file("solvane.ini").substr(0, 16), "COM1\r\n\r\nCOM2\r\n\r\n");
 }
 

@@ -110,7 +110,7 @@ TEST_F(ControlTest, ATimerRepaintReusesTheBackgroundAndARebuildRedrawsIt)
     start_filters({"COM1"});
     start_control();
     // A mark in the cached background, where only the background shows (left of the strips).
-    panel_background[0].setPixelColor(10, 70, QColor(1, 2, 3));
+    panel_cache[0].background.setPixelColor(10, 70, QColor(1, 2, 3));
     on_timer(UPDATE_TIMER_ID);
     EXPECT_EQ(pixel(12, 75), QColor(1, 2, 3)) << "the tick painted from the cache";
     repaint_panels(1);

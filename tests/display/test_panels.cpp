@@ -4,7 +4,7 @@
 #include "control/display/panel.h"
 #include "control/display/spectral.h"
 #include "control/display/strips.h"
-#include "control/shell/app_state.h"
+#include "control/state/app_state.h"
 
 #include <gtest/gtest.h>
 

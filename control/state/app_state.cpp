@@ -1,4 +1,4 @@
-#include "control/shell/app_state.h"
+#include "control/state/app_state.h"
 
 AppState app;
 FilterRecord filter_slots[SLOT_COUNT];

@@ -33,6 +33,7 @@ constexpr int SHOW_MAXIMIZED = 3;
 
 constexpr int UPDATE_PERIODS_MS[3] = {1000, 5000, 30000};
 constexpr int PANEL_HEIGHT_FULL = 258;
+constexpr int PANEL_WIDTH_FULL = 797;   // a Full panel: the client width Fit Window gives
 constexpr int PANEL_WIDTH_SIMPLE = 170;
 
 struct AppState {
