@@ -257,13 +257,6 @@ bool real_serial_tty(const char* dir, const char* name)
     return read == 1 && type != 0;
 }
 
-bool has_control_character(const char* text)
-{
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p)
-        if (*p < 0x20 || *p == 0x7F) return true;
-    return false;
-}
-
 // The machine's ports as enum_serial_port counts them: the port directory, then real kernel ttys.
 std::vector<std::string> enumerated_ports()
 {
@@ -299,6 +292,14 @@ std::string device_of(const char* port_name)
 }
 
 }  // namespace
+
+int has_control_character(const char* text)
+{
+    if (text == nullptr) return 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != '\0'; ++p)
+        if (*p < 0x20 || *p == 0x7F) return 1;
+    return 0;
+}
 
 int port_name_acceptable(const char* port_name)
 {

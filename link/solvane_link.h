@@ -189,6 +189,9 @@ std::string port_error_text(const PortError& error);
 // character (a line feed in a name would forge a record of serial_error.log).
 int port_name_acceptable(const char* port_name);
 
+// 1 when the text holds a control character (below 0x20, or 0x7F).
+int has_control_character(const char* text);
+
 // Closes the slot's link, putting back the terminal settings serial_init found on it. Returns 0
 // when it was not open, else 1 when the close succeeded. connected is 0 and port_handle -1
 // afterwards in every case.

@@ -1,19 +1,30 @@
 // "Set Filter Connections": the four slots' ports, chosen by hand or found by Auto Detect.
 //
-// The dialog works on the slot records themselves: Auto Detect connects and disconnects at once,
-// and Cancel undoes nothing; OK connects what was chosen, saves the settings and updates the menus.
+// The lists offer the machine's ports as the enumeration names them (these are what Auto Detect
+// tries), each slot's current port whatever its name, and the stable /dev/serial/by-id/ names of
+// USB adapters. A filter named by a path is therefore in its list and stays selected: OK without a
+// change keeps every connected filter.
+//
+// Auto Detect connects and disconnects at once, through the slots' lines; the dialog keeps
+// answering while the ports are probed, and Cancel cuts the probes short. OK hands the choice back
+// to the shell, which connects, saves and updates the menus; Cancel hands back nothing.
 #include "control/dialogs/dialog_common.h"
 #include "control/dialogs/dialogs.h"
 
 #include "control/display/panel.h"
-#include "control/settings/settings.h"
-#include "control/shell/shell.h"
+#include "control/state/slot_lines.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDialog>
+#include <QEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 
 #include <cstdio>
 #include <string>
@@ -22,7 +33,9 @@
 namespace {
 
 constexpr int MAX_DETECTED_PORTS = 32;
-constexpr int PORT_NAME_BUFFER = 16;  // names of at most 15 characters
+constexpr int PORT_NAME_BUFFER = 16;  // names of at most 15 characters, as Auto Detect tries them
+constexpr int LIST_MAX_SCREEN_PERCENT = 45;  // a list never takes more of the screen's width
+constexpr int FIELD_GAP_UNITS = 12;          // between a list and its connection text
 
 struct SlotControls {
     int list_id, field_id, y;
@@ -32,6 +45,8 @@ constexpr SlotControls SLOT_CONTROLS[SLOT_COUNT] = {{1007, 1003, 47}, {1009, 101
 struct ConnectionsDialog {
     QDialog* dialog;
     QLabel* status;
+    QPushButton* detect;
+    QPushButton* ok;
     QComboBox* lists[SLOT_COUNT];
     QLineEdit* fields[SLOT_COUNT];
     std::vector<std::string> detected_ports;  // in enumeration order
@@ -46,11 +61,12 @@ QString connection_text(const FilterRecord& slot)
            QString::fromUtf8("\u00C5 Solvane ") + QString::fromLatin1(slot.edition_text) + QStringLiteral(" connected");
 }
 
-// The lists keep their entries sorted without regard to case; the empty entry stays first.
-void add_sorted(QComboBox* list, const QString& name)
+// The lists keep the enumerated names (and a slot's own name) sorted without regard to case,
+// the empty entry first; the stable by-id names follow them, in their own order.
+void add_sorted(QComboBox* list, const QString& name, int sorted_end)
 {
     int at = 1;
-    while (at < list->count() && QString::compare(list->itemText(at), name, Qt::CaseInsensitive) <= 0) ++at;
+    while (at < sorted_end && QString::compare(list->itemText(at), name, Qt::CaseInsensitive) <= 0) ++at;
     list->insertItem(at, name);
 }
 
@@ -60,116 +76,176 @@ void select_name(QComboBox* list, const char* name)
     list->setCurrentIndex(found >= 0 && name[0] != '\0' ? found : 0);
 }
 
-void auto_detect(ConnectionsDialog& d)
-{
-    d.status->setText(QStringLiteral("Please wait..."));
-    d.status->repaint();  // shown now: the detection holds the one thread until it ends
-    for (FilterRecord& slot : filter_slots) serial_close(slot.connected, slot.port_handle);
+// A closed list shows its whole name, or, when even the widest list is too narrow, the name with
+// its middle left out (the start and the end tell ports apart: /dev/ttyUSB0 and /dev/ttyUSB1).
+struct ElidedComboPainter : QObject {
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        auto* list = qobject_cast<QComboBox*>(watched);
+        if (list == nullptr || event->type() != QEvent::Paint) return false;
+        QStylePainter painter(list);
+        QStyleOptionComboBox option;
+        option.initFrom(list);
+        option.editable = false;
+        option.frame = true;
+        const QRect text_area = list->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                               QStyle::SC_ComboBoxEditField, list);
+        option.currentText = list->fontMetrics().elidedText(list->currentText(), Qt::ElideMiddle, text_area.width());
+        painter.drawComplexControl(QStyle::CC_ComboBox, option);
+        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+        return true;
+    }
+};
 
-    int n = 0;
-    for (const std::string& port : d.detected_ports) {
-        if (n >= SLOT_COUNT) break;
-        FilterRecord& slot = filter_slots[n];
-        connect_program_slot(slot, port.c_str());
-        app.scrollbar_reset[n] = 1;
-        if (!slot.connected) continue;  // the next port is tried in the same slot
-        copy_text(slot.port_name, PORT_NAME_SIZE, port.c_str(), PORT_NAME_SIZE - 1);
-        d.fields[n]->setText(connection_text(slot));
-        select_name(d.lists[n], slot.port_name);
-        // Calcium filters show their broad lines best at the wide span.
-        slot.zoom_span = slot.center_wavelength > 3900 && slot.center_wavelength < 4000 ? 30.0 : 10.0;
-        panel_cache[n].valid = 0;
-        ++n;
+// Widens the lists to their longest name (within a share of the screen) and moves the connection
+// texts to their right; the dialog grows with them.
+void fit_lists(ConnectionsDialog& d)
+{
+    int widest = d.lists[0]->width();
+    for (QComboBox* list : d.lists) {
+        const int needed = list->minimumSizeHint().width();
+        widest = std::max(widest, needed);
+        for (int k = 0; k < list->count(); ++k)
+            widest = std::max(widest, list->fontMetrics().horizontalAdvance(list->itemText(k)) + 40);
     }
-    for (int k = n; k < SLOT_COUNT; ++k) {
-        d.fields[k]->setText(QStringLiteral("Not connected"));
-        d.lists[k]->setCurrentIndex(0);
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        widest = std::min(widest, screen->availableGeometry().width() * LIST_MAX_SCREEN_PERCENT / 100);
+    const int gap = dialog_rect(d.dialog->font(), 0, 0, FIELD_GAP_UNITS, 0).width();
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        QRect list = d.lists[n]->geometry();
+        list.setWidth(widest);
+        d.lists[n]->setGeometry(list);
+        QRect field = d.fields[n]->geometry();
+        field.moveLeft(std::max(field.left(), list.right() + gap));
+        d.fields[n]->setGeometry(field);
+        // Every list shows the same choices: one popup wide enough for all.
+        d.lists[n]->view()->setMinimumWidth(widest);
     }
-    d.status->setText(QStringLiteral("Autodetect completed, click OK to continue."));
-    fit_window();
 }
 
-void apply(ConnectionsDialog& d)
+void fill_lists(ConnectionsDialog& d)
 {
-    for (int n = 0; n < SLOT_COUNT; ++n) {
-        FilterRecord& slot = filter_slots[n];
-        if (d.lists[n]->currentIndex() < 0) continue;
-        const std::string chosen = d.lists[n]->currentText().toLatin1().toStdString();
-        if (chosen != slot.port_name && slot.connected) serial_close(slot.connected, slot.port_handle);
-        copy_text(slot.port_name, PORT_NAME_SIZE, chosen.c_str(), PORT_NAME_SIZE - 1);
+    for (QComboBox* list : d.lists) list->addItem(QString());
+    char name[PORT_NAME_BUFFER];
+    for (int index = 0; index < MAX_DETECTED_PORTS && enum_serial_port(name, sizeof name, index); ++index) {
+        if (!port_name_acceptable(name)) break;  // a name no port has ends the list, as a long one does
+        d.detected_ports.emplace_back(name);
+        for (QComboBox* list : d.lists) add_sorted(list, QString::fromLatin1(name), list->count());
     }
     for (int n = 0; n < SLOT_COUNT; ++n) {
-        FilterRecord& slot = filter_slots[n];
-        if (!slot.connected && connectable_name(slot.port_name)) {
-            connect_program_slot(slot, slot.port_name);
-            // A slot switched to a filter of another line must not keep the old line's picture.
-            if (slot.connected) panel_cache[n].valid = 0;
+        const QString own = QString::fromLatin1(filter_slots[n].port_name);
+        if (!own.isEmpty() && d.lists[n]->findText(own, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
+            add_sorted(d.lists[n], own, d.lists[n]->count());
+    }
+    for (const std::string& port : list_serial_ports()) {
+        if (port.rfind("/dev/serial/by-id/", 0) != 0) continue;
+        for (QComboBox* list : d.lists)
+            if (list->findText(QString::fromLatin1(port.c_str()), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
+                list->addItem(QString::fromLatin1(port.c_str()));
+    }
+}
+
+void show_detection(ConnectionsDialog& d, const SlotEvent& event, const std::function<void()>& after_detect)
+{
+    switch (event.kind) {
+    case EVENT_PROBE_FOUND:
+        d.fields[event.slot]->setText(connection_text(filter_slots[event.slot]));
+        if (d.lists[event.slot]->findText(QString::fromLatin1(filter_slots[event.slot].port_name)) < 0)
+            add_sorted(d.lists[event.slot], QString::fromLatin1(filter_slots[event.slot].port_name),
+                       d.lists[event.slot]->count());
+        select_name(d.lists[event.slot], filter_slots[event.slot].port_name);
+        break;
+    case EVENT_DETECT_DONE: {
+        for (int k = event.slot; k < SLOT_COUNT; ++k) {
+            d.fields[k]->setText(QStringLiteral("Not connected"));
+            d.lists[k]->setCurrentIndex(0);
         }
-        app.scrollbar_reset[n] = 1;
+        d.status->setText(QStringLiteral("Autodetect completed, click OK to continue."));
+        d.detect->setEnabled(true);
+        d.ok->setEnabled(true);
+        if (after_detect) after_detect();
+        break;
     }
-    save_settings();
-    update_menus();
-    repaint_panels(0);
+    default:
+        break;
+    }
+}
+
+void start_detection(ConnectionsDialog& d)
+{
+    d.status->setText(QStringLiteral("Please wait..."));
+    d.detect->setEnabled(false);
+    d.ok->setEnabled(false);  // the choice is made once the ports are settled
+    for (QLineEdit* field : d.fields) field->setText(QStringLiteral("Not connected"));
+    auto_detect_start(d.detected_ports);
 }
 
 }  // namespace
 
-int run_connections_dialog(QWidget* owner)
+int run_connections_dialog(QWidget* owner, ConnectionChoice& choice, const std::function<void()>& after_detect)
 {
     QDialog dialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     dialog.setWindowTitle(QStringLiteral("Set Filter Connections"));
     dialog.setFont(dialog_font("MS Shell Dlg", 8));
-    ConnectionsDialog d{&dialog, nullptr, {}, {}, {}};
+    ConnectionsDialog d{&dialog, nullptr, nullptr, nullptr, {}, {}, {}};
 
     auto* intro = new QLabel(QStringLiteral("Specify the serial port of each connected filter.\nOr click Auto Detect "
                                             "to attempt to automatically detect attached filters."),
                              &dialog);
     place(intro, 7, 7, 245, 18);
-    auto* detect = new QPushButton(QStringLiteral("Auto Detect"), &dialog);
-    detect->setObjectName(QStringLiteral("control_1002"));
-    place(detect, 37, 27, 47, 14);
+    d.detect = new QPushButton(QStringLiteral("Auto Detect"), &dialog);
+    d.detect->setObjectName(QStringLiteral("control_1002"));
+    place(d.detect, 37, 27, 47, 14);
     d.status = new QLabel(&dialog);
     d.status->setObjectName(QStringLiteral("control_32001"));
     place(d.status, 97, 30, 155, 8);
+    ElidedComboPainter elided;
     for (int n = 0; n < SLOT_COUNT; ++n) {
         const SlotControls& c = SLOT_CONTROLS[n];
         place(new QLabel(QStringLiteral("Port %1").arg(n + 1), &dialog), 7, c.y + 2, 25, 12);
         d.lists[n] = new QComboBox(&dialog);
         d.lists[n]->setObjectName(QStringLiteral("control_%1").arg(c.list_id));
         d.lists[n]->setMaxVisibleItems(MAX_DETECTED_PORTS + 1);
+        d.lists[n]->installEventFilter(&elided);
         place(d.lists[n], 37, c.y, 48, 13);
         d.fields[n] = new QLineEdit(&dialog);
         d.fields[n]->setObjectName(QStringLiteral("control_%1").arg(c.field_id));
         d.fields[n]->setReadOnly(true);
         place(d.fields[n], 97, c.y, 155, 13);
     }
-    auto* ok = new QPushButton(QStringLiteral("OK"), &dialog);
-    ok->setObjectName(QStringLiteral("control_1"));
-    ok->setDefault(true);
-    place(ok, 74, 132, 50, 14);
+    d.ok = new QPushButton(QStringLiteral("OK"), &dialog);
+    d.ok->setObjectName(QStringLiteral("control_1"));
+    d.ok->setDefault(true);
+    place(d.ok, 74, 132, 50, 14);
     auto* cancel = new QPushButton(QStringLiteral("Cancel"), &dialog);
     cancel->setObjectName(QStringLiteral("control_2"));
     place(cancel, 133, 132, 50, 14);
-    fit_dialog(&dialog, 259, 154);
 
     // Opening: every list gets the empty entry and the machine's ports, each slot its own.
     d.status->setText(QString());
-    for (QComboBox* list : d.lists) list->addItem(QString());
-    char name[PORT_NAME_BUFFER];
-    for (int index = 0; index < MAX_DETECTED_PORTS && enum_serial_port(name, sizeof name, index); ++index) {
-        d.detected_ports.emplace_back(name);
-        for (QComboBox* list : d.lists) add_sorted(list, QString::fromLatin1(name));
-    }
+    fill_lists(d);
+    fit_lists(d);
+    fit_dialog(&dialog, 259, 154);
     for (int n = 0; n < SLOT_COUNT; ++n) {
         select_name(d.lists[n], filter_slots[n].port_name);
         d.fields[n]->setText(connection_text(filter_slots[n]));
     }
 
-    QObject::connect(detect, &QPushButton::clicked, &dialog, [&d] { auto_detect(d); });
-    QObject::connect(ok, &QPushButton::clicked, &dialog, [&d] {
-        apply(d);
+    const int observer = add_slot_observer([&d, &after_detect](const SlotEvent& event) {
+        show_detection(d, event, after_detect);
+    });
+    QObject::connect(d.detect, &QPushButton::clicked, &dialog, [&d] { start_detection(d); });
+    QObject::connect(d.ok, &QPushButton::clicked, &dialog, [&d, &choice] {
+        for (int n = 0; n < SLOT_COUNT; ++n) {
+            choice.chosen[n] = d.lists[n]->currentIndex() >= 0;
+            const std::string text = d.lists[n]->currentText().toLatin1().toStdString();
+            copy_text(choice.port_name[n], PORT_NAME_SIZE, text.c_str(), PORT_NAME_SIZE - 1);
+        }
         d.dialog->done(1);
     });
     QObject::connect(cancel, &QPushButton::clicked, &dialog, [&dialog] { dialog.done(2); });
-    return dialog.exec() == 1 ? 1 : 2;
+    const int result = dialog.exec() == 1 ? 1 : 2;
+    remove_slot_observer(observer);
+    auto_detect_stop();  // closed while probing: the probes are cut short, the found keep their slots
+    return result;
 }

@@ -4,7 +4,8 @@
 #include "control/dialogs/dialogs.h"
 #include "control/dialogs/status_texts.h"
 
-#include "control/shell/shell.h"
+#include "control/state/app_state.h"
+#include "link/filter_policy.h"
 
 #include <QDialog>
 #include <QLabel>
@@ -73,7 +74,7 @@ void fill_status_dialog(QLineEdit* const* fields, int slot)
 std::array<QString, STATUS_FIELD_COUNT> status_dialog_texts(const FilterRecord& r)
 {
     return {
-        format("%.1f\u00B0F", r.wing_shift * r.temperature_per_angstrom + r.center_temperature),
+        format("%.1f\u00B0F", target_temperature(r)),
         format("%.1f\u00B0F", r.temperature),
         format("%.1f%%", r.heater_power),
         format("%+.2f\u00C5", r.calibration_screw),

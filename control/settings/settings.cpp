@@ -1,10 +1,17 @@
 // solvane.ini; see settings.h.
 #include "control/settings/settings.h"
 
+#include "control/state/slot_lines.h"
+
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -81,6 +88,47 @@ std::string next_line(const std::string& text, size_t& at)
     return text.substr(start, at - start);
 }
 
+// The settings found at start could not be read: they are not overwritten with defaults.
+bool keep_existing_file = false;
+std::string problem;
+
+std::string current_directory()
+{
+    char path[PATH_MAX];
+    return ::getcwd(path, sizeof path) != nullptr ? std::string(path) : std::string(".");
+}
+
+void set_problem(const std::string& what, int error)
+{
+    problem = what + " " + SETTINGS_FILE + " in " + current_directory() + ": " + std::strerror(error) + ".";
+}
+
+bool write_all(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t k = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return false;
+        done += static_cast<size_t>(k);
+    }
+    return true;
+}
+
+// A temporary file made new beside the settings: mkstemp opens with O_CREAT | O_EXCL, so an
+// existing name, a link included, is never opened. Returns the descriptor, -1 with errno set.
+int make_temporary(std::string& name)
+{
+    char pattern[] = "solvane.ini.XXXXXX";
+    int fd = ::mkstemp(pattern);
+    if (fd < 0) return -1;
+    name = pattern;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);  // as an ordinary new file would be
+    return fd;
+}
+
 int saturate(long value)
 {
     if (value > 2147483647L) return 2147483647;
@@ -108,29 +156,55 @@ std::string settings_file_bytes()
 
 int save_settings()
 {
-    // Written beside the old file and renamed over it, so a crash or a full disk mid-write leaves
-    // the previous settings whole. Where no new file can be made there, the file is rewritten in
-    // place, as long as it can be opened for writing at all.
-    const std::string bytes = settings_file_bytes();
-    const std::string temporary = std::string(SETTINGS_FILE) + ".new";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    bool in_place = false;
-    if (file == nullptr) {
-        file = std::fopen(SETTINGS_FILE, "wb");
-        in_place = true;
-    }
-    if (file == nullptr) return 0;
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    written = (std::fflush(file) == 0) && written;
-    if (!in_place) written = (::fsync(::fileno(file)) == 0) && written;
-    written = (std::fclose(file) == 0) && written;
-    if (in_place) return written;
-    if (!written || std::rename(temporary.c_str(), SETTINGS_FILE) != 0) {
-        std::remove(temporary.c_str());
+    if (keep_existing_file) {
+        problem = std::string("The settings file ") + SETTINGS_FILE + " in " + current_directory() +
+                  " could not be read at start, so it was left as it was; the settings of this session are not saved.";
         return 0;
     }
+    const std::string bytes = settings_file_bytes();
+    std::string temporary;
+    int fd = make_temporary(temporary);
+    if (fd < 0) {
+        set_problem("Cannot save the settings: no new file can be made beside", errno);
+        return 0;
+    }
+    bool written = write_all(fd, bytes);
+    int error = errno;
+    if (written && ::fsync(fd) != 0) {
+        written = false;
+        error = errno;
+    }
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (written && std::rename(temporary.c_str(), SETTINGS_FILE) != 0) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        ::unlink(temporary.c_str());
+        set_problem("Cannot save the settings to", error);
+        return 0;
+    }
+    problem.clear();
     return 1;
 }
+
+int settings_writable()
+{
+    std::string temporary;
+    int fd = make_temporary(temporary);
+    if (fd < 0) {
+        set_problem("The settings cannot be saved: no new file can be made beside", errno);
+        return 0;
+    }
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    return 1;
+}
+
+const std::string& settings_problem() { return problem; }
 
 int parse_settings_bytes(const std::string& bytes)
 {
@@ -140,7 +214,8 @@ int parse_settings_bytes(const std::string& bytes)
         if (at >= text.size()) break;  // a missing line leaves the name as it was
         std::string line = next_line(text, at);
         char word[LINE_READ_MAX + 1];
-        if (std::sscanf(line.c_str(), "%199s", word) == 1)
+        // A name with a control character in it (an escape sequence, say) is damage, not a port.
+        if (std::sscanf(line.c_str(), "%199s", word) == 1 && !has_control_character(word))
             copy_text(slot.port_name, PORT_NAME_SIZE, word, PORT_NAME_SIZE - 1);
     }
 
@@ -174,40 +249,58 @@ int parse_settings_bytes(const std::string& bytes)
 
 bool connectable_name(const char* port_name)
 {
-    return static_cast<int>(std::strlen(port_name)) >= CONNECTABLE_NAME_MIN;
-}
-
-int connect_program_slot(FilterRecord& slot, const char* port_name)
-{
-    if (connect_slot(slot, port_name)) app.units_nm = slot.units;
-    return slot.connected;
+    return static_cast<int>(std::strlen(port_name)) >= CONNECTABLE_NAME_MIN && port_name_acceptable(port_name);
 }
 
 void reconnect_slots()
 {
-    for (FilterRecord& slot : filter_slots) {
-        serial_close(slot.connected, slot.port_handle);
-        if (slot.connected == 0 && connectable_name(slot.port_name)) connect_program_slot(slot, slot.port_name);
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        slot_close(n);
+        if (connectable_name(filter_slots[n].port_name)) slot_connect(n, filter_slots[n].port_name);
     }
 }
 
-void load_settings()
+SettingsLoad load_settings()
 {
-    std::FILE* file = std::fopen(SETTINGS_FILE, "rb");
-    if (file == nullptr) {
-        app.open_connections_at_start = 1;
-        return;
+    problem.clear();
+    keep_existing_file = false;
+    app.open_connections_at_start = 1;
+    // Never blocks: a FIFO opens at once and is then refused as no regular file.
+    int fd = ::open(SETTINGS_FILE, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return SETTINGS_MISSING;
+        keep_existing_file = true;
+        set_problem("Cannot read the settings file", errno);
+        return SETTINGS_UNREADABLE;
     }
-    app.open_connections_at_start = 0;
-    std::string bytes;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.append(buffer, n);
-    bool failed = std::ferror(file) != 0;
-    std::fclose(file);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        keep_existing_file = true;
+        problem = std::string("The settings file ") + SETTINGS_FILE + " in " + current_directory() +
+                  " is not a regular file; it is left alone.";
+        return SETTINGS_UNREADABLE;
+    }
+    std::string bytes(SETTINGS_READ_MAX, '\0');
+    size_t got = 0;
+    bool failed = false;
+    while (got < bytes.size()) {
+        ssize_t k = ::read(fd, &bytes[got], bytes.size() - got);
+        if (k < 0 && errno == EINTR) continue;
+        if (k < 0) failed = true;
+        if (k <= 0) break;
+        got += static_cast<size_t>(k);
+    }
+    const int error = errno;
+    ::close(fd);
     if (failed) {
-        app.open_connections_at_start = 1;
-        return;
+        keep_existing_file = true;
+        set_problem("Cannot read the settings file", error);
+        return SETTINGS_UNREADABLE;
     }
-    if (parse_settings_bytes(bytes)) reconnect_slots();
+    bytes.resize(got);
+    app.open_connections_at_start = 0;
+    if (!parse_settings_bytes(bytes)) return SETTINGS_MISSING;
+    reconnect_slots();
+    return SETTINGS_READ;
 }

@@ -1,13 +1,18 @@
 // The menu commands and the wing-shift arrows: what each changes, sends and repaints.
 //
-// Filter commands go through serial_exchange like everything else; their acknowledgements are
-// read and ignored. A command whose exchange fails still changes the local state, so the menu
-// and the panel show what was asked for until the next poll says otherwise.
+// Filter commands travel on the filter's own line, through serial_exchange like everything else,
+// in the order they were chosen; their acknowledgements are read and ignored. A command changes
+// the window's record at once (and the line's record before it is sent), so the menu and the
+// panel show what was asked for even when its exchange fails, until the next poll says otherwise.
+// The window answers while the commands travel.
 #include "control/shell/commands.h"
 #include "control/shell/shell.h"
 
 #include "control/dialogs/dialogs.h"
 #include "control/resources/data_files.h"
+#include "control/settings/settings.h"
+#include "control/state/slot_lines.h"
+#include "link/filter_policy.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -17,35 +22,44 @@
 #include <QUrl>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace {
 
-constexpr double SHIFT_LIMIT = 1.0;
 constexpr double SHIFT_STEP_LIMIT = 0.99;  // a step is taken only while inside this
 constexpr const char* HELP_FILE = "SolvaneControl.html";
 
-void send(int n, const char* command)
+// Hands a command to slot n's line, the record already showing what it changes.
+void send(int n, const char* command, LineEdit edit, int poll_after = 0, int busy = 0, SlotAfter after = AFTER_NOTHING,
+          std::uint64_t group = 0)
 {
-    char reply[REPLY_BUFFER_SIZE];
-    serial_exchange(filter_slots[n].connected, filter_slots[n].port_handle, command, reply);
+    slot_command(n, command, edit, poll_after, busy, after, group);
 }
 
-void send_setting(int n, const char* setting, int value)
+void send_setting(int n, const char* setting, int value, LineEditField field, int busy = 0,
+                  SlotAfter after = AFTER_NOTHING, std::uint64_t group = 0)
 {
     char command[COMMAND_BUFFER_SIZE];
-    send(n, format_setting(command, setting, value));
+    send(n, format_setting(command, setting, value), LineEdit{field, static_cast<double>(value)}, 0, busy, after, group);
 }
 
-// The filter takes the shift in tenths: wing_shift x 10 rounded to the nearest whole number.
-int shift_argument(double wing_shift) { return static_cast<int>(std::floor(wing_shift * 10 + 0.5)); }
+// A wing-shift step: the shift in tenths as every program forms it, sent, then the filter polled;
+// the panels follow when the poll is back.
+void send_shift_and_poll(int n)
+{
+    char command[COMMAND_BUFFER_SIZE];
+    const double shift = filter_slots[n].wing_shift;
+    format_setting(command, SET_WING_SHIFT, wing_shift_argument(shift));
+    send(n, command, LineEdit{EDIT_WING_SHIFT, shift}, 1, 1, AFTER_REPAINT);
+}
 
 void heater_on(int n)
 {
     check_menu_item(MENU_HEATER_ON + n, true);
     check_menu_item(MENU_SLEEP + n, false);
     filter_slots[n].sleeping = 0;
-    send(n, CMD_WAKE);
+    send(n, CMD_WAKE, LineEdit{EDIT_SLEEPING, 0});
 }
 
 void sleep_filter(int n)
@@ -53,7 +67,7 @@ void sleep_filter(int n)
     check_menu_item(MENU_SLEEP + n, true);
     check_menu_item(MENU_HEATER_ON + n, false);
     filter_slots[n].sleeping = 1;
-    send(n, CMD_SLEEP);
+    send(n, CMD_SLEEP, LineEdit{EDIT_SLEEPING, 1});
 }
 
 void toggle_lock(int n)
@@ -61,13 +75,13 @@ void toggle_lock(int n)
     FilterRecord& slot = filter_slots[n];
     slot.panel_locked = slot.panel_locked ? 0 : 1;
     check_menu_item(MENU_LOCK_PANEL + n, slot.panel_locked);
-    send_setting(n, SET_PANEL_LOCK, slot.panel_locked);
+    send_setting(n, SET_PANEL_LOCK, slot.panel_locked, EDIT_PANEL_LOCKED);
 }
 
 void reset_shift(int n)
 {
     filter_slots[n].wing_shift = 0.0;
-    send_setting(n, SET_WING_SHIFT, 0);
+    send_setting(n, SET_WING_SHIFT, 0, EDIT_WING_SHIFT);
 }
 
 struct ShiftStep {
@@ -85,19 +99,15 @@ constexpr ShiftStep SHIFT_STEPS[] = {
 void shift_step(int n, const ShiftStep& step)
 {
     FilterRecord& slot = filter_slots[n];
-    app.command_busy = 1;
     if (step.delta < 0 && slot.wing_shift > -SHIFT_STEP_LIMIT) {
         slot.wing_shift += step.delta;
-        if (step.clamp && slot.wing_shift < -SHIFT_LIMIT) slot.wing_shift = -SHIFT_LIMIT;
+        if (step.clamp && slot.wing_shift < -WING_SHIFT_LIMIT) slot.wing_shift = -WING_SHIFT_LIMIT;
     } else if (step.delta > 0 && slot.wing_shift < SHIFT_STEP_LIMIT) {
         slot.wing_shift += step.delta;
-        if (step.clamp && slot.wing_shift > SHIFT_LIMIT) slot.wing_shift = SHIFT_LIMIT;
+        if (step.clamp && slot.wing_shift > WING_SHIFT_LIMIT) slot.wing_shift = WING_SHIFT_LIMIT;
     }
     // Sent also when the limit kept the value, so the filter is told again where it should be.
-    send_setting(n, SET_WING_SHIFT, shift_argument(slot.wing_shift));
-    poll_filter_status(slot);
-    app.command_busy = 0;
-    repaint_panels(0);
+    send_shift_and_poll(n);
 }
 
 void set_zoom(int n, double span)
@@ -117,17 +127,16 @@ void set_display_mode(int full)
 }
 
 // Units and the filters' own display mode go to every slot; a slot without an open port fails
-// its exchange at once.
+// its exchange at once. The panels are rebuilt when the last of the four is back.
 void broadcast(int units, int value)
 {
-    app.command_busy = 1;
     (units ? app.units_nm : app.show_wing_shift) = value;
+    const std::uint64_t group = new_command_group();
     for (int n = 0; n < SLOT_COUNT; ++n) {
         (units ? filter_slots[n].units : filter_slots[n].display_mode) = value;
-        send_setting(n, units ? SET_UNITS : SET_DISPLAY_MODE, value);
+        send_setting(n, units ? SET_UNITS : SET_DISPLAY_MODE, value, units ? EDIT_UNITS : EDIT_DISPLAY_MODE, 1,
+                     AFTER_REBUILD, group);
     }
-    app.command_busy = 0;
-    repaint_panels(1);
 }
 
 void set_units(int nanometres)
@@ -193,7 +202,7 @@ const std::vector<CommandRow>& command_table()
     static const std::vector<CommandRow> rows = {
         {MENU_EXIT, 1, [](int) { if (app.main_window) app.main_window->close(); }},
         {MENU_ABOUT, 1, [](int) { run_about_dialog(app.main_window); }},
-        {MENU_CONNECTION, 1, [](int) { run_connections_dialog(app.main_window); }},
+        {MENU_CONNECTION, 1, [](int) { open_connections(app.main_window); }},
         {MENU_HELP_TOPICS, 1, [](int) { open_help(); }},
         {MENU_BANDPASS_LOG, 1, [](int) { open_log_viewer(); }},
         {MENU_HEATER_ON, SLOT_COUNT, heater_on},
@@ -253,16 +262,38 @@ void on_wing_shift_scroll(int code, const QScrollBar* sender)
     for (int i = 1; i < SLOT_COUNT; ++i)
         if (sender != nullptr && sender == app.wing_shift_bar[i]) n = i;
     FilterRecord& slot = filter_slots[n];
-    app.command_busy = 1;
     // Unlike the menu steps, an arrow at its limit sends nothing.
     const bool left = code == SCROLL_LINE_LEFT;
     if (left ? slot.wing_shift > -SHIFT_STEP_LIMIT : slot.wing_shift < SHIFT_STEP_LIMIT) {
         slot.wing_shift += left ? -0.1 : 0.1;
-        send_setting(n, SET_WING_SHIFT, shift_argument(slot.wing_shift));
-        poll_filter_status(slot);
+        send_shift_and_poll(n);
+    } else {
+        repaint_panels(0);
     }
-    app.command_busy = 0;
+}
+
+int open_connections(QWidget* owner)
+{
+    ConnectionChoice choice;
+    if (run_connections_dialog(owner, choice, [] { fit_window(); }) != 1) return 2;
+    // A slot moved to another port is closed first; then every slot without a filter and with a
+    // name to open is connected, all at once on their lines.
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        if (!choice.chosen[n]) continue;
+        FilterRecord& slot = filter_slots[n];
+        const bool moved = std::strcmp(choice.port_name[n], slot.port_name) != 0;
+        if (moved && (slot.connected || slot_connecting(n))) slot_close(n);
+        copy_text(slot.port_name, PORT_NAME_SIZE, choice.port_name[n], PORT_NAME_SIZE - 1);
+    }
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        const FilterRecord& slot = filter_slots[n];
+        if (!slot.connected && !slot_connecting(n) && connectable_name(slot.port_name)) slot_connect(n, slot.port_name);
+        app.scrollbar_reset[n] = 1;
+    }
+    save_settings_telling();
+    update_menus();
     repaint_panels(0);
+    return 1;
 }
 
 void connect_wing_shift_bar(QScrollBar* bar)

@@ -1,6 +1,8 @@
 // The command identifiers of the main window's menu and accelerators, and the menu state.
 #pragma once
 
+#include "control/state/app_state.h"
+
 #include <QString>
 
 // File, Help, Settings.
@@ -37,7 +39,7 @@ constexpr int MENU_SHIFT_UP_05 = 10700;
 struct DisplayPopupIds {
     int status, zoom_wide, zoom_normal, zoom_tight;
 };
-constexpr DisplayPopupIds DISPLAY_POPUP_IDS[4] = {
+constexpr DisplayPopupIds DISPLAY_POPUP_IDS[SLOT_COUNT] = {
     {32871, 32872, 32873, 32874},
     {32834, 32835, 32836, 32837},
     {32830, 32831, 32832, 32833},

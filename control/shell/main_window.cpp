@@ -211,7 +211,9 @@ int create_main_window()
 
     // The create handling runs before the window is known to the rest of the program.
     if (app.open_connections_at_start) {
-        run_connections_dialog(nullptr);
+        open_connections(nullptr);
+        // The window shows once the chosen filters have answered, fitted to them.
+        wait_for_slot_jobs();
         app.open_connections_at_start = 0;
         app.fit_after_show = 1;
     }
@@ -232,6 +234,7 @@ int create_main_window()
     }
 
     apply_placement();
+    if (termination_signal_arrived()) return 1;  // ended during the connections dialog: never shown
     show_with_placement();
     repaint_panels(0);
     return 1;

@@ -8,8 +8,10 @@
 //   4. The bandpass log
 //   5. Messages to the observer
 //
-// Everything runs on the one GUI thread; serial exchanges block it while they last. The state the
-// shell works on is the process-wide app and filter_slots (app_state.h).
+// Everything here runs on the one GUI thread, which never waits for a serial port: every exchange
+// runs on the filters' own lines (control/state/slot_lines.h) and the shell takes their results
+// as they come. The state the shell works on is the process-wide app and filter_slots
+// (control/state/app_state.h).
 #pragma once
 
 #include "control/state/app_state.h"
@@ -20,8 +22,6 @@ class QImage;
 class QWidget;
 
 constexpr const char* WINDOW_TITLE = "Velmora Solvane Control";
-constexpr int UPDATE_TIMER_ID = 32000;
-constexpr int STATUS_TIMER_ID = 32001;
 constexpr int INITIAL_CLIENT_WIDTH = 797;
 constexpr int INITIAL_CLIENT_HEIGHT = 516;
 
@@ -35,8 +35,20 @@ constexpr int INITIAL_CLIENT_HEIGHT = 516;
 // the main window exists, 0 when it could not be created. A QApplication must exist.
 int control_start();
 
-// After the message loop: writes the settings file, then closes the bandpass log.
+// After the message loop: stops the filter lines (jobs on their way are cut short), writes the
+// settings file, then closes the bandpass log.
 void control_shutdown();
+
+// Starts the filter lines and takes their results on the GUI thread from now on.
+int start_filter_lines();
+void stop_filter_lines();
+
+// Runs the event loop until every job handed to the lines has come back (the start-up's
+// connections). Returns 0 when SIGTERM or SIGINT ended it first.
+int wait_for_slot_jobs();
+
+// Saves the settings; when that fails, tells the observer once which file, where and why.
+int save_settings_telling();
 
 // From now on, SIGTERM and SIGINT close the main window as Exit does (a signal that arrives
 // before the window exists is remembered).
@@ -84,8 +96,12 @@ void arm_timer(int timer_id, int period_ms);
 // The period the timer with this identifier runs at, 0 when it is not armed.
 int timer_period(int timer_id);
 
-// A timer message: the update timer polls, logs and repaints; other identifiers are ignored.
+// A timer message: the update timer hands each connected filter's update to its line, logs and
+// repaints; other identifiers are ignored.
 void on_timer(int timer_id);
+
+// The lines' results: into the slot records, the panels, the menus and the bandpass log.
+void on_slot_results();
 
 // ---------------------------------------------------------------------------------------------
 // 4. The bandpass log (solvane.csv in the current directory)
@@ -93,16 +109,18 @@ void on_timer(int timer_id);
 
 constexpr const char* LOG_FILE = "solvane.csv";
 
-// Appends one row for the four slots, opening the file (with a header line) first if needed.
-// Each row reaches the disk before the call returns. A file that cannot be opened turns logging
-// off and tells the observer once.
-void write_log_row();
+// Appends one row for the four slots' values, opening the file first if needed; a header line
+// comes first after every opening and after every gap. Each row reaches the disk whole before the
+// call returns, or not at all. A file that cannot be opened turns logging off and tells the
+// observer; a row that cannot be written is told once and logging goes on.
+void write_log_row(const FilterRecord values[SLOT_COUNT]);
 
 // Closes the log if it is open.
 void close_log();
 
-// One data row for the slots as they are now, with its line end (pure; the time is given).
-std::string log_row_text(int year, int month, int day, int hour, int minute, int second);
+// One data row for the slots' values, with its line end (pure; the time is given).
+std::string log_row_text(const FilterRecord values[SLOT_COUNT], int year, int month, int day, int hour, int minute,
+                         int second);
 
 // ---------------------------------------------------------------------------------------------
 // 5. Messages to the observer
@@ -130,7 +148,13 @@ void update_menus();
 void update_zoom_checks(int n);
 
 // Carries out a menu command by its identifier. Returns 0 for an identifier it does not know.
+// Filter commands are handed to the filters' lines; the window answers while they travel.
 int dispatch_command(int id);
+
+// Settings > Connection...: runs the connections dialog and applies its choice (closes slots
+// moved to another port, connects the chosen ports, saves the settings, updates the menus).
+// Returns 1 for OK, 2 for Cancel.
+int open_connections(QWidget* owner);
 
 // The scroll codes of the wing-shift arrows.
 constexpr int SCROLL_LINE_LEFT = 0;

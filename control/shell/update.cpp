@@ -1,31 +1,127 @@
-// The update timer: every tick polls the connected filters (their age every 60th tick), logs a
-// row when logging is on, and repaints the panels from their cached backgrounds.
+// The update timer and the results of the filter lines.
+//
+// Every tick hands each connected filter's update to its line (the tick policy of the link
+// library: status poll, re-open of a lost line, age every 60th poll) and repaints the panels at
+// once; each panel follows again as its filter's result comes. A line still busy with the last
+// tick's update gets no second one, so a silent filter never piles up work and never holds up
+// the others.
+//
+// The bandpass log row of a tick holds that tick's values of all four filters. A tick with
+// logging on opens a round that waits for the updates it handed out (or the ones still on their
+// way); each result fills in its filter's values, and rounds are written in tick order as they
+// fill. Everything here runs on the GUI thread.
 #include "control/shell/shell.h"
+
+#include "control/display/panel.h"
+#include "control/state/slot_lines.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <deque>
 
 namespace {
 
-constexpr int POLLS_PER_AGE_POLL = 60;
+struct TickRound {
+    std::uint64_t waiting_for[SLOT_COUNT] = {};  // the update each filter's values come from
+    FilterRecord values[SLOT_COUNT];
+};
+
+std::deque<TickRound> rounds;
+QSocketNotifier* results_notifier = nullptr;
+
+void write_finished_rounds()
+{
+    while (!rounds.empty()) {
+        const TickRound& round = rounds.front();
+        for (std::uint64_t id : round.waiting_for)
+            if (id != 0) return;
+        if (app.log_enabled) write_log_row(round.values);
+        rounds.pop_front();
+    }
+}
+
+void fill_rounds(int n, std::uint64_t id)
+{
+    for (TickRound& round : rounds) {
+        if (round.waiting_for[n] != id) continue;
+        round.values[n] = filter_slots[n];
+        round.waiting_for[n] = 0;
+    }
+}
+
+void handle_event(const SlotEvent& event, int& menus_changed)
+{
+    const int n = event.slot;
+    const LineResult& result = event.result;
+    if (event.kind == EVENT_PROBE_FOUND) {
+        panel_cache[n].valid = 0;  // a slot given another filter draws that filter's line
+        menus_changed = 1;
+        return;
+    }
+    if (event.kind != EVENT_RESULT) return;
+    if (result.kind == JOB_TICK) fill_rounds(n, result.id);
+    if (result.kind == JOB_CONNECT || result.kind == JOB_CLOSE) {
+        if (event.merged && result.kind == JOB_CONNECT && filter_slots[n].connected) panel_cache[n].valid = 0;
+        app.scrollbar_reset[n] = 1;
+        menus_changed = 1;
+        if (event.merged) repaint_panels(0);
+    }
+    if (event.after == AFTER_REBUILD)
+        repaint_panels(1);
+    else if (event.after == AFTER_REPAINT)
+        repaint_panels(0);
+}
 
 }  // namespace
 
 void on_timer(int timer_id)
 {
     if (timer_id != UPDATE_TIMER_ID) return;
-    // A command talking to the filters owns the lines until it is done; the tick still repaints.
+    // A command on its way to a filter owns the lines until it is back; the tick still repaints.
     if (!app.command_busy) {
-        for (FilterRecord& slot : filter_slots) {
-            if (!slot.connected) continue;
-            poll_filter_status(slot);
-            // A USB adapter that was pulled and plugged in again is opened anew, quietly; the
-            // filter answers at the next tick. Until then it reads "No communication".
-            if (slot.status_code == STATUS_NO_COMMUNICATION && serial_line_lost(slot.port_handle))
-                serial_reopen(slot.port_handle, slot.port_name);
-            if (++slot.poll_count >= POLLS_PER_AGE_POLL) {
-                slot.poll_count = 0;
-                poll_filter_age(slot);
-            }
+        TickRound round;
+        for (int n = 0; n < SLOT_COUNT; ++n) {
+            round.values[n] = filter_slots[n];
+            if (filter_slots[n].connected) round.waiting_for[n] = slot_tick(n);
         }
-        if (app.log_enabled) write_log_row();
+        if (app.log_enabled) {
+            rounds.push_back(round);
+            write_finished_rounds();
+        }
     }
     refresh_panels();
+}
+
+void on_slot_results()
+{
+    std::vector<SlotEvent> events;
+    take_slot_results(events);
+    int menus_changed = 0;
+    for (const SlotEvent& event : events) {
+        handle_event(event, menus_changed);
+        notify_slot_observers(event);
+    }
+    if (!app.log_enabled) rounds.clear();
+    write_finished_rounds();
+    if (menus_changed) update_menus();
+}
+
+int start_filter_lines()
+{
+    rounds.clear();
+    if (!slot_lines_start()) return 0;
+    delete results_notifier;
+    results_notifier =
+        new QSocketNotifier(lines_notify_descriptor(), QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(results_notifier, &QSocketNotifier::activated, [] { on_slot_results(); });
+    return 1;
+}
+
+void stop_filter_lines()
+{
+    delete results_notifier;
+    results_notifier = nullptr;
+    slot_lines_stop();
+    rounds.clear();
 }

@@ -2,17 +2,20 @@
 //
 // Plain data only: the settings file, the display and the dialogs read and write it in place,
 // and tests set it up directly. The window-system objects it names are owned by the shell.
+// Threads: the GUI thread's alone; the filter lines never see it (they get copies in their jobs
+// and hand copies back).
 #pragma once
 
+#include "link/filter_lines.h"
 #include "link/solvane_link.h"
 
 #include <cstdint>
-#include <cstdio>
 
 class QMainWindow;
 class QScrollBar;
 
 constexpr int SLOT_COUNT = 4;
+static_assert(SLOT_COUNT <= LINES_MAX, "every slot needs a filter line of its own");
 
 // The main window's placement as the settings file stores it: eleven little-endian 32-bit values,
 // 44 bytes, in the layout the filters' home platform uses for its window placement record.
@@ -32,6 +35,8 @@ constexpr int SHOW_MINIMIZED = 2;
 constexpr int SHOW_MAXIMIZED = 3;
 
 constexpr int UPDATE_PERIODS_MS[3] = {1000, 5000, 30000};
+constexpr int UPDATE_TIMER_ID = 32000;  // the main window's update timer
+constexpr int STATUS_TIMER_ID = 32001;  // the status dialog's own timer
 constexpr int PANEL_HEIGHT_FULL = 258;
 constexpr int PANEL_WIDTH_FULL = 797;   // a Full panel: the client width Fit Window gives
 constexpr int PANEL_WIDTH_SIMPLE = 170;
@@ -43,9 +48,9 @@ struct AppState {
     int units_nm = 0;
     int show_wing_shift = 0;
     int log_enabled = 0;
-    std::FILE* log_file = nullptr;
+    int log_file = -1;              // the bandpass log's descriptor while open
     int update_interval_index = 1;
-    int command_busy = 0;
+    int command_busy = 0;           // busy commands on their way (their results not taken yet)
     WindowPlacement placement;
     int placement_valid = 0;
     int open_connections_at_start = 0;

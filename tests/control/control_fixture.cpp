@@ -40,6 +40,24 @@ void ControlTest::settle()
     while (timer.elapsed() < 50) QApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
+bool ControlTest::wait_lines(double timeout_s)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (slot_jobs_pending() != 0 || !lines_idle()) {
+        if (timer.elapsed() > timeout_s * 1000) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    QApplication::processEvents();
+    return true;
+}
+
+void ControlTest::tick()
+{
+    on_timer(UPDATE_TIMER_ID);
+    EXPECT_TRUE(wait_lines());
+}
+
 void ControlTest::on_next_modal(std::function<void(QWidget*)> act)
 {
     auto* poll = new QTimer;
@@ -55,7 +73,7 @@ void ControlTest::on_next_modal(std::function<void(QWidget*)> act)
 
 void ControlTest::TearDown()
 {
-    for (FilterRecord& slot : filter_slots) serial_close(slot.connected, slot.port_handle);
+    stop_filter_lines();
     close_log();
     if (app.main_window != nullptr) {
         app.main_window->hide();

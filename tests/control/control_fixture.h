@@ -4,6 +4,7 @@
 #include "control/display/panel.h"
 #include "control/settings/settings.h"
 #include "control/shell/shell.h"
+#include "control/state/slot_lines.h"
 #include "sim/simulator.h"
 #include "tests/support/test_support.h"
 
@@ -31,6 +32,13 @@ struct ControlTest : ::testing::Test {
 
     // Lets queued window events (resizes, paints) run.
     static void settle();
+
+    // Runs the event loop until every job handed to the filter lines has come back and been taken
+    // in (at most timeout_s); returns false on time-out.
+    static bool wait_lines(double timeout_s = 20);
+
+    // One update tick, and its polls back.
+    static void tick();
 
     // When the next modal dialog opens, run act on it (on the dialog's own loop).
     static void on_next_modal(std::function<void(QWidget*)> act);

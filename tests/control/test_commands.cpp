@@ -45,6 +45,8 @@ TEST_F(CommandTest, WingShiftStepsSendTheirTenthsAndPoll)
     for (const Row& row : rows) {
         shift_to(row.from);
         EXPECT_EQ(dispatch_command(row.command), 1);
+        EXPECT_EQ(app.command_busy, 1) << "until the poll is back";
+        ASSERT_TRUE(wait_lines());
         EXPECT_EQ(sim_received(0), row.sent) << row.name;
         EXPECT_NEAR(filter_slots[0].wing_shift, row.after, 1e-9) << row.name << " (as the filter reports it)";
         EXPECT_EQ(app.command_busy, 0);
@@ -55,21 +57,43 @@ TEST_F(CommandTest, TheArrowsStepByATenthButSendNothingAtTheLimit)
 {
     shift_to(-1.0);
     on_wing_shift_scroll(SCROLL_LINE_LEFT, app.wing_shift_bar[0]);
+    ASSERT_TRUE(wait_lines());
     EXPECT_TRUE(sim_received(0).empty()) << "the left arrow at -1.0 sends nothing";
     on_wing_shift_scroll(SCROLL_LINE_RIGHT, nullptr);  // an unknown sender counts as Filter 1
+    ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(0), (std::vector<std::string>{"SE-9\n", "GI\n"}));
 
     sim_clear_received(1);
     filter_slots[2].wing_shift = 0.2;
     on_wing_shift_scroll(SCROLL_LINE_LEFT, app.wing_shift_bar[2]);
+    ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(1), (std::vector<std::string>{"SE1\n", "GI\n"}));
     on_wing_shift_scroll(3, app.wing_shift_bar[2]);  // a page step
+    ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(1).size(), 2u) << "other scroll codes do nothing";
 
     // A click on the control's right arrow reaches the same place.
     sim_clear_received(1);
     app.wing_shift_bar[2]->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(1).front(), "SE2\n");
+}
+
+TEST_F(CommandTest, HoldingAnArrowWalksOneTenthAStepWithoutRepeatsOrGaps)
+{
+    // Steps come faster than the filter answers: each starts from the value last asked for.
+    shift_to(-0.3);
+    for (int k = 0; k < 8; ++k) on_wing_shift_scroll(SCROLL_LINE_RIGHT, app.wing_shift_bar[0]);
+    EXPECT_NEAR(filter_slots[0].wing_shift, 0.5, 1e-9) << "the window shows the last value asked for at once";
+    ASSERT_TRUE(wait_lines());
+    std::vector<std::string> expected;
+    for (int tenths = -2; tenths <= 5; ++tenths) {
+        expected.push_back("SE" + std::to_string(tenths) + "\n");
+        expected.push_back("GI\n");
+    }
+    EXPECT_EQ(sim_received(0), expected);
+    EXPECT_NEAR(filter_slots[0].wing_shift, 0.5, 1e-9) << "as the filter reports it";
+    EXPECT_EQ(app.command_busy, 0);
 }
 
 TEST_F(CommandTest, FilterSettingsSendTheirCommands)
@@ -78,8 +102,11 @@ TEST_F(CommandTest, FilterSettingsSendTheirCommands)
     dispatch_command(MENU_HEATER_ON + 0);
     dispatch_command(MENU_LOCK_PANEL + 0);
     dispatch_command(MENU_LOCK_PANEL + 0);
+    ASSERT_TRUE(wait_lines());
+    EXPECT_EQ(sim_received(0), (std::vector<std::string>{"SH1\n", "SH0\n", "SL1\n", "SL0\n"}));
     shift_to(0.4);
     dispatch_command(MENU_RESET_SHIFT + 0);
+    ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(0), std::vector<std::string>{"SE0\n"}) << "reset sends 0 and does not poll";
     EXPECT_DOUBLE_EQ(filter_slots[0].wing_shift, 0.0);
     EXPECT_EQ(menu_checked(MENU_HEATER_ON + 0), 1);
@@ -92,12 +119,15 @@ TEST_F(CommandTest, LockTwiceSendsOneThenZero)
     dispatch_command(MENU_LOCK_PANEL + 2);
     EXPECT_EQ(menu_checked(MENU_LOCK_PANEL + 2), 1);
     dispatch_command(MENU_LOCK_PANEL + 2);
+    ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(1), (std::vector<std::string>{"SL1\n", "SL0\n"}));
 }
 
 TEST_F(CommandTest, UnitsGoToEveryOpenPortAndTheChecksFollow)
 {
     dispatch_command(MENU_NANOMETERS);
+    EXPECT_EQ(app.command_busy, 4) << "one for each of the four slots";
+    ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(0), std::vector<std::string>{"SU1\n"});
     EXPECT_EQ(sim_received(1), std::vector<std::string>{"SU1\n"});
     for (const FilterRecord& slot : filter_slots) EXPECT_EQ(slot.units, 1);
@@ -105,6 +135,7 @@ TEST_F(CommandTest, UnitsGoToEveryOpenPortAndTheChecksFollow)
     EXPECT_EQ(menu_checked(MENU_NANOMETERS), 1);
     EXPECT_EQ(menu_checked(MENU_ANGSTROMS), 0);
     dispatch_command(MENU_DISPLAY_WING_SHIFT);
+    ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(0).back(), "SD1\n");
     EXPECT_EQ(app.show_wing_shift, 1);
     EXPECT_EQ(app.command_busy, 0);
@@ -136,11 +167,11 @@ TEST_F(CommandTest, ThirtySecondsReArmsTheTimer)
 TEST_F(CommandTest, LoggingOffAndOnWritesANewHeader)
 {
     dispatch_command(MENU_LOG_BANDPASSES);
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     dispatch_command(MENU_LOG_BANDPASSES);
-    EXPECT_EQ(app.log_file, nullptr);
+    EXPECT_EQ(app.log_file, -1);
     dispatch_command(MENU_LOG_BANDPASSES);
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     std::string log = read_file("solvane.csv");
     size_t headers = 0;
     for (size_t at = 0; (at = log.find("YYYY/MM/DD", at)) != std::string::npos; ++at) ++headers;

@@ -7,6 +7,7 @@
 #include "control/shell/commands.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -27,6 +28,14 @@ QStringList list_entries(QWidget* dialog, int id)
     QComboBox* list = control<QComboBox>(dialog, id);
     for (int k = 0; k < list->count(); ++k) entries << list->itemText(k);
     return entries;
+}
+
+// Lets Auto Detect run to its end inside the dialog's own loop.
+void finish_detection()
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (auto_detect_running() && timer.elapsed() < 30000) QApplication::processEvents(QEventLoop::AllEvents, 5);
 }
 
 constexpr int LISTS[4] = {1007, 1009, 1011, 1013};
@@ -70,10 +79,10 @@ TEST_F(DialogTest, TheListsHoldTheEmptyEntryAndThePortsSortedWithoutRegardToCase
         field = control<QLineEdit>(dialog, 1003)->text();
         control<QPushButton>(dialog, 2)->click();
     });
-    EXPECT_EQ(run_connections_dialog(nullptr), 2);
+    EXPECT_EQ(open_connections(nullptr), 2);
     EXPECT_EQ(entries, (QStringList{"", "COM1", "COM10", "com2", "COM3"}));
     EXPECT_EQ(selected[0], QStringLiteral("COM3"));
-    EXPECT_EQ(selected[1], QString()) << "a port not present selects the empty entry";
+    EXPECT_EQ(selected[1], QStringLiteral("COM7")) << "a slot's own port is kept in its list, present or not";
     EXPECT_EQ(field, QStringLiteral("Not connected"));
 }
 
@@ -84,6 +93,9 @@ TEST_F(DialogTest, AutoDetectFillsTheSlotsInOrderAndOkKeepsAndSavesThem)
     QString status, fields[4], lists[4];
     on_next_modal([&](QWidget* dialog) {
         control<QPushButton>(dialog, 1002)->click();
+        EXPECT_EQ(control<QLabel>(dialog, 32001)->text(), QStringLiteral("Please wait..."));
+        EXPECT_FALSE(control<QPushButton>(dialog, 1)->isEnabled()) << "OK waits for the ports to settle";
+        finish_detection();
         status = control<QLabel>(dialog, 32001)->text();
         for (int n = 0; n < 4; ++n) {
             fields[n] = control<QLineEdit>(dialog, FIELDS[n])->text();
@@ -92,7 +104,8 @@ TEST_F(DialogTest, AutoDetectFillsTheSlotsInOrderAndOkKeepsAndSavesThem)
         EXPECT_FALSE(file_exists("solvane.ini.new"));
         control<QPushButton>(dialog, 1)->click();
     });
-    EXPECT_EQ(run_connections_dialog(nullptr), 1);
+    EXPECT_EQ(open_connections(nullptr), 1);
+    ASSERT_TRUE(wait_lines());
     EXPECT_EQ(status, QStringLiteral("Autodetect completed, click OK to continue."));
     EXPECT_TRUE(fields[0].endsWith(QStringLiteral("0.7A\u00C5 Solvane PRO connected"))) << fields[0].toStdString();
     EXPECT_TRUE(fields[1].endsWith(QStringLiteral("2.4\u00C5 Solvane CaK connected"))) << fields[1].toStdString();
@@ -118,9 +131,11 @@ TEST_F(DialogTest, AutoDetectStopsAtTheFourthFilterAndCancelSavesNothing)
     start_ports({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"}, filters);
     on_next_modal([&](QWidget* dialog) {
         control<QPushButton>(dialog, 1002)->click();
+        finish_detection();
         control<QPushButton>(dialog, 2)->click();
     });
-    EXPECT_EQ(run_connections_dialog(nullptr), 2);
+    EXPECT_EQ(open_connections(nullptr), 2);
+    ASSERT_TRUE(wait_lines());
     for (int n = 0; n < 4; ++n) EXPECT_EQ(filter_slots[n].connected, 1) << "slot " << n << " stays connected";
     EXPECT_TRUE(sim_received(4).empty()) << "the fifth filter is not tried";
     EXPECT_TRUE(sim_received(5).empty());
@@ -130,8 +145,9 @@ TEST_F(DialogTest, AutoDetectStopsAtTheFourthFilterAndCancelSavesNothing)
 TEST_F(DialogTest, OkConnectsTheChosenPortsAndLeavesConnectedSlotsAlone)
 {
     start_ports({"COM1", "COM2"}, {sim_preset()[0], sim_preset()[3]});
-    connect_slot(filter_slots[0], "COM1");
     copy_text(filter_slots[0].port_name, PORT_NAME_SIZE, "COM1", 99);
+    slot_connect(0, "COM1");
+    ASSERT_TRUE(wait_lines());
     sim_clear_received(0);
     // Slot 3 still holds the picture of an earlier filter.
     panel_cache[2].background = QImage(797, 258, QImage::Format_ARGB32_Premultiplied);
@@ -143,7 +159,8 @@ TEST_F(DialogTest, OkConnectsTheChosenPortsAndLeavesConnectedSlotsAlone)
             << "choosing changes nothing until OK";
         control<QPushButton>(dialog, 1)->click();
     });
-    EXPECT_EQ(run_connections_dialog(nullptr), 1);
+    EXPECT_EQ(open_connections(nullptr), 1);
+    ASSERT_TRUE(wait_lines());
     EXPECT_TRUE(sim_received(0).empty()) << "same name: no close, no new identification";
     EXPECT_EQ(filter_slots[0].connected, 1);
     EXPECT_EQ(filter_slots[2].connected, 1);

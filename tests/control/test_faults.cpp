@@ -12,24 +12,24 @@ TEST_F(ControlTest, AnUnpluggedFilterReadsNoCommunicationAndComesBackWhenPlugged
 {
     start_filters({"COM1", "COM2"});
     start_control();
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     ASSERT_EQ(filter_slots[0].status_code, 0);
     const double wavelength = filter_slots[0].wavelength;
 
     sim_unplug(0);
     auto start = TestClock::now();
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     EXPECT_LT(seconds_since(start), 1.0) << "a lost line fails at once instead of retrying";
     EXPECT_EQ(filter_slots[0].status_code, STATUS_NO_COMMUNICATION);
     EXPECT_DOUBLE_EQ(filter_slots[0].wavelength, wavelength) << "the last values stay";
     EXPECT_EQ(filter_slots[0].connected, 1);
     EXPECT_EQ(filter_slots[1].status_code, 0) << "the other filter goes on";
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     EXPECT_EQ(filter_slots[0].status_code, STATUS_NO_COMMUNICATION);
 
     ASSERT_EQ(sim_replug(0), 1);
-    on_timer(UPDATE_TIMER_ID);  // finds the line lost and opens the port anew
-    on_timer(UPDATE_TIMER_ID);
+    tick();  // finds the line lost and opens the port anew
+    tick();
     EXPECT_EQ(filter_slots[0].status_code, 0) << "answers again without the connections dialog";
     EXPECT_FALSE(file_exists("serial_error.log")) << "reopening is quiet";
 }

@@ -1,6 +1,8 @@
 // The main window off screen: start-up, the painted panels, the update timer, the bandpass log.
 #include "tests/control/control_fixture.h"
 
+#include "control/shell/commands.h"
+
 #include <QMainWindow>
 #include <QPalette>
 #include <QScrollBar>
@@ -111,7 +113,7 @@ TEST_F(ControlTest, ATimerRepaintReusesTheBackgroundAndARebuildRedrawsIt)
     start_control();
     // A mark in the cached background, where only the background shows (left of the strips).
     panel_cache[0].background.setPixelColor(10, 70, QColor(1, 2, 3));
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     EXPECT_EQ(pixel(12, 75), QColor(1, 2, 3)) << "the tick painted from the cache";
     repaint_panels(1);
     EXPECT_EQ(pixel(12, 75), QColor(Qt::white)) << "a rebuild draws the background anew";
@@ -122,24 +124,25 @@ TEST_F(ControlTest, EachTickPollsEveryConnectedFilterOnceAndItsAgeEverySixtieth)
     start_filters({"COM1", "", "COM3"});
     start_control();
     for (int i = 0; i < 2; ++i) sim_clear_received(i);
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     EXPECT_EQ(sim_received(0), std::vector<std::string>{"GI\n"});
     EXPECT_EQ(sim_received(1), std::vector<std::string>{"GI\n"});
 
-    filter_slots[0].poll_count = 59;
+    for (int k = 2; k < 60; ++k) tick();
     sim_clear_received(0);
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     EXPECT_EQ(sim_received(0), (std::vector<std::string>{"GI\n", "GY\n"})) << "the 60th polled tick";
     EXPECT_EQ(filter_slots[0].poll_count, 0);
 
     sim_clear_received(0);
     app.command_busy = 1;
     app.log_enabled = 1;
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     EXPECT_TRUE(sim_received(0).empty()) << "nothing while a command talks to the filters";
     EXPECT_FALSE(file_exists("solvane.csv")) << "and no log row";
     app.command_busy = 0;
     on_timer(STATUS_TIMER_ID);
+    EXPECT_TRUE(wait_lines());
     EXPECT_TRUE(sim_received(0).empty()) << "another timer is ignored";
 }
 
@@ -149,7 +152,7 @@ TEST_F(ControlTest, AFilterThatStopsAnsweringKeepsItsLastValues)
     start_control();
     const double wavelength = filter_slots[0].wavelength;
     sim_set_faults(0, SimFaults{.silent = 1});
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     EXPECT_EQ(filter_slots[0].status_code, STATUS_NO_COMMUNICATION);
     EXPECT_DOUBLE_EQ(filter_slots[0].wavelength, wavelength);
     EXPECT_EQ(filter_slots[0].connected, 1) << "it stays connected and is polled again";
@@ -160,8 +163,8 @@ TEST_F(ControlTest, TheBandpassLogWritesItsHeaderOnEveryOpenAndFlushesEachRow)
     start_filters({"", "COM2", "", "COM4"}, {sim_preset()[1], sim_preset()[3]});
     start_control();
     app.log_enabled = 1;
-    on_timer(UPDATE_TIMER_ID);
-    on_timer(UPDATE_TIMER_ID);
+    tick();
+    tick();
     const std::string header =
         "YYYY/MM/DD HH:MM:SS,#1 Name,#1 Error,#1 Wavelength,#1 WingShift,#2 Name,#2 Error,#2 Wavelength,#2 WingShift,"
         "#3 Name,#3 Error,#3 Wavelength,#3 WingShift,#4 Name,#4 Error,#4 Wavelength,#4 WingShift\r\n";
@@ -172,22 +175,22 @@ TEST_F(ControlTest, TheBandpassLogWritesItsHeaderOnEveryOpenAndFlushesEachRow)
     close_log();
     app.log_enabled = 0;
     app.log_enabled = 1;
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     log = read_file("solvane.csv");
     EXPECT_TRUE(std::regex_match(log, std::regex(header + row + row + header + row))) << log;
 }
 
 TEST(BandpassLog, RowsHoldFourGroupsEachEndingInAComma)
 {
-    reset_app_state();
-    EXPECT_EQ(log_row_text(2026, 1, 5, 3, 4, 9), "2026/01/05 03:04:09,,,,,,,,,,,,,,,,,\r\n")
+    FilterRecord values[SLOT_COUNT];
+    EXPECT_EQ(log_row_text(values, 2026, 1, 5, 3, 4, 9), "2026/01/05 03:04:09,,,,,,,,,,,,,,,,,\r\n")
         << "no filter connected: the time and 17 commas";
-    filter_slots[2].connected = 1;
-    copy_text(filter_slots[2].startup_message, MESSAGE_TEXT_SIZE, "West, \"big\" dome", 34);
-    filter_slots[2].status_code = STATUS_NO_COMMUNICATION;
-    filter_slots[2].wavelength = 6562.84;
-    filter_slots[2].wing_shift = -0.3;
-    EXPECT_EQ(log_row_text(2026, 12, 31, 23, 59, 58),
+    values[2].connected = 1;
+    copy_text(values[2].startup_message, MESSAGE_TEXT_SIZE, "West, \"big\" dome", 34);
+    values[2].status_code = STATUS_NO_COMMUNICATION;
+    values[2].wavelength = 6562.84;
+    values[2].wing_shift = -0.3;
+    EXPECT_EQ(log_row_text(values, 2026, 12, 31, 23, 59, 58),
               "2026/12/31 23:59:58,,,,,,,,,\"West, \"\"big\"\" dome\",99999,6562.8,-0.3,,,,,\r\n");
 }
 
@@ -197,12 +200,14 @@ TEST_F(ControlTest, ALogThatCannotBeOpenedIsSwitchedOffAndReportedOnce)
     start_control();
     ASSERT_EQ(::mkdir("solvane.csv", 0755), 0);  // a directory where the file should be
     app.log_enabled = 1;
-    on_timer(UPDATE_TIMER_ID);
+    update_menus();
+    tick();
     EXPECT_EQ(app.log_enabled, 0);
+    EXPECT_EQ(menu_checked(MENU_LOG_BANDPASSES), 0) << "the check mark follows";
     EXPECT_TRUE(last_observer_message.contains(QStringLiteral("solvane.csv")));
     EXPECT_TRUE(last_observer_message.contains(QStringLiteral("Is a directory"))) << last_observer_message.toStdString();
     last_observer_message.clear();
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     EXPECT_TRUE(last_observer_message.isEmpty()) << "told once";
 }
 
@@ -211,11 +216,11 @@ TEST_F(ControlTest, ShutdownWritesTheSettingsAndClosesTheLog)
     start_filters({"COM1", "COM2"});
     start_control();
     app.log_enabled = 1;
-    on_timer(UPDATE_TIMER_ID);
+    tick();
     filter_slots[1].zoom_span = 2.5;
-    ASSERT_NE(app.log_file, nullptr);
+    ASSERT_GE(app.log_file, 0);
     control_shutdown();
-    EXPECT_EQ(app.log_file, nullptr);
+    EXPECT_EQ(app.log_file, -1);
     EXPECT_EQ(read_file("solvane.ini").substr(0, 43), "COM1\r\nCOM2\r\n\r\n\r\n10.0 2.5 10.0 10.0 1 1 1\r\n,");
 }
 

@@ -1,5 +1,6 @@
 // solvane.ini: the exact bytes, the reading rules and the reconnection of the configured slots.
 #include "control/settings/settings.h"
+#include "control/state/slot_lines.h"
 #include "sim/simulator.h"
 #include "tests/support/test_support.h"
 
@@ -9,11 +10,25 @@ namespace {
 
 struct SettingsTest : ::testing::Test {
     std::string dir = enter_temp_dir();
-    void SetUp() override { reset_app_state(); }
+    void SetUp() override
+    {
+        reset_app_state();
+        ASSERT_EQ(slot_lines_start(), 1);
+    }
     void TearDown() override
     {
-        for (FilterRecord& slot : filter_slots) serial_close(slot.connected, slot.port_handle);
+        slot_lines_stop();
         sim_stop();
+    }
+    // Takes the lines' results in until every connect handed to them is back.
+    static void load_and_reconnect()
+    {
+        load_settings();
+        for (int rounds = 0; slot_jobs_pending() != 0 && rounds < 200; ++rounds) {
+            lines_wait(100);
+            std::vector<SlotEvent> events;
+            take_slot_results(events);
+        }
     }
     void start_sim(std::vector<std::string> names)
     {
@@ -92,7 +107,7 @@ TEST_F(SettingsTest, AFileOfTheHomePlatformReconnectsItsFilters)
     std::string stored_block;
     for (char c : block) stored_block += c == '\n' ? std::string("\r\n") : std::string(1, c);
     write_file("solvane.ini", "COM3\r\nCOM4\r\n\r\n\r\n10.0 30.0 10.0 2.5 1 0 1\r\n" + stored_block);
-    load_settings();
+    load_and_reconnect();
     EXPECT_EQ(filter_slots[0].connected, 1);
     EXPECT_EQ(filter_slots[1].connected, 1);
     EXPECT_EQ(filter_slots[2].connected, 0);
@@ -162,7 +177,7 @@ TEST_F(SettingsTest, ThePortsUnitsOfTheLastFilterReadBecomeTheProgramsUnits)
     start_sim({"COM1", "COM2"});
     sim_modify(1, [](SimFilter& f) { f.units = 1; });
     write_file("solvane.ini", "COM1\r\nCOM2\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n");
-    load_settings();
+    load_and_reconnect();
     EXPECT_EQ(app.units_nm, 1);
 }
 
