@@ -143,6 +143,30 @@ TEST(StatusLine, AShortLineChangesOnlyTheFieldsItCarries)
     EXPECT_DOUBLE_EQ(empty.wavelength, 6563.0);
 }
 
+TEST(StatusLine, AReplyWithoutStatusCodeAndOnBandFlagIsImplausible)
+{
+    FilterRecord on_band = polled("v1.20 0 1 65628 0 10 20 12000 1250 0");
+    ASSERT_EQ(on_band.status_code, 0);
+    struct Row {
+        const char* name;
+        std::string reply;
+        int status;
+    } rows[] = {
+        {"NUL bytes", std::string("\0\0\0", 3), STATUS_BAD_CONNECTION},
+        {"a line end alone", "\r\n", STATUS_BAD_CONNECTION},
+        {"noise", "#$%&", STATUS_BAD_CONNECTION},
+        {"the version alone", "v1.20\r\n", STATUS_BAD_CONNECTION},
+        {"version and code without the flag", "v1.20 0\r\n", STATUS_BAD_CONNECTION},
+        {"code and flag: the short-line rule", "v1.20 0 1\r\n", 0},
+    };
+    for (const Row& row : rows) {
+        FilterRecord r = polled(row.reply.c_str(), on_band);
+        EXPECT_EQ(r.status_code, row.status) << row.name;
+        char text[STATUS_TEXT_SIZE];
+        if (row.status != 0) EXPECT_STREQ(status_text(r, text), "Bad connection") << row.name;
+    }
+}
+
 TEST(StatusLine, ALongFirstTokenIsCutWithoutShiftingTheFields)
 {
     std::string token = "v1.20" + std::string(78, 'x');  // 83 bytes, a whole reply

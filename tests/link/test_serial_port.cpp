@@ -11,7 +11,9 @@
 #include <regex>
 #include <thread>
 
+#include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -260,6 +262,82 @@ TEST_F(SerialPortTest, AClosedHandleNeitherReadsNorWrites)
     char buffer[REPLY_BUFFER_SIZE];
     EXPECT_EQ(serial_read(-1, buffer, REPLY_MAX), 0);
     EXPECT_EQ(serial_write(-1, "GI\n", 3), 1);
+}
+
+TEST(PortSafety, OnlyTerminalsAreConfiguredAndNothingBlocks)
+{
+    const std::string dir = enter_temp_dir();
+    write_file(dir + "/plain", "someone's file\n");
+    ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    ::mkdir((dir + "/folder").c_str(), 0755);
+    struct Row {
+        const char* name;
+        std::string path;
+        PortFailure failure;
+    } rows[] = {
+        {"a regular file", dir + "/plain", PORT_NOT_SERIAL},
+        {"a FIFO", dir + "/fifo", PORT_NOT_SERIAL},
+        {"a device that is no terminal", "/dev/null", PORT_NOT_SERIAL},
+        {"a directory", dir + "/folder", PORT_OPEN_FAILED},
+        {"a missing device", dir + "/missing", PORT_MISSING},
+        {"a line feed in the name", dir + "/COM1\nforged record", PORT_REFUSED_NAME},
+        {"an escape in the name", "COM1\x1b[2J", PORT_REFUSED_NAME},
+    };
+    for (const Row& row : rows) {
+        int connected = 0, handle = -1;
+        auto start = TestClock::now();
+        EXPECT_EQ(serial_init(connected, handle, row.path.c_str()), 0) << row.name;
+        EXPECT_LT(seconds_since(start), 1.0) << row.name;
+        EXPECT_EQ(serial_last_error().failure, row.failure) << row.name;
+        EXPECT_EQ(connected, 0) << row.name;
+    }
+    EXPECT_EQ(read_file(dir + "/plain"), "someone's file\n") << "left untouched";
+    const std::string log = read_file("serial_error.log");
+    EXPECT_EQ(log.find("forged"), std::string::npos) << "a refused name never reaches a record";
+    EXPECT_EQ(log.find("\x1b"), std::string::npos);
+}
+
+TEST(PortSafety, ReasonsSayWhatToDo)
+{
+    EXPECT_NE(port_error_text({PORT_PERMISSION, EACCES}).find("sudo adduser $USER dialout"), std::string::npos);
+    EXPECT_NE(port_error_text({PORT_PERMISSION, EACCES}).find(std::strerror(EACCES)), std::string::npos);
+    EXPECT_NE(port_error_text({PORT_MISSING, ENOENT}).find(std::strerror(ENOENT)), std::string::npos);
+    EXPECT_EQ(port_error_text({PORT_OK, 0}), "");
+    for (const char* refused : {"", "X", "COM1\n", "COM\t1", "COM1\x7f"}) EXPECT_FALSE(port_name_acceptable(refused)) << refused;
+    EXPECT_FALSE(port_name_acceptable(std::string(100, 'P').c_str()));
+    EXPECT_TRUE(port_name_acceptable(std::string(99, 'P').c_str()));
+    EXPECT_TRUE(port_name_acceptable("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
+}
+
+TEST(PortSafety, OnlyListedPortsCountAsListed)
+{
+    const std::string dir = enter_temp_dir();
+    auto listed = open_fake_port(dir, "COM1", table_responder({}));
+    PtyDevice stray;  // another program's terminal, outside the port directory
+    ASSERT_EQ(device_open(stray, dir + "/elsewhere/../stray-link", table_responder({})), 0) << "no such folder";
+    ASSERT_EQ(device_open(stray, make_temp_dir() + "/stray", table_responder({})), 1);
+    ASSERT_EQ(::symlink(listed->device.slave_path.c_str(), (dir + "/another-name").c_str()), 0);
+    setenv("SOLVANE_PORT_DIR", dir.c_str(), 1);
+    setenv("SOLVANE_ONLY_PORT_DIR", "1", 1);
+    struct Row {
+        const char* name;
+        std::string port;
+        int listed;
+    } rows[] = {
+        {"a name of the port directory", "COM1", 1},
+        {"its full path", dir + "/COM1", 1},
+        {"the terminal it leads to", listed->device.slave_path, 1},
+        {"a terminal nobody listed", stray.slave_path, 0},
+        {"a link to it", stray.link_path, 0},
+        {"a missing name", "COM9", 0},
+        {"a name with a line feed", "COM1\n", 0},
+    };
+    for (const Row& row : rows) EXPECT_EQ(port_listed(row.port.c_str()), row.listed) << row.name;
+    std::vector<std::string> ports = list_serial_ports();
+    EXPECT_EQ(ports, (std::vector<std::string>{"COM1", "another-name"}));
+    device_close(stray);
+    unsetenv("SOLVANE_PORT_DIR");
+    unsetenv("SOLVANE_ONLY_PORT_DIR");
 }
 
 }  // namespace
