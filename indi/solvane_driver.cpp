@@ -332,12 +332,16 @@ class SolvaneDevice : public INDI::DefaultDevice
         if (simulated_property.isNameMatch(name)) {
             const char* choice = text_for("FILTER", texts, names, n);
             if (choice == nullptr || std::strlen(choice) > 40 || simulated_filter_index(choice) < 0) {
-                refuse(simulated_property, ("No such simulated filter. Choose " + simulated_filter_choices() + ".").c_str());
+                const std::string choices = simulated_filter_choices();
+                refuse(simulated_property, ("No such simulated filter. Choose " + choices + ".").c_str());
                 return true;
             }
             simulated_property[0].setText(choice);
             simulated_property.setState(IPS_OK);
-            simulated_property.apply(isConnected() && isSimulation() ? "Takes effect at the next connection." : nullptr);
+            if (isConnected() && isSimulation())
+                simulated_property.apply("%s", "Takes effect at the next connection.");
+            else
+                simulated_property.apply();
             saveConfig(true, simulated_property.getName());
             return true;
         }
@@ -354,9 +358,10 @@ class SolvaneDevice : public INDI::DefaultDevice
             double ms = 0;
             if (!number_for("PERIOD_MS", values, names, n, ms) || !std::isfinite(ms) || ms < MIN_POLL_MS ||
                 ms > MAX_POLL_MS) {
-                refuse(period, formatted("Polling period %g ms refused: it must be a number from %.0f to %.0f ms.",
-                                         ms, MIN_POLL_MS, MAX_POLL_MS)
-                                   .c_str());
+                const std::string reason = formatted("Polling period %g ms refused: it must be a number from "
+                                                     "%.0f to %.0f ms.",
+                                                     ms, MIN_POLL_MS, MAX_POLL_MS);
+                refuse(period, reason.c_str());
                 return true;
             }
             INDI::DefaultDevice::ISNewNumber(dev, name, values, names, n);
@@ -369,9 +374,10 @@ class SolvaneDevice : public INDI::DefaultDevice
         if (shift_property.isNameMatch(name)) {
             double shift = 0;
             if (!number_for("SHIFT", values, names, n, shift) || !wing_shift_acceptable(shift)) {
-                refuse(shift_property, formatted("Wing shift %g Å refused: it must be a number from %+.1f to %+.1f Å.",
-                                                 shift, -WING_SHIFT_LIMIT, WING_SHIFT_LIMIT)
-                                           .c_str());
+                const std::string reason = formatted("Wing shift %g Å refused: it must be a number from %+.1f to "
+                                                     "%+.1f Å.",
+                                                     shift, -WING_SHIFT_LIMIT, WING_SHIFT_LIMIT);
+                refuse(shift_property, reason.c_str());
                 return true;
             }
             if (!connected_for(shift_property)) return true;
@@ -660,9 +666,10 @@ class SolvaneDevice : public INDI::DefaultDevice
         }
         setConnected(true, IPS_OK);
         updateProperties();
-        LOGF_INFO("%s %s (serial %s, firmware %s) connected on %s. Status: %s", printable(record.model_text, 40).c_str(),
-                  printable(record.edition_text, 20).c_str(), printable(record.serial_number_text, 20).c_str(),
-                  printable(record.firmware_text, 20).c_str(), connect_port.c_str(), status_text().c_str());
+        LOGF_INFO("%s %s (serial %s, firmware %s) connected on %s. Status: %s",
+                  printable(record.model_text, 40).c_str(), printable(record.edition_text, 20).c_str(),
+                  printable(record.serial_number_text, 20).c_str(), printable(record.firmware_text, 20).c_str(),
+                  connect_port.c_str(), status_text().c_str());
         poll_timer = SetTimer(getCurrentPollingPeriod());
     }
 
