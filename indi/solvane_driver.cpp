@@ -1,53 +1,176 @@
 // indi_solvane: one Solvane filter as an INDI device, so KStars/Ekos, scripts and web managers
 // anywhere on the network can watch and drive it through an indiserver.
 //
-// Every exchange goes through the filter-link library, exactly as SolvaneControl uses it:
-// connect_slot opens and identifies the filter and reads its parameters, poll_filter_status and
-// poll_filter_age keep it current on the driver's timer, serial_exchange carries the settings.
+// Every exchange runs on the filter's line (link/filter_lines.h): a thread of the link library
+// that owns the port and runs connect, tick, command and close jobs in the order handed in, with
+// the link's own bytes, retries and time-outs. libindi's event loop watches the lines' notify
+// descriptor, so results are taken on the driver's own thread and the driver answers its clients
+// while the filter is being talked to. What a tick does, the wing-shift argument, the status
+// classes and what counts as an acknowledged setting come from link/filter_policy.h, as in every
+// other Solvane program.
+//
 // One driver process serves one filter; four filters are four instances with names of their own
 // (indiserver's FIFO: start indi_solvane -n "Solvane 2").
 //
-// The INDI library asks for a device class of its own kind; this one holds the slot record and
-// the properties, and leaves what the values mean to the link library and the free functions
-// below.
+// Connecting is asynchronous: CONNECTION goes Busy while the line opens and identifies the
+// filter (about 3 s for a silent device, up to 1.5 s more for a port held by another program),
+// then Ok or Alert with the reason. libindi 1.9's own Connect() must answer at once, which would
+// freeze the driver for those seconds; this driver therefore takes the CONNECTION request in
+// ISNewSwitch itself and finishes it when the line's result arrives.
+//
+// Anyone on the network can set DEVICE_PORT, so the driver opens only what it would list in
+// SYSTEM_PORTS itself (port_listed), refuses names with control characters before they reach any
+// log, reports every failure as an INDI message (never into serial_error.log in whatever
+// directory indiserver runs in), and checks every number it is sent before anything changes.
+//
+// Threads: everything in this file (the device, its record copy, its properties, the simulator's
+// start and stop) belongs to libindi's event-loop thread. The line's thread is the link library's.
+#include "link/filter_lines.h"
+#include "link/filter_policy.h"
 #include "link/solvane_link.h"
+#include "sim/simulator.h"
 
 #include <libindi/defaultdevice.h>
+#include <libindi/indidevapi.h>
 #include <libindi/indipropertylight.h>
 #include <libindi/indipropertynumber.h>
 #include <libindi/indipropertyswitch.h>
 #include <libindi/indipropertytext.h>
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
-
-#include <unistd.h>
+#include <vector>
 
 namespace {
 
 constexpr uint32_t DEFAULT_POLL_MS = 5000;
-constexpr int POLLS_PER_AGE_POLL = 60;
-constexpr double SHIFT_LIMIT = 1.0;
+// The filter answers a status poll in about 100 ms; faster polling only loads the line. The top
+// is libindi's own default range.
+constexpr double MIN_POLL_MS = 1000;
+constexpr double MAX_POLL_MS = 600000;
+constexpr int LINE = 0;                  // the one filter line of this process
+constexpr int CLOSE_WAIT_MS = 2000;      // a cancelled job ends within milliseconds; closing is at once
+constexpr size_t SHOWN_REPLY_CHARS = 40;
 constexpr const char* FILTER_TAB = "Filter";
+constexpr const char* SCAN_ELEMENT = "Scan Ports";  // libindi's serial connection names it so
 
-// The light of a slot's status: on band OK, under way BUSY, asleep IDLE, any fault ALERT.
+// The light of each status class, as every Solvane program shows it.
+struct ConditionLight {
+    FilterCondition condition;
+    IPState light;
+};
+constexpr ConditionLight CONDITION_LIGHTS[] = {
+    {CONDITION_ON_BAND, IPS_OK},  {CONDITION_BUSY, IPS_BUSY},
+    {CONDITION_ASLEEP, IPS_IDLE}, {CONDITION_FAULT, IPS_ALERT},
+    {CONDITION_NO_COMMUNICATION, IPS_ALERT},
+};
+
 IPState status_light(const FilterRecord& r)
 {
-    if (r.status_code != 0) return IPS_ALERT;
-    if (r.sleeping) return IPS_IDLE;
-    if (r.on_band) return IPS_OK;
-    return IPS_BUSY;
+    const FilterCondition condition = classify_status(r);
+    for (const ConditionLight& row : CONDITION_LIGHTS)
+        if (row.condition == condition) return row.light;
+    return IPS_ALERT;
 }
 
-// A wing shift as the filter takes it: snapped to a tenth of an Angstrom within +-1.0.
-double snap_shift(double angstrom)
+// Text from a device, fit for an INDI message or property: printable ASCII only (a control
+// character or a stray byte would break the clients' XML), blanks at the ends dropped, cut.
+std::string printable(const std::string& bytes, size_t max_chars)
 {
-    if (!std::isfinite(angstrom)) return 0.0;
-    double snapped = std::round(angstrom * 10) / 10;
-    return std::fmax(-SHIFT_LIMIT, std::fmin(SHIFT_LIMIT, snapped));
+    std::string text;
+    for (unsigned char c : bytes) {
+        if (text.size() >= max_chars) break;
+        text += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : ' ';
+    }
+    const size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// What a device that is no filter said to the status query, from the serial_error.log record
+// identify_filter composed for it ("It said: tries/bytes>REPLY<").
+std::string device_reply(const std::string& records)
+{
+    const size_t said = records.rfind("It said: ");
+    if (said == std::string::npos) return "";
+    const size_t start = records.find('>', said);
+    const size_t end = records.find("<\nThen: ", said);
+    if (start == std::string::npos || end == std::string::npos || end < start) return "";
+    return printable(records.substr(start + 1, end - start - 1), SHOWN_REPLY_CHARS);
+}
+
+// Why a connection failed, for the observer: which of the four cases, with the system's reason.
+std::string connect_failure_text(const LineResult& result, const std::string& port)
+{
+    switch (result.failure) {
+    case CONNECT_PORT_FAILED:
+        return "Could not open " + port + ": " + port_error_text(result.port_error);
+    case CONNECT_SILENT:
+        return port + " opened, but no filter answered. Is the filter powered and its cable plugged in?";
+    case CONNECT_NOT_A_FILTER: {
+        const std::string said = device_reply(result.log_records);
+        return "The device on " + port + " answered, but not as a Solvane filter" +
+               (said.empty() ? std::string(".") : " (it said: " + said + ").") + " Is this the filter's port?";
+    }
+    case CONNECT_OK:
+    case CONNECT_CANCELLED: break;
+    }
+    return "Connecting on " + port + " was cut short.";
+}
+
+// A port as an element of SYSTEM_PORTS: its own name, as libindi's serial connection names its
+// ports, when that fits an INDI name and needs no escaping; otherwise PORT_n. Labels show the end
+// of a name too long for a label, where USB adapters' by-id names differ.
+std::string port_element_name(const std::string& port, size_t index)
+{
+    const bool plain = port.size() < MAXINDINAME && std::all_of(port.begin(), port.end(), [](unsigned char c) {
+                           return std::isalnum(c) || std::strchr("/_-+:.@", c) != nullptr;
+                       });
+    return plain ? port : "PORT_" + std::to_string(index + 1);
+}
+
+std::string port_element_label(const std::string& port)
+{
+    if (port.size() < MAXINDILABEL) return port;
+    return "..." + port.substr(port.size() - (MAXINDILABEL - 4));
+}
+
+// The simulated filter a SIMULATED_FILTER text names: its number in the preset (1 = the first),
+// or words of its line ("calcium", "Hydrogen beta"), without regard to case. Empty names the
+// first. -1 when it names none.
+int simulated_filter_index(const std::string& choice)
+{
+    const std::vector<SimFilter> preset = sim_preset();
+    if (choice.empty()) return 0;
+    char* end = nullptr;
+    const long number = std::strtol(choice.c_str(), &end, 10);
+    if (end != choice.c_str() && *end == '\0')
+        return number >= 1 && number <= static_cast<long>(preset.size()) ? static_cast<int>(number - 1) : -1;
+    auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    for (size_t k = 0; k < preset.size(); ++k)
+        if (lower(preset[k].model_text).find(lower(choice)) != std::string::npos) return static_cast<int>(k);
+    return -1;
+}
+
+std::string simulated_filter_choices()
+{
+    std::string choices;
+    const std::vector<SimFilter> preset = sim_preset();
+    for (size_t k = 0; k < preset.size(); ++k)
+        choices += (k ? ", " : "") + std::to_string(k + 1) + " " + preset[k].model_text;
+    return choices;
 }
 
 std::string age_text(const FilterRecord& r)
@@ -58,13 +181,36 @@ std::string age_text(const FilterRecord& r)
     return text;
 }
 
+std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatted(const char* format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+// At exit the line closes its port with the terminal's settings put back and the simulator
+// removes its links. Registered once the first of them runs, so it runs before the link's and
+// the simulator's own tables are destroyed.
+void stop_lines_and_simulator()
+{
+    lines_stop();
+    sim_stop();
+}
+
+void register_exit_handler()
+{
+    static bool registered = false;
+    if (!registered) registered = std::atexit(stop_lines_and_simulator) == 0;
+}
+
 class SolvaneDevice : public INDI::DefaultDevice
 {
   public:
-    SolvaneDevice()
-    {
-        setVersion(1, 0);
-    }
+    SolvaneDevice() { setVersion(1, 1); }
 
     const char* getDefaultName() override { return "Solvane"; }
 
@@ -74,21 +220,34 @@ class SolvaneDevice : public INDI::DefaultDevice
         setDriverInterface(AUX_INTERFACE);
         setDefaultPollingPeriod(DEFAULT_POLL_MS);
         addAuxControls();  // debug, simulation, configuration, polling period
+        setPollingPeriodRange(static_cast<uint32_t>(MIN_POLL_MS), static_cast<uint32_t>(MAX_POLL_MS));
+        start_line();
 
         port_property[0].fill("PORT", "Port", "COM1");
-        port_property.fill(getDeviceName(), "DEVICE_PORT", "Port", CONNECTION_TAB, IP_RW, 60, IPS_IDLE);
+        port_property.fill(getDeviceName(), "DEVICE_PORT", "Ports", CONNECTION_TAB, IP_RW, 60, IPS_IDLE);
+        ports_property.fill(getDeviceName(), "SYSTEM_PORTS", "System Ports", CONNECTION_TAB, IP_RW, ISR_ATMOST1, 60,
+                            IPS_IDLE);
+        scan_property[0].fill(SCAN_ELEMENT, SCAN_ELEMENT, ISS_OFF);
+        scan_property.fill(getDeviceName(), "DEVICE_PORT_SCAN", "Refresh", CONNECTION_TAB, IP_RW, ISR_1OFMANY, 60,
+                           IPS_IDLE);
+        simulated_property[0].fill("FILTER", "Filter (number or line)", "1");
+        simulated_property.fill(getDeviceName(), "SIMULATED_FILTER", "Simulated filter", OPTIONS_TAB, IP_RW, 60,
+                                IPS_IDLE);
 
-        status_property[0].fill("STATUS", "Status", IPS_IDLE);
+        status_property[0].fill("STATUS", "Filter", IPS_IDLE);
         status_property.fill(getDeviceName(), "FILTER_STATUS", "Status", FILTER_TAB, IPS_IDLE);
-        status_text_property[0].fill("TEXT", "Status", "");
-        status_text_property.fill(getDeviceName(), "FILTER_STATUS_TEXT", "Status", FILTER_TAB, IP_RO, 0, IPS_IDLE);
+        status_text_property[0].fill("TEXT", "As SolvaneControl shows it", "");
+        status_text_property[1].fill("FAHRENHEIT", "In the filter's unit", "");
+        status_text_property.fill(getDeviceName(), "FILTER_STATUS_TEXT", "Status text", FILTER_TAB, IP_RO, 0,
+                                  IPS_IDLE);
 
-        wavelength_property[0].fill("NOMINAL", "Nominal line (A)", "%.2f", 1000, 12000, 0, 0);
-        wavelength_property[1].fill("TARGET", "Target (A)", "%.2f", 1000, 12000, 0, 0);
-        wavelength_property[2].fill("CURRENT", "Current (A)", "%.2f", 1000, 12000, 0, 0);
-        wavelength_property.fill(getDeviceName(), "FILTER_WAVELENGTHS", "Wavelengths", FILTER_TAB, IP_RO, 0, IPS_IDLE);
+        wavelength_property[0].fill("NOMINAL", "Nominal line (Å)", "%.2f", 1000, 12000, 0, 0);
+        wavelength_property[1].fill("TARGET", "Target (Å)", "%.2f", 1000, 12000, 0, 0);
+        wavelength_property[2].fill("CURRENT", "Current (Å)", "%.2f", 1000, 12000, 0, 0);
+        wavelength_property.fill(getDeviceName(), "FILTER_WAVELENGTHS", "Wavelengths", FILTER_TAB, IP_RO, 0,
+                                 IPS_IDLE);
 
-        shift_property[0].fill("SHIFT", "Wing shift (A)", "%.1f", -SHIFT_LIMIT, SHIFT_LIMIT, 0.1, 0);
+        shift_property[0].fill("SHIFT", "Wing shift (Å)", "%.1f", -WING_SHIFT_LIMIT, WING_SHIFT_LIMIT, 0.1, 0);
         shift_property.fill(getDeviceName(), "WING_SHIFT", "Wing shift", FILTER_TAB, IP_RW, 60, IPS_IDLE);
 
         heater_property[0].fill("ON", "On", ISS_OFF);
@@ -97,24 +256,27 @@ class SolvaneDevice : public INDI::DefaultDevice
 
         lock_property[0].fill("LOCK", "Locked", ISS_OFF);
         lock_property[1].fill("UNLOCK", "Unlocked", ISS_ON);
-        lock_property.fill(getDeviceName(), "FRONT_PANEL_LOCK", "Front panel", FILTER_TAB, IP_RW, ISR_1OFMANY, 60, IPS_IDLE);
+        lock_property.fill(getDeviceName(), "FRONT_PANEL_LOCK", "Front panel", FILTER_TAB, IP_RW, ISR_1OFMANY, 60,
+                           IPS_IDLE);
 
         display_property[0].fill("CENTER", "Centre", ISS_ON);
         display_property[1].fill("WING_SHIFT", "Wing shift", ISS_OFF);
-        display_property.fill(getDeviceName(), "FILTER_DISPLAY", "Filter display", FILTER_TAB, IP_RW, ISR_1OFMANY, 60, IPS_IDLE);
+        display_property.fill(getDeviceName(), "FILTER_DISPLAY", "Filter display", FILTER_TAB, IP_RW, ISR_1OFMANY,
+                              60, IPS_IDLE);
 
-        units_property[0].fill("ANGSTROM", "Angstrom", ISS_ON);
+        units_property[0].fill("ANGSTROM", "Ångström", ISS_ON);
         units_property[1].fill("NANOMETER", "Nanometre", ISS_OFF);
         units_property.fill(getDeviceName(), "FILTER_UNITS", "Units", FILTER_TAB, IP_RW, ISR_1OFMANY, 60, IPS_IDLE);
 
-        temperature_property[0].fill("CURRENT", "Element (F)", "%.2f", -100, 300, 0, 0);
-        temperature_property[1].fill("TARGET", "Target (F)", "%.2f", -100, 300, 0, 0);
+        temperature_property[0].fill("CURRENT", "Element (°C)", "%.2f", -75, 150, 0, 0);
+        temperature_property[1].fill("TARGET", "Target (°C)", "%.2f", -75, 150, 0, 0);
         temperature_property[2].fill("HEATER_POWER", "Heater power (%)", "%.1f", 0, 100, 0, 0);
-        temperature_property.fill(getDeviceName(), "FILTER_TEMPERATURES", "Temperatures", FILTER_TAB, IP_RO, 0, IPS_IDLE);
+        temperature_property.fill(getDeviceName(), "FILTER_TEMPERATURES", "Temperatures", FILTER_TAB, IP_RO, 0,
+                                  IPS_IDLE);
 
-        const char* identity[][2] = {{"MODEL", "Model"},       {"EDITION", "Edition"},
+        const char* identity[][2] = {{"MODEL", "Model"},         {"EDITION", "Edition"},
                                      {"SERIAL", "Serial number"}, {"BANDWIDTH", "Bandwidth"},
-                                     {"FIRMWARE", "Firmware"}, {"STARTUP_MESSAGE", "Start-up message"},
+                                     {"FIRMWARE", "Firmware"},   {"STARTUP_MESSAGE", "Start-up message"},
                                      {"AGE", "Time on"}};
         for (size_t k = 0; k < IDENTITY_FIELDS; ++k) identity_property[k].fill(identity[k][0], identity[k][1], "");
         identity_property.fill(getDeviceName(), "FILTER_IDENTITY", "Identity", INFO_TAB, IP_RO, 0, IPS_IDLE);
@@ -123,9 +285,17 @@ class SolvaneDevice : public INDI::DefaultDevice
 
     void ISGetProperties(const char* dev) override
     {
+        // The base defines every property registered so far; the ones below are registered by the
+        // first call and so defined exactly once per request from then on.
         INDI::DefaultDevice::ISGetProperties(dev);
+        if (connection_properties_defined) return;
+        connection_properties_defined = true;
         defineProperty(port_property);
+        refresh_ports(false);
+        defineProperty(scan_property);
+        defineProperty(simulated_property);
         loadConfig(true, port_property.getName());
+        loadConfig(true, simulated_property.getName());
     }
 
     bool updateProperties() override
@@ -133,7 +303,7 @@ class SolvaneDevice : public INDI::DefaultDevice
         INDI::DefaultDevice::updateProperties();
         // Copies of a property share it: these are handles, not duplicates.
         INDI::Property live[] = {status_property, status_text_property, wavelength_property, shift_property,
-                                 heater_property, lock_property, display_property, units_property,
+                                 heater_property, lock_property,        display_property,    units_property,
                                  temperature_property, identity_property};
         for (INDI::Property& property : live) {
             if (isConnected())
@@ -147,11 +317,32 @@ class SolvaneDevice : public INDI::DefaultDevice
 
     bool ISNewText(const char* dev, const char* name, char* texts[], char* names[], int n) override
     {
-        if (dev != nullptr && std::strcmp(dev, getDeviceName()) == 0 && port_property.isNameMatch(name)) {
-            port_property.update(texts, names, n);
-            port_property.setState(IPS_OK);
-            port_property.apply();
-            saveConfig(true, port_property.getName());
+        if (!ours(dev)) return INDI::DefaultDevice::ISNewText(dev, name, texts, names, n);
+        if (port_property.isNameMatch(name)) {
+            const char* port = text_for("PORT", texts, names, n);
+            // The name is never repeated: it may hold a line feed or run to thousands of characters.
+            if (port == nullptr || !port_name_acceptable(port)) {
+                refuse(port_property, "Port name refused: a port name has 2 to 99 characters, none of them a "
+                                      "control character. Pick one from System Ports.");
+                return true;
+            }
+            set_port(port);
+            return true;
+        }
+        if (simulated_property.isNameMatch(name)) {
+            const char* choice = text_for("FILTER", texts, names, n);
+            if (choice == nullptr || std::strlen(choice) > 40 || simulated_filter_index(choice) < 0) {
+                const std::string choices = simulated_filter_choices();
+                refuse(simulated_property, ("No such simulated filter. Choose " + choices + ".").c_str());
+                return true;
+            }
+            simulated_property[0].setText(choice);
+            simulated_property.setState(IPS_OK);
+            if (isConnected() && isSimulation())
+                simulated_property.apply("%s", "Takes effect at the next connection.");
+            else
+                simulated_property.apply();
+            saveConfig(true, simulated_property.getName());
             return true;
         }
         return INDI::DefaultDevice::ISNewText(dev, name, texts, names, n);
@@ -159,15 +350,48 @@ class SolvaneDevice : public INDI::DefaultDevice
 
     bool ISNewNumber(const char* dev, const char* name, double values[], char* names[], int n) override
     {
-        if (dev != nullptr && std::strcmp(dev, getDeviceName()) == 0 && shift_property.isNameMatch(name)) {
-            if (!isConnected()) return false;
-            slot.wing_shift = snap_shift(n > 0 ? values[0] : 0);
-            // Sent as SolvaneControl sends it: tenths rounded to the nearest whole number.
-            int sent = send_setting(SET_WING_SHIFT, static_cast<int>(std::floor(slot.wing_shift * 10 + 0.5)));
-            poll_filter_status(slot);
-            shift_property.setState(sent ? IPS_OK : IPS_ALERT);
-            LOGF_INFO("Wing shift %+.1f A %s.", slot.wing_shift, sent ? "set" : "not acknowledged");
-            publish();
+        if (!ours(dev)) return INDI::DefaultDevice::ISNewNumber(dev, name, values, names, n);
+        // libindi's own range check lets NaN through (every comparison with it is false) and its
+        // polling period is cast to an integer: both are checked here before the base sees them.
+        if (std::strcmp(name, "POLLING_PERIOD") == 0) {
+            INDI::PropertyNumber period = getNumber(name);
+            double ms = 0;
+            if (!number_for("PERIOD_MS", values, names, n, ms) || !std::isfinite(ms) || ms < MIN_POLL_MS ||
+                ms > MAX_POLL_MS) {
+                const std::string reason = formatted("Polling period %g ms refused: it must be a number from "
+                                                     "%.0f to %.0f ms.",
+                                                     ms, MIN_POLL_MS, MAX_POLL_MS);
+                refuse(period, reason.c_str());
+                return true;
+            }
+            INDI::DefaultDevice::ISNewNumber(dev, name, values, names, n);
+            if (poll_timer >= 0) {  // the new period counts from now, not from the end of the old one
+                RemoveTimer(poll_timer);
+                poll_timer = SetTimer(getCurrentPollingPeriod());
+            }
+            return true;
+        }
+        if (shift_property.isNameMatch(name)) {
+            double shift = 0;
+            if (!number_for("SHIFT", values, names, n, shift) || !wing_shift_acceptable(shift)) {
+                const std::string reason = formatted("Wing shift %g Å refused: it must be a number from %+.1f to "
+                                                     "%+.1f Å.",
+                                                     shift, -WING_SHIFT_LIMIT, WING_SHIFT_LIMIT);
+                refuse(shift_property, reason.c_str());
+                return true;
+            }
+            if (!connected_for(shift_property)) return true;
+            const int tenths = wing_shift_argument(shift);
+            char command[COMMAND_BUFFER_SIZE];
+            format_setting(command, SET_WING_SHIFT, tenths);
+            shift_property[0].setValue(tenths / 10.0);
+            submit_command(shift_property, command, LineEdit{EDIT_WING_SHIFT, tenths / 10.0});
+            return true;
+        }
+        INDI::PropertyNumber read_only[] = {wavelength_property, temperature_property};
+        for (INDI::PropertyNumber& property : read_only) {
+            if (!property.isNameMatch(name)) continue;
+            property.apply("%s is read-only: the filter reports it. Nothing changed.", property.getLabel());
             return true;
         }
         return INDI::DefaultDevice::ISNewNumber(dev, name, values, names, n);
@@ -175,89 +399,98 @@ class SolvaneDevice : public INDI::DefaultDevice
 
     bool ISNewSwitch(const char* dev, const char* name, ISState* states, char* names[], int n) override
     {
-        if (dev != nullptr && std::strcmp(dev, getDeviceName()) == 0 && isConnected()) {
-            INDI::PropertySwitch* settings[] = {std::addressof(heater_property), std::addressof(lock_property),
-                                                std::addressof(display_property), std::addressof(units_property)};
-            for (INDI::PropertySwitch* property : settings) {
-                if (!property->isNameMatch(name)) continue;
-                property->update(states, names, n);
-                const int first = property->findOnSwitchIndex() == 0;
-                int sent = 0;
-                if (property == std::addressof(heater_property)) {
-                    slot.sleeping = first ? 0 : 1;
-                    sent = send(first ? CMD_WAKE : CMD_SLEEP);
-                } else if (property == std::addressof(lock_property)) {
-                    slot.panel_locked = first ? 1 : 0;
-                    sent = send_setting(SET_PANEL_LOCK, slot.panel_locked);
-                } else if (property == std::addressof(display_property)) {
-                    slot.display_mode = first ? 0 : 1;
-                    sent = send_setting(SET_DISPLAY_MODE, slot.display_mode);
-                } else {
-                    slot.units = first ? 0 : 1;
-                    sent = send_setting(SET_UNITS, slot.units);
-                }
-                property->setState(sent ? IPS_OK : IPS_ALERT);
-                publish();
-                return true;
+        if (!ours(dev)) return INDI::DefaultDevice::ISNewSwitch(dev, name, states, names, n);
+        if (std::strcmp(name, "CONNECTION") == 0) {
+            for (int k = 0; k < n; ++k) {
+                if (states[k] != ISS_ON) continue;
+                if (std::strcmp(names[k], "CONNECT") == 0) request_connect();
+                if (std::strcmp(names[k], "DISCONNECT") == 0) request_disconnect();
             }
+            return true;
+        }
+        if (ports_property.isNameMatch(name)) {
+            pick_port(states, names, n);
+            return true;
+        }
+        if (scan_property.isNameMatch(name)) {
+            refresh_ports(true);
+            scan_property.reset();
+            scan_property.setState(IPS_OK);
+            scan_property.apply();
+            return true;
+        }
+        for (const SettingSwitch& row : settings()) {
+            if (!row.property->isNameMatch(name)) continue;
+            change_setting(row, states, names, n);
+            return true;
         }
         return INDI::DefaultDevice::ISNewSwitch(dev, name, states, names, n);
     }
 
   protected:
-    bool Connect() override
+    bool Disconnect() override
     {
-        serial_close(slot.connected, slot.port_handle);
-        const char* port = port_property[0].getText();
-        copy_text(slot.port_name, PORT_NAME_SIZE, port, PORT_NAME_SIZE - 1);
-        if (!connect_slot(slot, port)) {
-            char cwd[512] = "";
-            if (::getcwd(cwd, sizeof cwd) == nullptr) cwd[0] = '\0';
-            LOGF_ERROR("No Solvane filter on port %s: it did not open, or the device there did not answer as a "
-                       "filter. The reason is in %s/serial_error.log.", port, cwd);
-            return false;
-        }
-        slot.poll_count = 0;
-        LOGF_INFO("%s %s (serial %s, firmware %s) connected on %s: %s.", slot.model_text, slot.edition_text,
-                  slot.serial_number_text, slot.firmware_text, port, status());
-        SetTimer(getCurrentPollingPeriod());
+        stop_line_work();
+        LOG_INFO("Disconnected; the port is closed with its settings put back.");
         return true;
     }
 
-    bool Disconnect() override
+    void simulationTriggered(bool enable) override
     {
-        serial_close(slot.connected, slot.port_handle);
-        return true;
+        if (isConnected() || connect_id != 0)
+            LOGF_INFO("Simulation %s: takes effect at the next connection.", enable ? "on" : "off");
     }
 
     void TimerHit() override
     {
+        poll_timer = -1;
         if (!isConnected()) return;
-        poll_filter_status(slot);
-        if (slot.status_code == STATUS_NO_COMMUNICATION && serial_line_lost(slot.port_handle))
-            serial_reopen(slot.port_handle, slot.port_name);  // an adapter back under its name
-        if (++slot.poll_count >= POLLS_PER_AGE_POLL) {
-            slot.poll_count = 0;
-            poll_filter_age(slot);
-        }
-        publish();
-        SetTimer(getCurrentPollingPeriod());
+        // A tick waits while the line is busy (a command, the previous tick): polls never pile up.
+        if (!line_busy(LINE)) line_submit(LINE, simple_job(JOB_TICK));
+        poll_timer = SetTimer(getCurrentPollingPeriod());
     }
 
     bool saveConfigItems(FILE* fp) override
     {
         INDI::DefaultDevice::saveConfigItems(fp);
         port_property.save(fp);
+        simulated_property.save(fp);
         return true;
     }
 
   private:
     static constexpr size_t IDENTITY_FIELDS = 7;
 
-    FilterRecord slot;
+    // A switch pair that sends a setting: the first element sends values[0], the second values[1];
+    // the heater (setting nullptr) sends CMD_WAKE for 0 and CMD_SLEEP for 1.
+    struct SettingSwitch {
+        INDI::PropertySwitch* property;
+        const char* setting;
+        LineEditField field;
+        int values[2];
+    };
+
+    struct PendingCommand {
+        INDI::Property property;
+        std::string command;  // without its line feed, for messages
+    };
+
+    FilterRecord record;                  // the driver's copy, from each result of the line
+    std::vector<std::string> ports;       // SYSTEM_PORTS, in its order
+    bool ports_defined = false;
+    bool connection_properties_defined = false;
+    int poll_timer = -1;
+    std::uint64_t connect_id = 0;         // the JOB_CONNECT under way, 0 when none
+    std::string connect_port;             // the port it opens, for messages
+    std::map<std::uint64_t, PendingCommand> commands;
+    bool simulator_running = false;
+
     INDI::PropertyText port_property{1};
+    INDI::PropertySwitch ports_property{0};
+    INDI::PropertySwitch scan_property{1};
+    INDI::PropertyText simulated_property{1};
     INDI::PropertyLight status_property{1};
-    INDI::PropertyText status_text_property{1};
+    INDI::PropertyText status_text_property{2};
     INDI::PropertyNumber wavelength_property{3};
     INDI::PropertyNumber shift_property{1};
     INDI::PropertySwitch heater_property{2};
@@ -267,66 +500,421 @@ class SolvaneDevice : public INDI::DefaultDevice
     INDI::PropertyNumber temperature_property{3};
     INDI::PropertyText identity_property{IDENTITY_FIELDS};
 
-    const char* status()
+    std::vector<SettingSwitch> settings()
     {
-        static char text[STATUS_TEXT_SIZE];
-        return status_text(slot, text);
+        return {{std::addressof(heater_property), nullptr, EDIT_SLEEPING, {0, 1}},
+                {std::addressof(lock_property), SET_PANEL_LOCK, EDIT_PANEL_LOCKED, {1, 0}},
+                {std::addressof(display_property), SET_DISPLAY_MODE, EDIT_DISPLAY_MODE, {0, 1}},
+                {std::addressof(units_property), SET_UNITS, EDIT_UNITS, {0, 1}}};
     }
 
-    // A command through the one exchange path; 1 when the filter acknowledged it.
-    int send(const char* command)
+    bool ours(const char* dev) const { return dev != nullptr && std::strcmp(dev, getDeviceName()) == 0; }
+
+    static const char* text_for(const char* element, char* texts[], char* names[], int n)
     {
-        char reply[REPLY_BUFFER_SIZE];
-        return serial_exchange(slot.connected, slot.port_handle, command, reply) > 0;
+        for (int k = 0; k < n; ++k)
+            if (names[k] != nullptr && std::strcmp(names[k], element) == 0) return texts[k];
+        return nullptr;
     }
 
-    int send_setting(const char* setting, int value)
+    static bool number_for(const char* element, const double values[], char* names[], int n, double& value)
     {
+        for (int k = 0; k < n; ++k)
+            if (names[k] != nullptr && std::strcmp(names[k], element) == 0) {
+                value = values[k];
+                return true;
+            }
+        value = NAN;
+        return false;
+    }
+
+    // A request that cannot be carried out: the property goes Alert with the reason and keeps its
+    // values, and nothing is sent.
+    void refuse(INDI::Property property, const char* reason)
+    {
+        property.setState(IPS_ALERT);
+        property.apply("%s", reason);
+    }
+
+    bool connected_for(INDI::Property property)
+    {
+        if (isConnected()) return true;
+        refuse(property, "Not connected: connect the filter first.");
+        return false;
+    }
+
+    // ---- The line -------------------------------------------------------------------------
+
+    void start_line()
+    {
+        if (lines_running()) return;
+        LinesOptions options;
+        options.write_error_log = 0;  // failures go to the clients as messages
+        if (!lines_start(1, options)) {
+            LOG_ERROR("Could not start the filter's line (no thread or descriptor left).");
+            return;
+        }
+        register_exit_handler();
+        IEAddCallback(lines_notify_descriptor(), results_ready, this);
+    }
+
+    static void results_ready(int, void* device) { static_cast<SolvaneDevice*>(device)->take_results(); }
+
+    // Handles every waiting result; returns their ids.
+    std::vector<std::uint64_t> take_results()
+    {
+        std::vector<LineResult> results;
+        lines_take_results(results);
+        std::vector<std::uint64_t> ids;
+        for (const LineResult& result : results) {
+            ids.push_back(result.id);
+            handle(result);
+        }
+        return ids;
+    }
+
+    // Waits up to timeout_ms for the result of job id, handling every result that comes meanwhile.
+    void wait_for(std::uint64_t id, int timeout_ms)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (id != 0) {
+            const std::vector<std::uint64_t> ids = take_results();
+            if (std::find(ids.begin(), ids.end(), id) != ids.end()) return;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return;
+            lines_wait(static_cast<int>(left.count()));
+        }
+    }
+
+    void handle(const LineResult& result)
+    {
+        switch (result.kind) {
+        case JOB_CONNECT:
+            if (result.id == connect_id) connect_finished(result);
+            break;
+        case JOB_COMMAND: command_finished(result); break;
+        case JOB_TICK:
+        case JOB_POLL_STATUS:
+        case JOB_POLL_AGE:
+            if (result.cancelled || !isConnected()) break;
+            merge_line_record(record, result.record);
+            publish();
+            break;
+        case JOB_REOPEN:
+        case JOB_CLOSE:
+            if (!result.cancelled) merge_line_record(record, result.record);
+            break;
+        }
+    }
+
+    // ---- Connecting -------------------------------------------------------------------------
+
+    void request_connect()
+    {
+        if (isConnected()) {
+            setConnected(true, IPS_OK);
+            return;
+        }
+        if (connect_id != 0) {
+            setConnected(true, IPS_BUSY);  // already under way
+            return;
+        }
+        std::string port;
+        if (isSimulation()) {
+            if (!start_simulator(port)) return;
+        } else {
+            port = port_property[0].getText() != nullptr ? port_property[0].getText() : "";
+            if (!port_name_acceptable(port.c_str())) {
+                fail_connect("No port to connect: pick one from System Ports, or switch Simulation on to try "
+                             "the driver with a simulated filter.");
+                return;
+            }
+            // Anyone on the network may name a port: only the machine's serial ports are opened.
+            if (!port_listed(port.c_str())) {
+                fail_connect("Refused to open " + port +
+                             ": it is not one of this machine's serial ports. System Ports lists them (Scan "
+                             "Ports after plugging in an adapter).");
+                return;
+            }
+        }
+        copy_text(record.port_name, PORT_NAME_SIZE, port.c_str(), PORT_NAME_SIZE - 1);
+        connect_port = port;
+        connect_id = line_submit(LINE, connect_job(port.c_str()));
+        if (connect_id == 0) {
+            fail_connect("The filter's line is not running.");
+            return;
+        }
+        setConnected(true, IPS_BUSY, ("Connecting to the filter on " + port + "...").c_str());
+    }
+
+    void fail_connect(const std::string& reason)
+    {
+        stop_simulator();
+        LOGF_ERROR("%s", reason.c_str());
+        setConnected(false, IPS_ALERT);
+    }
+
+    void connect_finished(const LineResult& result)
+    {
+        connect_id = 0;
+        if (result.cancelled) return;  // a disconnect came first; it has answered the client
+        merge_line_record(record, result.record);
+        if (!result.answered) {
+            fail_connect(connect_failure_text(result, connect_port));
+            return;
+        }
+        setConnected(true, IPS_OK);
+        updateProperties();
+        LOGF_INFO("%s %s (serial %s, firmware %s) connected on %s. Status: %s",
+                  printable(record.model_text, 40).c_str(), printable(record.edition_text, 20).c_str(),
+                  printable(record.serial_number_text, 20).c_str(), printable(record.firmware_text, 20).c_str(),
+                  connect_port.c_str(), status_text().c_str());
+        poll_timer = SetTimer(getCurrentPollingPeriod());
+    }
+
+    void request_disconnect()
+    {
+        if (connect_id != 0 || isConnected()) Disconnect();
+        setConnected(false, IPS_IDLE);
+        updateProperties();
+    }
+
+    // Ends whatever the line does, closes the port (its settings put back) and stops a simulator.
+    void stop_line_work()
+    {
+        if (poll_timer >= 0) RemoveTimer(poll_timer);
+        poll_timer = -1;
+        connect_id = 0;
+        line_cancel(LINE);
+        wait_for(line_submit(LINE, simple_job(JOB_CLOSE)), CLOSE_WAIT_MS);
+        record.connected = 0;
+        stop_simulator();
+    }
+
+    // ---- Simulation -------------------------------------------------------------------------
+
+    // Starts the chosen preset filter in this process, on a pseudo-terminal linked from a port
+    // directory of its own under /tmp; port is the link's full path.
+    bool start_simulator(std::string& port)
+    {
+        stop_simulator();
+        const int index = std::max(0, simulated_filter_index(simulated_property[0].getText() != nullptr
+                                                                  ? simulated_property[0].getText()
+                                                                  : ""));
+        SimOptions options;
+        options.filters = {sim_preset()[static_cast<size_t>(index)]};
+        if (!sim_start(options)) {
+            fail_connect("Could not start the simulated filter (no pseudo-terminal or no room under /tmp).");
+            return false;
+        }
+        register_exit_handler();
+        simulator_running = true;
+        port = sim_port_path(0);
+        LOGF_INFO("Simulation: %s on %s.", options.filters[0].model_text.c_str(), port.c_str());
+        return true;
+    }
+
+    void stop_simulator()
+    {
+        if (!simulator_running) return;
+        sim_stop();
+        simulator_running = false;
+    }
+
+    // ---- Ports ------------------------------------------------------------------------------
+
+    void set_port(const std::string& port)
+    {
+        port_property[0].setText(port.c_str());
+        port_property.setState(IPS_OK);
+        if (port_listed(port.c_str()))
+            port_property.apply();
+        else
+            port_property.apply("%s is not one of this machine's serial ports now; connecting is refused until "
+                                "System Ports lists it.",
+                                port.c_str());
+        saveConfig(true, port_property.getName());
+        show_port_choice();
+    }
+
+    // The port a client switched on fills DEVICE_PORT. Taken from the request itself: an
+    // at-most-one vector's update keeps the switch that was on before.
+    void pick_port(ISState* states, char* names[], int n)
+    {
+        int picked = -1;
+        for (int k = 0; k < n; ++k) {
+            if (states[k] != ISS_ON) continue;
+            picked = ports_property.findWidgetIndexByName(names[k]);
+            if (picked < 0) {
+                refuse(ports_property, "No such port in System Ports: Scan Ports to list them again.");
+                return;
+            }
+        }
+        if (picked < 0 || static_cast<size_t>(picked) >= ports.size()) {
+            show_port_choice();  // nothing switched on: DEVICE_PORT stays as it is
+            return;
+        }
+        ports_property.setState(IPS_OK);
+        set_port(ports[static_cast<size_t>(picked)]);
+    }
+
+    // SYSTEM_PORTS shows the port of DEVICE_PORT switched on, when it lists it by that name.
+    void show_port_choice()
+    {
+        if (!ports_defined) return;
+        const char* port = port_property[0].getText();
+        for (size_t k = 0; k < ports.size(); ++k)
+            ports_property[k].setState(port != nullptr && ports[k] == port ? ISS_ON : ISS_OFF);
+        ports_property.apply();
+    }
+
+    // Lists the machine's ports anew (the same names port_listed accepts); a changed list is
+    // defined anew, as clients do not expect a vector's elements to change.
+    void refresh_ports(bool announce)
+    {
+        std::vector<std::string> found = list_serial_ports();
+        if (announce) LOGF_INFO("Scan complete. Found %zu port(s).", found.size());
+        if (ports_defined && found == ports) {
+            show_port_choice();
+            return;
+        }
+        if (ports_defined) deleteProperty(ports_property.getName());
+        ports_defined = false;
+        ports = std::move(found);
+        if (ports.empty()) return;  // a vector without elements is no use to a client
+        ports_property.resize(ports.size());
+        for (size_t k = 0; k < ports.size(); ++k)
+            ports_property[k].fill(port_element_name(ports[k], k), port_element_label(ports[k]), ISS_OFF);
+        ports_property.setState(IPS_IDLE);
+        defineProperty(ports_property);
+        ports_defined = true;
+        show_port_choice();
+    }
+
+    // ---- Commands ---------------------------------------------------------------------------
+
+    void change_setting(const SettingSwitch& row, ISState* states, char* names[], int n)
+    {
+        if (!connected_for(*row.property)) return;
+        const int before = row.property->findOnSwitchIndex();
+        if (!row.property->update(states, names, n) || row.property->findOnSwitchIndex() < 0) {
+            row.property->reset();
+            if (before >= 0) (*row.property)[static_cast<size_t>(before)].setState(ISS_ON);
+            refuse(*row.property, "Choose one of the switches; nothing was sent.");
+            return;
+        }
+        const int value = row.values[row.property->findOnSwitchIndex() == 0 ? 0 : 1];
         char command[COMMAND_BUFFER_SIZE];
-        return send(format_setting(command, setting, value));
+        if (row.setting == nullptr)
+            copy_text(command, COMMAND_BUFFER_SIZE, value == 0 ? CMD_WAKE : CMD_SLEEP, COMMAND_BUFFER_SIZE - 1);
+        else
+            format_setting(command, row.setting, value);
+        submit_command(*row.property, command, LineEdit{row.field, static_cast<double>(value)});
     }
 
-    // Sends every live property's current value to the clients.
+    // Queues a setting on the line, then a status poll; the property is Busy until the filter's
+    // answer, then Ok when it acknowledged the setting, Alert otherwise.
+    void submit_command(INDI::Property property, const char* command, LineEdit edit)
+    {
+        const std::uint64_t id = line_submit(LINE, command_job(command, 1, edit));
+        if (id == 0) {
+            refuse(property, "The filter's line is not running; nothing was sent.");
+            return;
+        }
+        std::string shown = command;
+        if (!shown.empty() && shown.back() == '\n') shown.pop_back();
+        commands[id] = PendingCommand{property, shown};
+        property.setState(IPS_BUSY);
+        property.apply();
+    }
+
+    void command_finished(const LineResult& result)
+    {
+        auto pending = commands.find(result.id);
+        if (pending == commands.end()) return;
+        INDI::Property property = pending->second.property;
+        const std::string command = pending->second.command;
+        commands.erase(pending);
+        if (result.cancelled) {
+            if (isConnected()) refuse(property, (command + " was cancelled.").c_str());
+            return;
+        }
+        merge_line_record(record, result.record);
+        publish();  // the filter's values after the command, before the verdict
+        if (result.acknowledged) {
+            property.setState(IPS_OK);
+            property.apply();
+        } else if (!result.answered) {
+            refuse(property, ("The filter did not answer " + command + ".").c_str());
+        } else {
+            refuse(property, ("The filter did not acknowledge " + command + " (it said: " +
+                              printable(result.reply, SHOWN_REPLY_CHARS) + ").")
+                                 .c_str());
+        }
+    }
+
+    bool awaiting(const INDI::Property& property) const
+    {
+        for (const auto& pending : commands)
+            if (std::strcmp(pending.second.property.getName(), property.getName()) == 0) return true;
+        return false;
+    }
+
+    // ---- Publishing -------------------------------------------------------------------------
+
+    std::string status_text() const
+    {
+        char text[STATUS_TEXT_SIZE];
+        return printable(::status_text(record, text), STATUS_TEXT_SIZE);
+    }
+
+    // Sends every live property's current value to the clients. A setting whose command is still
+    // on the line keeps the value it was asked for until the filter's answer.
     void publish()
     {
-        const IPState light = status_light(slot);
+        const IPState light = status_light(record);
         status_property[0].setState(light);
         status_property.setState(light);
         status_property.apply();
-        status_text_property[0].setText(status());
+        status_text_property[0].setText(status_text());
+        status_text_property[1].setText(formatted("Element %.2f °F, target %.2f °F", record.temperature,
+                                                  target_temperature(record)));
         status_text_property.setState(light);
         status_text_property.apply();
 
-        wavelength_property[0].setValue(slot.center_wavelength);
-        wavelength_property[1].setValue(slot.center_wavelength + slot.wing_shift);
-        wavelength_property[2].setValue(slot.wavelength);
-        wavelength_property.setState(slot.status_code == STATUS_NO_COMMUNICATION ? IPS_ALERT : IPS_OK);
+        wavelength_property[0].setValue(record.center_wavelength);
+        wavelength_property[1].setValue(record.center_wavelength + record.wing_shift);
+        wavelength_property[2].setValue(record.wavelength);
+        wavelength_property.setState(record.status_code == STATUS_NO_COMMUNICATION ? IPS_ALERT : IPS_OK);
         wavelength_property.apply();
 
-        shift_property[0].setValue(slot.wing_shift);
-        shift_property.apply();
-
-        auto set_pair = [](INDI::PropertySwitch& property, bool first) {
-            property[0].setState(first ? ISS_ON : ISS_OFF);
-            property[1].setState(first ? ISS_OFF : ISS_ON);
+        if (!awaiting(shift_property)) {
+            shift_property[0].setValue(record.wing_shift);
+            shift_property.apply();
+        }
+        const bool first[] = {!record.sleeping, record.panel_locked != 0, record.display_mode == 0, record.units == 0};
+        const std::vector<SettingSwitch> rows = settings();
+        for (size_t k = 0; k < rows.size(); ++k) {
+            INDI::PropertySwitch& property = *rows[k].property;
+            if (awaiting(property)) continue;
+            property[0].setState(first[k] ? ISS_ON : ISS_OFF);
+            property[1].setState(first[k] ? ISS_OFF : ISS_ON);
             property.apply();
-        };
-        set_pair(heater_property, !slot.sleeping);
-        set_pair(lock_property, slot.panel_locked != 0);
-        set_pair(display_property, slot.display_mode == 0);
-        set_pair(units_property, slot.units == 0);
+        }
 
-        temperature_property[0].setValue(slot.temperature);
-        temperature_property[1].setValue(slot.center_temperature + slot.wing_shift * slot.temperature_per_angstrom);
-        temperature_property[2].setValue(slot.heater_power);
-        temperature_property.setState(IPS_OK);
+        // The filter counts in degrees Fahrenheit; INDI clients show degrees Celsius.
+        temperature_property[0].setValue(fahrenheit_to_celsius(record.temperature));
+        temperature_property[1].setValue(fahrenheit_to_celsius(target_temperature(record)));
+        temperature_property[2].setValue(record.heater_power);
+        temperature_property.setState(record.status_code == STATUS_NO_COMMUNICATION ? IPS_ALERT : IPS_OK);
         temperature_property.apply();
 
-        const std::string age = age_text(slot);
-        const char* identity[IDENTITY_FIELDS] = {slot.model_text,    slot.edition_text,    slot.serial_number_text,
-                                                 slot.bandwidth_text, slot.firmware_text, slot.startup_message,
-                                                 age.c_str()};
-        for (size_t k = 0; k < IDENTITY_FIELDS; ++k) identity_property[k].setText(identity[k]);
+        const std::string identity[IDENTITY_FIELDS] = {
+            record.model_text,    record.edition_text,    record.serial_number_text, record.bandwidth_text,
+            record.firmware_text, record.startup_message, age_text(record)};
+        for (size_t k = 0; k < IDENTITY_FIELDS; ++k)
+            identity_property[k].setText(printable(identity[k], PORT_NAME_SIZE));
         identity_property.setState(IPS_OK);
         identity_property.apply();
     }
