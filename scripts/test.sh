@@ -3,6 +3,7 @@
 # read time-outs, not on the processor, so they run several to a core.
 #   scripts/test.sh              the normal build, in build/
 #   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build, in build-asan/
+#   scripts/test.sh --tsan       ThreadSanitizer build, in build-tsan/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(( $(nproc) * 3 ))
@@ -13,6 +14,12 @@ if [ "${1:-}" = "--sanitize" ]; then
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   export LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp:print_suppressions=0"
   bash scripts/setup.sh -DSOLVANE_SANITIZE=ON "$@"
+elif [ "${1:-}" = "--tsan" ]; then
+  shift
+  export SOLVANE_BUILD_DIR=build-tsan
+  # Qt and libindi are not built with ThreadSanitizer; tests/tsan.supp names only their internals.
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$(pwd)/tests/tsan.supp"
+  bash scripts/setup.sh -DSOLVANE_TSAN=ON "$@"
 else
   bash scripts/setup.sh "$@"
 fi
