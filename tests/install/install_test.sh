@@ -88,14 +88,16 @@ wait_for_exit() {
   wait "$pid" || status=$?
 }
 
-# Waits until process $1 runs the installed SolvaneControl with a simulated port open, or for
-# $2 tenths of a second when it is to open none.
+# Waits until process $1 runs the installed SolvaneControl with the simulated COM1 open (its
+# start-up is then past installing its signal handlers), or for $2 tenths of a second when $3 is
+# "no" and it is to open no port.
 wait_for_control() {
-  local pid=$1 tenths=$2 want_port=$3
+  local pid=$1 tenths=$2 want_port=$3 com1
+  com1=$(readlink -f "$work/ports/COM1")
   for _ in $(seq "$tenths"); do
     kill -0 "$pid" 2>/dev/null || fail "SolvaneControl ended at start ($(cat "$work/control.err"))"
     if [ "$(readlink "/proc/$pid/exe")" = "$bin/SolvaneControl" ]; then
-      if [ "$want_port" = no ] || ls -l "/proc/$pid/fd" 2>/dev/null | grep -q /dev/pts/; then return; fi
+      if [ "$want_port" = no ] || ls -l "/proc/$pid/fd" 2>/dev/null | grep -q -- "-> $com1\$"; then return; fi
     fi
     sleep 0.1
   done
@@ -106,6 +108,8 @@ usable_settings() { printf 'COM1\r\nCOM2\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\
 
 check_programs() {
   mkdir -p "$work/scratch" && cd "$work/scratch"
+  export XDG_RUNTIME_DIR=$work/runtime  # private to this run, as Qt wants it
+  mkdir -m 700 "$XDG_RUNTIME_DIR"
 
   # SolvaneCommand without arguments: its usage and exit status 1.
   status=0
@@ -145,13 +149,12 @@ check_programs() {
   usage=$("$bin/make-solar-atlas" --help 2>&1 || true)
   [[ $usage == "Usage: make-solar-atlas"* ]] || fail "make-solar-atlas printed no usage: $usage"
 
-  export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work/runtime
-  mkdir -m 700 "$XDG_RUNTIME_DIR"
+  export QT_QPA_PLATFORM=offscreen
   # SolvaneControl from a terminal: it works in the current directory, connects the simulated
   # filters of its settings there, closes on SIGTERM and saves its settings there.
   mkdir -p "$work/terminal" "$work/home" && cd "$work/terminal"
   usable_settings "$work/terminal"
-  HOME=$work/home "$bin/SolvaneControl" 2>"$work/control.err" &
+  HOME=$work/home "$bin/SolvaneControl" </dev/null 2>"$work/control.err" &
   control=$!
   pids+=("$control")
   wait_for_control "$control" 150 yes
@@ -165,7 +168,7 @@ check_programs() {
   # connections dialog of a first start is open now; SIGTERM ends it once the program closes
   # modal dialogs on a signal too, else the process is killed after the check.
   mkdir -p "$work/elsewhere" && cd "$work/elsewhere"
-  HOME=$work/home "$bin/solvane-control-desktop" 2>"$work/control.err" &
+  HOME=$work/home "$bin/solvane-control-desktop" </dev/null 2>"$work/control.err" &
   control=$!
   pids+=("$control")
   wait_for_control "$control" 30 no
@@ -184,7 +187,7 @@ check_programs() {
   # From the desktop menu again, with filters configured in ~/Solvane: they are connected, and
   # SIGTERM closes the window and saves the settings there.
   usable_settings "$work/home/Solvane"
-  HOME=$work/home "$bin/solvane-control-desktop" 2>"$work/control.err" &
+  HOME=$work/home "$bin/solvane-control-desktop" </dev/null 2>"$work/control.err" &
   control=$!
   pids+=("$control")
   wait_for_control "$control" 150 yes
