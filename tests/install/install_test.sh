@@ -88,20 +88,23 @@ wait_for_exit() {
   wait "$pid" || status=$?
 }
 
-# Waits until process $1 runs the installed SolvaneControl with the simulated COM1 open (its
-# start-up is then past installing its signal handlers), or for $2 tenths of a second when $3 is
-# "no" and it is to open no port.
+# Waits until process $1 runs the installed SolvaneControl and catches SIGTERM (bit 15 of
+# SigCgt in /proc), and with $3 "port" also has the simulated COM1 open; fails after $2 tenths
+# of a second.
 wait_for_control() {
-  local pid=$1 tenths=$2 want_port=$3 com1
+  local pid=$1 tenths=$2 want=$3 com1 caught
   com1=$(readlink -f "$work/ports/COM1")
   for _ in $(seq "$tenths"); do
     kill -0 "$pid" 2>/dev/null || fail "SolvaneControl ended at start ($(cat "$work/control.err"))"
     if [ "$(readlink "/proc/$pid/exe")" = "$bin/SolvaneControl" ]; then
-      if [ "$want_port" = no ] || ls -l "/proc/$pid/fd" 2>/dev/null | grep -q -- "-> $com1\$"; then return; fi
+      caught=$(sed -n 's/^SigCgt:\s*//p' "/proc/$pid/status")
+      if (( (16#$caught >> 14) & 1 )); then
+        if [ "$want" != port ] || ls -l "/proc/$pid/fd" 2>/dev/null | grep -q -- "-> $com1\$"; then return; fi
+      fi
     fi
     sleep 0.1
   done
-  [ "$want_port" = no ] || fail "SolvaneControl did not connect the simulated filters"
+  fail "SolvaneControl did not start (or connect the simulated filters) within $((tenths / 10)) s"
 }
 
 usable_settings() { printf 'COM1\r\nCOM2\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n' >"$1/solvane.ini"; }
@@ -157,7 +160,7 @@ check_programs() {
   HOME=$work/home "$bin/SolvaneControl" </dev/null 2>"$work/control.err" &
   control=$!
   pids+=("$control")
-  wait_for_control "$control" 150 yes
+  wait_for_control "$control" 150 port
   kill -TERM "$control"
   wait_for_exit "$control" 50
   [ "$status" = 0 ] || fail "SolvaneControl from a terminal did not close on SIGTERM with status 0 ($status)"
@@ -171,7 +174,7 @@ check_programs() {
   HOME=$work/home "$bin/solvane-control-desktop" </dev/null 2>"$work/control.err" &
   control=$!
   pids+=("$control")
-  wait_for_control "$control" 30 no
+  wait_for_control "$control" 150 started
   [ -d "$work/home/Solvane" ] || fail "the launcher made no ~/Solvane"
   [ "$(readlink "/proc/$control/cwd")" = "$work/home/Solvane" ] ||
     fail "the launcher runs SolvaneControl in $(readlink "/proc/$control/cwd"), not ~/Solvane"
@@ -181,6 +184,8 @@ check_programs() {
     echo "note: the first start's connections dialog outlived SIGTERM; killed"
     kill -KILL "$control"
     wait "$control" 2>/dev/null || true
+  else
+    [ "$status" = 0 ] || fail "SolvaneControl's first start ended on SIGTERM with status $status"
   fi
   [ -z "$(ls -A "$work/elsewhere")" ] || fail "the launcher wrote into the directory it was started from"
 
@@ -190,7 +195,7 @@ check_programs() {
   HOME=$work/home "$bin/solvane-control-desktop" </dev/null 2>"$work/control.err" &
   control=$!
   pids+=("$control")
-  wait_for_control "$control" 150 yes
+  wait_for_control "$control" 150 port
   kill -TERM "$control"
   wait_for_exit "$control" 50
   [ "$status" = 0 ] || fail "SolvaneControl from the launcher did not close on SIGTERM with status 0 ($status)"
