@@ -131,9 +131,14 @@ double percentile(std::vector<double> values, double p)
 
 int main(int argc, char** argv)
 {
-    if (argc < 3 || std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(USAGE, argc < 3 ? stderr : stdout);
-        return argc < 3 ? 2 : 0;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+    if (argc < 3) {
+        std::fputs(USAGE, stderr);
+        return 2;
     }
     double pct = 99.9, fixed_flux = 0, shift = 0;
     std::string unit;
