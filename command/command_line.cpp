@@ -23,11 +23,36 @@ struct Word {
     std::string original;  // as typed, for device paths that keep their case
 };
 
-void accept_port_word(ConsoleRun& run, const std::string& name, const std::string& value)
+// A word as it may be shown on a terminal: a control character in it is shown as '?'.
+std::string shown(const std::string& word)
 {
-    if (run.filter_count >= CONSOLE_MAX_FILTERS) return;
+    std::string text = word;
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
+void ignore(ConsoleRun& run, const std::string& word, const std::string& why)
+{
+    run.ignored.push_back(shown(word) + ": ignored: " + why);
+}
+
+void accept_port_word(ConsoleRun& run, const std::string& word, const std::string& name, const std::string& value)
+{
+    if (has_control_character(name.c_str())) {
+        ignore(run, word, "a port name has no control characters");
+        return;
+    }
+    if (run.filter_count >= CONSOLE_MAX_FILTERS) {
+        ignore(run, word, "at most four filters can be controlled on one line");
+        return;
+    }
     for (int i = 0; i < run.filter_count; ++i)
-        if (run.slots[i].full_name == name) return;  // the first action given for a port wins
+        if (run.slots[i].full_name == name) {
+            // The first action given for a port wins.
+            ignore(run, word, shown(name) + " was given before; one action per filter");
+            return;
+        }
 
     ConsoleAction action;
     double shift = 0;
@@ -39,7 +64,10 @@ void accept_port_word(ConsoleRun& run, const std::string& name, const std::strin
         action = ACTION_WAKE;
     } else {
         shift = read_decimal_number(value.c_str());
-        if (!(shift >= -1.0 && shift <= 1.0)) return;  // the slot stays free for the next word
+        if (!(shift >= -1.0 && shift <= 1.0)) {  // the slot stays free for the next word
+            ignore(run, word, "a wing shift is -1.0 to 1.0 angstroms");
+            return;
+        }
         action = ACTION_SET_SHIFT;
     }
     ConsoleSlot& slot = run.slots[run.filter_count++];
@@ -77,33 +105,53 @@ void parse_command_line(int argc, const char* const* argv, ConsoleRun& run)
         line += argv[i];
         line += ' ';
     }
-    if (line.size() > ARGUMENT_LINE_MAX) line.resize(ARGUMENT_LINE_MAX);
+    if (line.size() > ARGUMENT_LINE_MAX) {
+        size_t cut = ARGUMENT_LINE_MAX;
+        while (cut > 0 && !is_blank(line[cut - 1])) --cut;
+        run.ignored.push_back(shown(line.substr(cut, 40)) + "...: ignored: the arguments run past " +
+                              std::to_string(ARGUMENT_LINE_MAX) + " characters; the rest is not read");
+        line.resize(ARGUMENT_LINE_MAX);
+    }
     std::string upper = line;
     for (char& c : upper)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
 
     std::vector<Word> words;
     size_t i = 0;
-    while (i < upper.size() && words.size() < ARGUMENT_WORDS_MAX) {
+    while (i < upper.size()) {
         while (i < upper.size() && is_blank(upper[i])) ++i;
         size_t end = i;
         while (end < upper.size() && !is_blank(upper[end])) ++end;
-        if (end > i) words.push_back({upper.substr(i, end - i), line.substr(i, end - i)});
+        if (end > i) {
+            if (words.size() < ARGUMENT_WORDS_MAX)
+                words.push_back({upper.substr(i, end - i), line.substr(i, end - i)});
+            else
+                ignore(run, line.substr(i, end - i), "more than eight words");
+        }
         i = end;
     }
 
     for (const Word& word : words) {
         size_t eq = word.upper.find('=');
-        if (eq == std::string::npos) continue;
+        if (eq == std::string::npos) {
+            ignore(run, word.original, "not PORT=action or WAIT=seconds");
+            continue;
+        }
         std::string name = word.upper.substr(0, eq);
         std::string value = word.upper.substr(eq + 1);
         if (name == "WAIT") {
             long seconds = read_console_integer(value.c_str());
-            run.wait_seconds = (seconds < 0 || seconds > WAIT_SECONDS_MAX) ? 0 : static_cast<int>(seconds);
-        } else if (name[0] == '/') {
-            accept_port_word(run, word.original.substr(0, eq), value);  // a device path
+            const bool in_range = seconds >= 0 && seconds <= WAIT_SECONDS_MAX;
+            run.wait_seconds = in_range ? static_cast<int>(seconds) : 0;
+            if (!in_range) ignore(run, word.original, "WAIT takes 0 to 3600 seconds; the tool will not wait");
+        } else if (!name.empty() && name[0] == '/') {
+            accept_port_word(run, word.original, word.original.substr(0, eq), value);  // a device path
         } else if (name.find("COM") != std::string::npos) {
-            accept_port_word(run, name, value);
+            accept_port_word(run, word.original, name, value);
+        } else {
+            ignore(run, word.original,
+                   "not a port name: the tool takes COMn names, names in $SOLVANE_PORT_DIR that contain COM, and "
+                   "device paths beginning with /");
         }
     }
 }

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // ---------------------------------------------------------------------------------------------
 // 1. The command line
@@ -35,11 +36,15 @@ struct ConsoleRun {
     int filter_count = 0;
     int wait_seconds = 0;       // 0: do not wait
     int exit_status = 0;
+    // One line for every word the tool ignores, saying which and why (for standard error). A
+    // script must not believe a filter woke because a word it meant as an action was dropped.
+    std::vector<std::string> ignored;
 };
 
 // Reads the arguments into run: joined with a blank after each, cut to 255 characters, upper-cased
 // (a port word naming a device path keeps its case), split into at most eight words; then WAIT
-// and port words as the usage text explains. Invalid words are ignored silently.
+// and port words as the usage text explains. Every word that is not taken is listed in
+// run.ignored with its reason; standard output never hears of it.
 void parse_command_line(int argc, const char* const* argv, ConsoleRun& run);
 
 // A decimal integer: optional blanks, sign, digits; no digits reads as 0. Saturates far beyond
@@ -72,6 +77,8 @@ void read_console_status(FilterRecord& slot);
 
 extern const char CONSOLE_USAGE[];
 
-// The whole tool: usage or time stamp, actions, waiting, closing. Writes to out and returns the
-// exit code.
-int run_console_tool(int argc, const char* const* argv, std::FILE* out);
+// The whole tool: usage or time stamp, actions, waiting, closing. Writes its messages and status
+// blocks to out, and what went wrong beyond them (ignored words and why, the reason a port did
+// not open, filters still off band when a wait ran out) to err. Returns the exit code: 1 also for
+// an ignored word and for a wait that ran out with a woken or shifted filter off band.
+int run_console_tool(int argc, const char* const* argv, std::FILE* out, std::FILE* err);

@@ -102,7 +102,9 @@ bool waits_for_band(const ConsoleSlot& slot)
     return slot.action == ACTION_WAKE || slot.action == ACTION_SET_SHIFT;
 }
 
-void wait_for_band(ConsoleRun& run)
+// Returns 1 when every woken or shifted filter was on band in the last pass, 0 when the time ran
+// out first.
+int wait_for_band(ConsoleRun& run)
 {
     const std::time_t started = std::time(nullptr);
     while (true) {
@@ -113,15 +115,25 @@ void wait_for_band(ConsoleRun& run)
             console_poll_status(slot.filter);
             if (slot.filter.on_band != 1) all_on_band = false;
         }
-        if (all_on_band) return;
+        if (all_on_band) return 1;
         std::this_thread::sleep_for(std::chrono::seconds(WAIT_PASS_PAUSE_S));
-        if (std::time(nullptr) - started >= run.wait_seconds) return;
+        if (std::time(nullptr) - started >= run.wait_seconds) return 0;
     }
+}
+
+// Why a port did not open, after the tool's own line: the system's reason and what to do.
+void tell_open_failure(const ConsoleSlot& slot, std::FILE* err)
+{
+    if (slot.name_too_long) {
+        std::fprintf(err, "%s: a port name has at most %d characters\n", slot.filter.port_name, PORT_NAME_SIZE - 1);
+        return;
+    }
+    std::fprintf(err, "%s: %s\n", slot.filter.port_name, port_error_text(serial_last_error()).c_str());
 }
 
 }  // namespace
 
-int run_console_tool(int argc, const char* const* argv, std::FILE* out)
+int run_console_tool(int argc, const char* const* argv, std::FILE* out, std::FILE* err)
 {
     if (argc < 2) {
         std::fputs(CONSOLE_USAGE, out);
@@ -131,6 +143,8 @@ int run_console_tool(int argc, const char* const* argv, std::FILE* out)
     parse_command_line(argc, argv, run);
     print_time_stamp(out);
     std::fflush(out);
+    for (const std::string& line : run.ignored) std::fprintf(err, "SolvaneCommand: %s\n", line.c_str());
+    if (!run.ignored.empty()) run.exit_status = 1;
 
     for (int i = 0; i < run.filter_count; ++i) {
         ConsoleSlot& slot = run.slots[i];
@@ -139,6 +153,8 @@ int run_console_tool(int argc, const char* const* argv, std::FILE* out)
         if (slot.name_too_long ||
             !serial_init(f.connected, f.port_handle, slot.full_name.c_str(), LINK_CONSOLE)) {
             std::fprintf(out, "%s: Could not connect to serial port.\n", f.port_name);
+            std::fflush(out);
+            tell_open_failure(slot, err);
             run.exit_status = 1;
         } else if (slot.action == ACTION_STATUS) {
             run_status(slot, run, out);
@@ -148,7 +164,16 @@ int run_console_tool(int argc, const char* const* argv, std::FILE* out)
         std::fflush(out);
     }
 
-    if (run.wait_seconds > 0) wait_for_band(run);
+    if (run.wait_seconds > 0 && !wait_for_band(run)) {
+        // The time ran out: a script must not take that for "on band".
+        for (int i = 0; i < run.filter_count; ++i) {
+            const ConsoleSlot& slot = run.slots[i];
+            if (waits_for_band(slot) && slot.filter.on_band != 1)
+                std::fprintf(err, "SolvaneCommand: %s: not on band when the wait of %d s ran out\n",
+                             slot.filter.port_name, run.wait_seconds);
+        }
+        run.exit_status = 1;
+    }
 
     for (int i = 0; i < run.filter_count; ++i)
         serial_close(run.slots[i].filter.connected, run.slots[i].filter.port_handle);

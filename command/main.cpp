@@ -3,7 +3,7 @@
 
 int main(int argc, char** argv)
 {
-    int code = run_console_tool(argc, argv, stdout);
+    int code = run_console_tool(argc, argv, stdout, stderr);
     std::fflush(stdout);
     return code;
 }

@@ -67,6 +67,32 @@ TEST(CommandLine, WordsBecomeActions)
     }
 }
 
+TEST(CommandLine, EveryIgnoredWordIsNamedWithItsReason)
+{
+    struct Row {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> ignored;
+    } rows[] = {
+        {"a name that is no port word", {"ttyUSB0=WAKE"},
+         {"ttyUSB0=WAKE: ignored: not a port name: the tool takes COMn names, names in $SOLVANE_PORT_DIR that "
+          "contain COM, and device paths beginning with /"}},
+        {"a shift out of range", {"COM3=1.5"}, {"COM3=1.5: ignored: a wing shift is -1.0 to 1.0 angstroms"}},
+        {"a fifth port", {"COM1=WAKE", "COM2=WAKE", "COM3=WAKE", "COM4=WAKE", "com5=wake"},
+         {"com5=wake: ignored: at most four filters can be controlled on one line"}},
+        {"a port given twice", {"COM1=STATUS", "com1=SLEEP"}, {"com1=SLEEP: ignored: COM1 was given before; one action per filter"}},
+        {"a word without =", {"STATUS"}, {"STATUS: ignored: not PORT=action or WAIT=seconds"}},
+        {"a wait out of range", {"WAIT=4000"}, {"WAIT=4000: ignored: WAIT takes 0 to 3600 seconds; the tool will not wait"}},
+        {"a ninth word", {"COM1=WAKE", "WAIT=10", "WAIT=20", "WAIT=30", "WAIT=40", "WAIT=50", "WAIT=60", "WAIT=70", "WAIT=80"},
+         {"WAIT=80: ignored: more than eight words"}},
+        {"a control character in a name", {"COM1\x1b[2J=WAKE"}, {"COM1?[2J=WAKE: ignored: a port name has no control characters"}},
+        {"words the tool takes", {"COM1=WAKE", "/dev/ttyUSB0=-0.3", "WAIT=900"}, {}},
+    };
+    for (const Row& row : rows) EXPECT_EQ(parse(row.args).ignored, row.ignored) << row.name;
+    // The cut itself, the word of X, and the "COM1" the cut left of "COM1=WAKE".
+    EXPECT_EQ(parse({std::string(250, 'X'), "COM1=WAKE"}).ignored.size(), 3u);
+}
+
 TEST(CommandLine, ALongPortNameIsNeverCutIntoAnother)
 {
     std::string name = "COM" + std::string(120, '7');

@@ -158,6 +158,10 @@ TEST_F(ConsoleToolTest, AnUnopenablePortIsReportedAndTheOthersAreHandled)
               "COM1: Sleep successful.\n\nCOM9: Could not connect to serial port.\nCOM2: Wake successful.\n\n" +
                   long_name.substr(0, 99) + ": Could not connect to serial port.\n");
     EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.errors.find("COM9: No such file or directory. Is the filter's cable or USB adapter plugged in?"),
+              std::string::npos)
+        << r.errors;
+    EXPECT_NE(r.errors.find(": a port name has at most 99 characters"), std::string::npos) << r.errors;
 }
 
 TEST_F(ConsoleToolTest, ASilentFilterCostsAboutThreeSecondsPerQuery)
@@ -202,13 +206,17 @@ TEST_F(ConsoleToolTest, WaitingMakesTenSecondPassesUntilTheTimeOut)
     struct Row {
         const char* wait;
         double min_seconds, max_seconds;
-    } rows[] = {{"WAIT=5", 9.5, 15}, {"WAIT=4000", 0, 3}, {"WAIT=-5", 0, 3}};
+        const char* error;
+    } rows[] = {{"WAIT=5", 9.5, 15, "SolvaneCommand: COM1: not on band when the wait of 5 s ran out\n"},
+                {"WAIT=4000", 0, 3, "SolvaneCommand: WAIT=4000: ignored: WAIT takes 0 to 3600 seconds; the tool will not wait\n"},
+                {"WAIT=-5", 0, 3, "SolvaneCommand: WAIT=-5: ignored: WAIT takes 0 to 3600 seconds; the tool will not wait\n"}};
     for (const Row& row : rows) {
         ProgramRun r = run({"COM1=0.2", row.wait});
         EXPECT_GE(r.seconds, row.min_seconds) << row.wait;
         EXPECT_LT(r.seconds, row.max_seconds) << row.wait;
-        EXPECT_EQ(after_time_stamp(r.output), "COM1: Set shift successful.\n\n") << "waiting prints nothing";
-        EXPECT_EQ(r.exit_code, 0) << "waiting never changes the exit status";
+        EXPECT_EQ(after_time_stamp(r.output), "COM1: Set shift successful.\n\n") << "standard output as it was";
+        EXPECT_EQ(r.errors, row.error);
+        EXPECT_EQ(r.exit_code, 1) << "a wait that ran out, or was ignored, is no success";
     }
 }
 
@@ -220,6 +228,7 @@ TEST_F(ConsoleToolTest, WakeAndShiftWaitUntilBothAreOnBand)
     ProgramRun r = run({"COM1=WAKE", "COM2=-0.3", "WAIT=900"});
     EXPECT_EQ(after_time_stamp(r.output), "COM1: Wake successful.\n\nCOM2: Set shift successful.\n\n");
     EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.errors, "");
     EXPECT_LT(r.seconds, 40);
     ProgramRun status = run({"COM1=STATUS", "COM2=STATUS"});
     EXPECT_EQ(status.exit_code, 0) << status.output;

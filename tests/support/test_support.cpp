@@ -69,10 +69,15 @@ ProgramRun run_program(const std::string& path, const std::vector<std::string>& 
     ProgramRun run;
     int out[2];
     if (::pipe(out) != 0) return run;
+    // Standard error goes to a file, read once the program ended: two pipes read one after the
+    // other could fill and stall.
+    char errors_path[] = "/tmp/solvane-test-stderr-XXXXXX";
+    const int errors = ::mkstemp(errors_path);
     auto start = TestClock::now();
     pid_t child = ::fork();
     if (child == 0) {
         ::dup2(out[1], 1);
+        if (errors >= 0) ::dup2(errors, 2);
         ::close(out[0]);
         ::close(out[1]);
         if (!port_dir.empty()) ::setenv("SOLVANE_PORT_DIR", port_dir.c_str(), 1);
@@ -92,5 +97,10 @@ ProgramRun run_program(const std::string& path, const std::vector<std::string>& 
     ::waitpid(child, &status, 0);
     run.seconds = seconds_since(start);
     run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (errors >= 0) {
+        ::close(errors);
+        run.errors = read_file(errors_path);
+        ::unlink(errors_path);
+    }
     return run;
 }

@@ -25,10 +25,11 @@ double seconds_since(TestClock::time_point start);
 int open_descriptor_count();
 
 // Runs a program with arguments (SOLVANE_PORT_DIR set to port_dir when not empty) and returns its
-// exit code, what it wrote to standard output and how long it took.
+// exit code, what it wrote to standard output and to standard error, and how long it took.
 struct ProgramRun {
     int exit_code = -1;
     std::string output;
+    std::string errors;
     double seconds = 0;
 };
 ProgramRun run_program(const std::string& path, const std::vector<std::string>& args,
