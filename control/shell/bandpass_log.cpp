@@ -103,7 +103,10 @@ void write_log_row(const FilterRecord values[SLOT_COUNT])
             const int error = errno;
             app.log_enabled = 0;
             update_menus();
-            const QString why = error == EINVAL ? QStringLiteral("it is not a regular file") : reason(error);
+            const QString why = error == EINVAL  ? QStringLiteral("it is not a regular file")
+                                : error == ELOOP ? QStringLiteral("it is a symbolic link, and the log is written only "
+                                                                  "to a file of its own")
+                                                 : reason(error);
             tell_observer(QStringLiteral("Bandpass log"),
                           QStringLiteral("Cannot open the bandpass log %1 in %2: %3.\nLogging is switched off.")
                               .arg(QString::fromUtf8(LOG_FILE), QDir::currentPath(), why));

@@ -195,12 +195,18 @@ int timer_period(int timer_id)
 
 int create_main_window()
 {
+    armed_timers.clear();  // timers of an earlier window (tests make several) are gone with it
     auto* window = new QMainWindow;
     window->setWindowTitle(QString::fromUtf8(WINDOW_TITLE));
     window->setWindowIcon(program_icon());
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     build_main_menu(window);
     client = new QWidget(window);
+    // Painting asked for after the window is gone (a filter's result arriving late) finds no client.
+    QObject::connect(window, &QObject::destroyed, [] {
+        client = nullptr;
+        buffer = QImage();
+    });
     client->setAttribute(Qt::WA_OpaquePaintEvent);
     client->setAttribute(Qt::WA_NoSystemBackground);
     window->setCentralWidget(client);

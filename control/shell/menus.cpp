@@ -121,6 +121,10 @@ void add_accelerator(QMainWindow* window, const QKeySequence& keys, int id)
 void build_main_menu(QMainWindow* window)
 {
     menu_actions.clear();
+    QObject::connect(window, &QObject::destroyed, [] {
+        menu_actions.clear();
+        for (int n = 0; n < SLOT_COUNT; ++n) controls_popups[n] = display_popups[n] = nullptr;
+    });
     QMenuBar* bar = window->menuBar();
     QObject::connect(bar, &QMenuBar::triggered, [](QAction* action) {
         if (action->data().isValid()) dispatch_command(action->data().toInt());
