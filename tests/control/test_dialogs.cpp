@@ -142,6 +142,32 @@ TEST_F(DialogTest, AutoDetectStopsAtTheFourthFilterAndCancelSavesNothing)
     EXPECT_EQ(read_file("solvane.ini"), "\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 2\r\n") << "Cancel saves nothing";
 }
 
+TEST_F(DialogTest, AutoDetectProbesNoPortThatOneAtATimeWouldHaveLeftAlone)
+{
+    // Port 2 is silent: while it is probed, the others found fill the slots it cannot claim, and
+    // the sixth port is never opened, as trying one port after another would not open it.
+    SimFilter quiet = sim_preset()[0];
+    quiet.faults.silent = 1;
+    std::vector<SimFilter> devices = {sim_preset()[0], quiet, sim_preset()[1], sim_preset()[2], sim_preset()[3], sim_preset()[0]};
+    start_ports({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"}, devices);
+    QString lists[4];
+    on_next_modal([&](QWidget* dialog) {
+        control<QPushButton>(dialog, 1002)->click();
+        finish_detection();
+        for (int n = 0; n < 4; ++n) lists[n] = control<QComboBox>(dialog, LISTS[n])->currentText();
+        control<QPushButton>(dialog, 2)->click();
+    });
+    EXPECT_EQ(open_connections(nullptr), 2);
+    ASSERT_TRUE(wait_lines());
+    EXPECT_EQ(lists[0], QStringLiteral("COM1"));
+    EXPECT_EQ(lists[1], QStringLiteral("COM3")) << "filters fill the slots in the order of the ports";
+    EXPECT_EQ(lists[2], QStringLiteral("COM4"));
+    EXPECT_EQ(lists[3], QStringLiteral("COM5"));
+    for (int n = 0; n < 4; ++n) EXPECT_EQ(filter_slots[n].connected, 1);
+    EXPECT_TRUE(sim_received(5).empty()) << "the sixth port is left alone";
+    EXPECT_EQ(sim_received(1).size(), 10u) << "the silent port was asked twice, five attempts each";
+}
+
 TEST_F(DialogTest, OkConnectsTheChosenPortsAndLeavesConnectedSlotsAlone)
 {
     start_ports({"COM1", "COM2"}, {sim_preset()[0], sim_preset()[3]});

@@ -3,6 +3,7 @@
 
 #include "control/shell/commands.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPalette>
 #include <QScrollBar>
@@ -33,6 +34,55 @@ TEST_F(ControlTest, StartUpReconnectsTheConfiguredFiltersAndRestoresThePlacement
     EXPECT_EQ(app.main_window->geometry(), QRect(100, 120, 797, 600));
     EXPECT_EQ(timer_period(UPDATE_TIMER_ID), 5000);
     EXPECT_EQ(app.open_connections_at_start, 0);
+}
+
+TEST_F(ControlTest, FourFiltersConnectAtOnceEachPortHearingOnlyItsOwnBytes)
+{
+    start_filters({"COM1", "COM2", "COM3", "COM4"});
+    start_control();
+    const std::vector<std::string> connect = {"GI\n", "GA\n", "GX\n", "GH\n", "GJ\n", "GN\n", "GQ\n", "GS\n", "GM\n",
+                                              "GB\n", "GD\n", "GU\n", "GL\n", "G_\n", "G@\n", "GI\n", "GY\n"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(filter_slots[i].connected, 1) << "slot " << i;
+        EXPECT_EQ(sim_received(i), connect) << "port " << i + 1;
+    }
+    dispatch_command(MENU_SHIFT_UP_01 + 2);
+    tick();  // skipped while the shift is on its way
+    ASSERT_TRUE(wait_lines());
+    tick();
+    for (int i = 0; i < 4; ++i) {
+        std::vector<std::string> expected = connect;
+        if (i == 2) expected.insert(expected.end(), {"SE1\n", "GI\n"});
+        expected.push_back("GI\n");
+        EXPECT_EQ(sim_received(i), expected) << "port " << i + 1;
+    }
+}
+
+TEST_F(ControlTest, ASilentFilterHoldsUpNeitherTheOthersPanelsNorTheRowsOfTheLog)
+{
+    start_filters({"COM1", "COM2", "COM3", "COM4"});
+    start_control();
+    app.log_enabled = 1;
+    for (int i = 0; i < 4; ++i) sim_clear_received(i);
+    sim_set_faults(3, SimFaults{.silent = 1});
+    on_timer(UPDATE_TIMER_ID);
+    // The answering filters are back long before the silent one gives up (1.5 s).
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 400) QApplication::processEvents(QEventLoop::AllEvents, 5);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(sim_received(i).size(), 1u) << "port " << i + 1;
+    EXPECT_GT(slot_jobs_pending(), 0) << "the silent one is still being asked";
+    EXPECT_FALSE(file_exists("solvane.csv")) << "the row waits for all four";
+    on_timer(UPDATE_TIMER_ID);  // a second tick meanwhile: no second job for the busy line
+    ASSERT_TRUE(wait_lines());
+    EXPECT_EQ(sim_received(3).size(), 5u) << "one silent status exchange: five attempts";
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(sim_received(i).size(), 2u) << "port " << i + 1 << " polled at both ticks";
+    const std::string log = read_file("solvane.csv");
+    const std::string name = R"("(?:[^"]|"")*")";
+    const std::regex row(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2},()" + name + R"(,0,[0-9.]+,[-0-9.]+,){3})" + name +
+                         R"(,99999,[0-9.]+,[-0-9.]+,\r\n)");
+    auto rows = std::distance(std::sregex_iterator(log.begin(), log.end(), row), std::sregex_iterator());
+    EXPECT_EQ(rows, 2) << "one row per tick, each with the silent filter's No communication\n" << log;
 }
 
 TEST_F(ControlTest, WithoutSettingsTheConnectionsDialogComesFirstAndTheWindowIsFittedWhenShown)
