@@ -16,6 +16,9 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -23,6 +26,29 @@ using Clock = std::chrono::steady_clock;
 // Enough threads for a few Alpaca clients, browsers holding connections open and writes that
 // wait for a filter, without letting a crowd of connections take the machine.
 constexpr int HTTP_THREADS = 32;
+
+// The HTTP threads yield the processor to the filter lines and the main thread: a crowd of
+// clients then slows the clients, not the polls (which wait on the serial line's timing).
+constexpr int HTTP_NICENESS = 10;
+
+void lower_this_thread()
+{
+    thread_local const bool lowered = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), HTTP_NICENESS) == 0;
+    (void)lowered;
+}
+
+// cpp-httplib's pool, each task run on a lowered thread. (The library asks for a subclass here.)
+class LoweredThreadPool : public httplib::ThreadPool {
+  public:
+    using httplib::ThreadPool::ThreadPool;
+    void enqueue(std::function<void()> task) override
+    {
+        httplib::ThreadPool::enqueue([task = std::move(task)] {
+            lower_this_thread();
+            task();
+        });
+    }
+};
 
 // A token bucket per client address: rate a second, bursts of twice that (at least 20).
 struct RateBounds {
@@ -211,7 +237,7 @@ int http_start(const HttpOptions& options, std::string& error)
     http.rates.rate = options.rate_per_second;
     http.server = std::make_unique<httplib::Server>();
     httplib::Server& s = *http.server;
-    s.new_task_queue = [] { return new httplib::ThreadPool(HTTP_THREADS); };
+    s.new_task_queue = [] { return new LoweredThreadPool(HTTP_THREADS); };
     s.set_payload_max_length(REQUEST_BODY_MAX);
     s.set_keep_alive_max_count(1000);
     s.set_keep_alive_timeout(5);
@@ -234,7 +260,10 @@ int http_start(const HttpOptions& options, std::string& error)
         http.server.reset();
         return 0;
     }
-    http.thread = std::thread([] { http.server->listen_after_bind(); });
+    http.thread = std::thread([] {
+        lower_this_thread();
+        http.server->listen_after_bind();
+    });
     return port;
 }
 
