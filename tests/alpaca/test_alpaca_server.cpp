@@ -68,7 +68,7 @@ bool eventually(double seconds, const std::function<bool()>& condition)
 
 class AlpacaServer : public ::testing::Test {
   protected:
-    void start(int interval_ms = 3600000, double rate = 0)
+    void start(int interval_ms = 3600000, double rate = 0, int filters = 4)
     {
         dir = enter_temp_dir();
         const std::string ports = dir + "/ports";
@@ -78,6 +78,7 @@ class AlpacaServer : public ::testing::Test {
         sim.port_dir = ports;
         sim.speed = 20;
         sim.filters = sim_preset();
+        sim.filters.resize(static_cast<size_t>(filters));
         ASSERT_EQ(sim_start(sim), 1);
         ServiceOptions service;
         for (int n = 0; n < ALPACA_SLOTS; ++n) service.ports[n] = "COM" + std::to_string(n + 1);
@@ -162,6 +163,14 @@ TEST_F(AlpacaServer, ASettingThroughAlpacaSendsTheBytesOfTheWindowsMenu)
             EXPECT_EQ(sim_received(0), row.bytes) << row.form;
         }
         EXPECT_EQ(get("/api/v1/switch/0/getswitchvalue?Id=1")["Value"], 0.2);
+        // A filter that stops answering: the client hears so, with the command.
+        SimFaults silent;
+        silent.silent = 1;
+        sim_set_faults(0, silent);
+        Json unanswered = put("/api/v1/switch/0/setswitch", "Id=2&State=false");
+        EXPECT_EQ(unanswered["ErrorNumber"], 0x500);
+        EXPECT_NE(unanswered["ErrorMessage"].get<std::string>().find("did not answer SL0"), std::string::npos);
+        sim_set_faults(0, SimFaults{});
     });
     const SimFilter filter = sim_snapshot(0);
     EXPECT_EQ(filter.wing_shift_tenths, 2);
@@ -221,7 +230,7 @@ TEST_F(AlpacaServer, ConnectStartsAtOnceAndTheUpdatePollsConnectedFiltersOnly)
 
 TEST_F(AlpacaServer, ManagementIdsAndParameterNamesOverHttp)
 {
-    start();
+    start(3600000, 0, 3);  // no filter behind COM4
     serve([&] {
         EXPECT_EQ(get("/management/apiversions?ClientTransactionID=9")["Value"], Json::parse("[1]"));
         Json devices = get("/management/v1/configureddevices")["Value"];
@@ -233,6 +242,11 @@ TEST_F(AlpacaServer, ManagementIdsAndParameterNamesOverHttp)
         EXPECT_EQ(second["ClientTransactionID"], 12);
         EXPECT_GT(second["ServerTransactionID"].get<std::uint32_t>(), first["ServerTransactionID"].get<std::uint32_t>());
         EXPECT_EQ(get("/api/v1/switch/0/getswitch?id=0")["ErrorNumber"], 0x407);
+        Json missing = put("/api/v1/switch/3/connected", "Connected=true");
+        EXPECT_EQ(missing["ErrorNumber"], 0x500);
+        EXPECT_NE(missing["ErrorMessage"].get<std::string>().find("did not connect on COM4"), std::string::npos)
+            << missing.dump();
+        EXPECT_EQ(get("/api/v1/switch/3/connected")["Value"], false);
     });
 }
 
