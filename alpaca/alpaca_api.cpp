@@ -177,12 +177,12 @@ ApiAnswer start_write(const Call& c, ApiWrite write, const LineJob& job = {})
 
 ApiAnswer set_switch_value(const Call& c, double value)
 {
-    const SwitchSpec& spec = switch_spec(c.id);
-    if (!spec.writable) return not_implemented(c, std::string("Setting the read-only switch ") + spec.name);
-    if (value < spec.min || value > spec.max) {
+    const SwitchRow& row = switch_row(c.id);
+    if (!row.writable) return not_implemented(c, std::string("Setting the read-only switch ") + row.name);
+    if (value < row.min || value > row.max) {
         char range[96];
-        std::snprintf(range, sizeof range, " (%g) is out of range: it takes %g to %g.", value, spec.min, spec.max);
-        return envelope(c.ctid, ALPACA_INVALID_VALUE, std::string(spec.name) + range);
+        std::snprintf(range, sizeof range, " (%g) is out of range: it takes %g to %g.", value, row.min, row.max);
+        return envelope(c.ctid, ALPACA_INVALID_VALUE, std::string(row.name) + range);
     }
     return start_write(c, WRITE_JOB, switch_write_job(c.id, value));
 }
@@ -261,7 +261,7 @@ ApiAnswer put_command(const Call& c) { return not_implemented(c, "Sending raw co
 
 ApiAnswer get_max_switch(const Call& c) { return value_reply(c.ctid, static_cast<int>(SWITCH_COUNT)); }
 ApiAnswer get_can_async(const Call& c) { return value_reply(c.ctid, false); }
-ApiAnswer get_can_write(const Call& c) { return value_reply(c.ctid, switch_spec(c.id).writable != 0); }
+ApiAnswer get_can_write(const Call& c) { return value_reply(c.ctid, switch_row(c.id).writable != 0); }
 ApiAnswer get_switch(const Call& c) { return value_reply(c.ctid, switch_state(c.id, record_of(c))); }
 ApiAnswer get_switch_value(const Call& c) { return value_reply(c.ctid, switch_value(c.id, record_of(c))); }
 ApiAnswer get_switch_name(const Call& c) { return value_reply(c.ctid, switch_name(c.id, record_of(c), c.device)); }
@@ -269,14 +269,14 @@ ApiAnswer get_switch_description(const Call& c)
 {
     return value_reply(c.ctid, switch_description(c.id, record_of(c), c.device));
 }
-ApiAnswer get_min_value(const Call& c) { return value_reply(c.ctid, switch_spec(c.id).min); }
-ApiAnswer get_max_value(const Call& c) { return value_reply(c.ctid, switch_spec(c.id).max); }
-ApiAnswer get_step(const Call& c) { return value_reply(c.ctid, switch_spec(c.id).step); }
+ApiAnswer get_min_value(const Call& c) { return value_reply(c.ctid, switch_row(c.id).min); }
+ApiAnswer get_max_value(const Call& c) { return value_reply(c.ctid, switch_row(c.id).max); }
+ApiAnswer get_step(const Call& c) { return value_reply(c.ctid, switch_row(c.id).step); }
 
 ApiAnswer put_set_switch(const Call& c)
 {
-    const SwitchSpec& spec = switch_spec(c.id);
-    return set_switch_value(c, c.state ? spec.max : spec.min);
+    const SwitchRow& row = switch_row(c.id);
+    return set_switch_value(c, c.state ? row.max : row.min);
 }
 
 ApiAnswer put_set_switch_value(const Call& c) { return set_switch_value(c, c.value); }

@@ -12,7 +12,7 @@ namespace {
 
 // Ranges wide enough for every filter the firmware knows; a reading outside them is still
 // reported as it is (a client sees the filter's own number, not a clipped one).
-const std::array<SwitchSpec, SWITCH_COUNT> SWITCHES = {{
+const std::array<SwitchRow, SWITCH_COUNT> SWITCHES = {{
     {"Heater", "on wakes the filter, off puts it to sleep", 0, 1, 1, 1},
     {"Wing shift", "Angstrom into the red (+) or blue (-) wing of the line, in tenths", -WING_SHIFT_LIMIT,
      WING_SHIFT_LIMIT, 0.1, 1},
@@ -27,7 +27,7 @@ const std::array<SwitchSpec, SWITCH_COUNT> SWITCHES = {{
 
 }  // namespace
 
-const SwitchSpec& switch_spec(int id) { return SWITCHES[static_cast<size_t>(id)]; }
+const SwitchRow& switch_row(int id) { return SWITCHES[static_cast<size_t>(id)]; }
 
 double switch_value(int id, const FilterRecord& r)
 {
@@ -49,7 +49,7 @@ bool switch_state(int id, const FilterRecord& r)
 {
     const double value = switch_value(id, r);
     if (id == SWITCH_WING_SHIFT || id == SWITCH_STATUS) return value != 0;
-    return value > switch_spec(id).min;
+    return value > switch_row(id).min;
 }
 
 LineJob switch_write_job(int id, double value)
@@ -111,7 +111,7 @@ std::string label_or_slot(const FilterRecord& r, int slot)
 
 std::string switch_name(int id, const FilterRecord& r, int slot)
 {
-    return std::string(switch_spec(id).name) + " (" + label_or_slot(r, slot) + ")";
+    return std::string(switch_row(id).name) + " (" + label_or_slot(r, slot) + ")";
 }
 
 std::string switch_description(int id, const FilterRecord& r, int slot)
@@ -120,5 +120,5 @@ std::string switch_description(int id, const FilterRecord& r, int slot)
         char text[STATUS_TEXT_SIZE];
         return std::string(status_text(r, text)) + " (" + label_or_slot(r, slot) + ")";
     }
-    return std::string(switch_spec(id).name) + " of " + label_or_slot(r, slot) + ": " + switch_spec(id).description;
+    return std::string(switch_row(id).name) + " of " + label_or_slot(r, slot) + ": " + switch_row(id).description;
 }

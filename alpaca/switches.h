@@ -33,7 +33,7 @@ enum SwitchId {
     SWITCH_COUNT
 };
 
-struct SwitchSpec {
+struct SwitchRow {
     const char* name;          // what the switch is, without the filter's label
     const char* description;   // a sentence for the clients' tool tips (the status switch uses its text)
     double min, max, step;
@@ -41,7 +41,7 @@ struct SwitchSpec {
 };
 
 // The row of switch id (0 to SWITCH_COUNT - 1; the caller checks the range).
-const SwitchSpec& switch_spec(int id);
+const SwitchRow& switch_row(int id);
 
 // ---------------------------------------------------------------------------------------------
 // 2. Reading
