@@ -29,6 +29,14 @@ const std::array<SwitchRow, SWITCH_COUNT> SWITCHES = {{
 
 const SwitchRow& switch_row(int id) { return SWITCHES[static_cast<size_t>(id)]; }
 
+namespace {
+
+// A reading to its switch's step (hundredths, tenths), so a client shows 3933.4 rather than the
+// 3933.3999999999996 of a sum in binary floating point.
+double to_step(double value, double per_unit) { return std::round(value * per_unit) / per_unit; }
+
+}  // namespace
+
 double switch_value(int id, const FilterRecord& r)
 {
     switch (id) {
@@ -36,10 +44,10 @@ double switch_value(int id, const FilterRecord& r)
     case SWITCH_WING_SHIFT: return r.wing_shift;
     case SWITCH_PANEL_LOCK: return r.panel_locked ? 1 : 0;
     case SWITCH_ON_BAND: return classify_status(r) == CONDITION_ON_BAND ? 1 : 0;
-    case SWITCH_CURRENT_WAVELENGTH: return r.wavelength;
-    case SWITCH_TARGET_WAVELENGTH: return r.center_wavelength + r.wing_shift;
-    case SWITCH_TEMPERATURE: return fahrenheit_to_celsius(r.temperature);
-    case SWITCH_HEATER_POWER: return r.heater_power;
+    case SWITCH_CURRENT_WAVELENGTH: return to_step(r.wavelength, 100);
+    case SWITCH_TARGET_WAVELENGTH: return to_step(r.center_wavelength + r.wing_shift, 100);
+    case SWITCH_TEMPERATURE: return to_step(fahrenheit_to_celsius(r.temperature), 100);
+    case SWITCH_HEATER_POWER: return to_step(r.heater_power, 10);
     case SWITCH_STATUS: return r.status_code;
     default: return 0;
     }

@@ -5,6 +5,7 @@
 #include "alpaca/alpaca_api.h"
 #include "alpaca/discovery.h"
 #include "alpaca/http_server.h"
+#include "alpaca/switches.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -161,6 +162,14 @@ TEST(AlpacaApi, TheDeviceStateListsEverySwitchAndATimeStamp)
     EXPECT_EQ(state[18]["Name"], "TimeStamp");
     EXPECT_TRUE(std::regex_match(state[18]["Value"].get<std::string>(),
                                  std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+}
+
+TEST(AlpacaApi, ReadingsComeToTheirStepNotToABinarySum)
+{
+    FilterRecord r;
+    r.center_wavelength = 3933.7;
+    r.wing_shift = -0.3;
+    EXPECT_EQ(Json(switch_value(SWITCH_TARGET_WAVELENGTH, r)).dump(), "3933.4");
 }
 
 struct WriteRow {
