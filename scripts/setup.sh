@@ -12,7 +12,9 @@ bash scripts/install-packages.sh \
   fonts-liberation2 `# a face metric-compatible with Arial` \
   xvfb xauth x11-utils `# a real X display for smoke tests` \
   libindi-dev indi-bin `# the INDI driver and the server and clients its tests use` \
-  dpkg-dev desktop-file-utils appstream groff-base `# the install tests: the package, validators, manual pages`
+  dpkg-dev desktop-file-utils appstream groff-base `# the install tests: the package, validators, manual pages` \
+  libcpp-httplib-dev nlohmann-json3-dev `# the Alpaca server: HTTP and JSON` \
+  chromium `# a real headless browser for the Alpaca server's web page test`
 
 build_dir=${SOLVANE_BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null

@@ -1,0 +1,327 @@
+// The filters behind the Alpaca server; see filter_service.h.
+#include "alpaca/filter_service.h"
+
+#include "control/display/atlas.h"
+#include "control/display/panel.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Waiter {
+    int done = 0;
+    LineResult result;
+};
+
+struct ServiceSlot {
+    SlotView view;                   // the record the API answers from
+    int pending_jobs = 0;            // handed in, result not yet taken: a tick waits for 0
+    std::uint64_t transition_job = 0;  // the connect or close under way, 0 when none
+    int transition_connect = 0;        // 1: that job is a connect, 0: a close
+    Clock::time_point tick_started;
+    std::string png;
+    unsigned png_version = 0;
+};
+
+// Everything below is guarded by mutex, except where a field says otherwise.
+struct Service {
+    std::mutex mutex;
+    std::condition_variable results_merged;  // signalled after every batch of merged results
+    ServiceSlot slot[ALPACA_SLOTS];
+    std::map<std::uint64_t, Waiter> waiters;  // job id -> the HTTP thread waiting for it
+    std::string unique_ids[ALPACA_SLOTS];     // set before the lines start, read-only after
+    std::string location;                     // likewise
+    ServiceOptions options;                   // likewise
+    int running = 0;
+    int poll_count = 0;
+    double poll_sum_ms = 0, poll_max_ms = 0;
+
+    // Main thread only.
+    std::unique_ptr<QSocketNotifier> notifier;
+    std::unique_ptr<QTimer> timer;
+};
+
+Service service;
+
+// Hands a job to a slot's line and counts it as pending. The caller holds the mutex.
+std::uint64_t submit_locked(int slot, const LineJob& job)
+{
+    const std::uint64_t id = line_submit(slot, job);
+    if (id != 0) ++service.slot[slot].pending_jobs;
+    return id;
+}
+
+// Starts a connection or disconnection, or returns the one of the same kind already under way;
+// one of the other kind stays queued before it. Returns the job whose result ends the change (0
+// when none could be handed in); Connecting reads true until then. The caller holds the mutex.
+std::uint64_t start_transition_locked(int slot, bool connect)
+{
+    ServiceSlot& s = service.slot[slot];
+    if (s.transition_job != 0 && s.transition_connect == connect) return s.transition_job;
+    const LineJob job = connect ? connect_job(s.view.port_name) : simple_job(JOB_CLOSE);
+    const std::uint64_t id = submit_locked(slot, job);
+    if (id == 0) return 0;
+    s.transition_job = id;
+    s.transition_connect = connect;
+    s.view.connecting = 1;
+    return id;
+}
+
+// A slot's panel as a PNG, drawn by the window's painter. Main thread (Qt painting).
+std::string render_png(const FilterRecord& record)
+{
+    const QImage image = render_panel_image(record, service.options.full_display, record.units);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+// Draws the panels of the slots marked changed and stores them. Main thread: the main thread is
+// the only writer of the records, so it may read them without the mutex.
+void render_panels(const bool changed[ALPACA_SLOTS])
+{
+    for (int n = 0; n < ALPACA_SLOTS; ++n) {
+        if (!changed[n] || !service.slot[n].view.configured) continue;
+        std::string png = render_png(service.slot[n].view.record);
+        std::lock_guard<std::mutex> lock(service.mutex);
+        service.slot[n].png = std::move(png);
+        ++service.slot[n].png_version;
+    }
+}
+
+// Takes the lines' results into the records (main thread, from the notifier).
+void take_results()
+{
+    std::vector<LineResult> results;
+    lines_take_results(results);
+    if (results.empty()) return;
+    bool changed[ALPACA_SLOTS] = {};
+    {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        const auto now = Clock::now();
+        for (const LineResult& r : results) {
+            if (r.line < 0 || r.line >= ALPACA_SLOTS) continue;
+            ServiceSlot& s = service.slot[r.line];
+            if (s.pending_jobs > 0) --s.pending_jobs;
+            if (r.kind == JOB_TICK && !r.cancelled) {
+                const double ms = std::chrono::duration<double, std::milli>(now - s.tick_started).count();
+                ++service.poll_count;
+                service.poll_sum_ms += ms;
+                if (ms > service.poll_max_ms) service.poll_max_ms = ms;
+            }
+            if (!r.cancelled) {
+                merge_line_record(s.view.record, r.record);
+                s.view.updated = std::chrono::system_clock::now();
+                changed[r.line] = true;
+            }
+            if (r.id == s.transition_job) {
+                s.transition_job = 0;
+                s.view.connecting = 0;
+            }
+            auto waiter = service.waiters.find(r.id);
+            if (waiter != service.waiters.end()) {
+                waiter->second.done = 1;
+                waiter->second.result = r;
+            }
+        }
+    }
+    service.results_merged.notify_all();
+    render_panels(changed);
+}
+
+// The update: a tick for every connected filter whose line has nothing pending, so a tick never
+// piles onto a line still busy (a command, a connection or the last tick).
+void tick()
+{
+    std::lock_guard<std::mutex> lock(service.mutex);
+    for (int n = 0; n < ALPACA_SLOTS; ++n) {
+        ServiceSlot& s = service.slot[n];
+        if (!s.view.configured || !s.view.record.connected || s.pending_jobs > 0) continue;
+        if (submit_locked(n, simple_job(JOB_TICK)) != 0) s.tick_started = Clock::now();
+    }
+}
+
+}  // namespace
+
+int service_start(const ServiceOptions& options)
+{
+    if (service.running) return 0;
+    load_solar_atlas();
+    service.options = options;
+    service.location = [] {
+        char host[256] = "";
+        ::gethostname(host, sizeof host - 1);
+        return std::string(host);
+    }();
+    const std::string machine = machine_identity();
+    {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        for (int n = 0; n < ALPACA_SLOTS; ++n) {
+            ServiceSlot& s = service.slot[n];
+            s = ServiceSlot{};
+            s.view.configured = !options.ports[n].empty();
+            copy_text(s.view.port_name, PORT_NAME_SIZE, options.ports[n].c_str(), PORT_NAME_SIZE - 1);
+            s.view.record.slot_index = n;
+            s.view.record.zoom_span = options.zoom_span[n];
+            copy_text(s.view.record.port_name, PORT_NAME_SIZE, options.ports[n].c_str(), PORT_NAME_SIZE - 1);
+            s.view.updated = std::chrono::system_clock::now();
+            service.unique_ids[n] = unique_device_id(machine, n);
+        }
+        service.waiters.clear();
+        service.poll_count = 0;
+        service.poll_sum_ms = service.poll_max_ms = 0;
+    }
+    LinesOptions lines;
+    lines.write_error_log = options.write_error_log;
+    if (!lines_start(ALPACA_SLOTS, lines)) return 0;
+    service.running = 1;
+
+    service.notifier = std::make_unique<QSocketNotifier>(lines_notify_descriptor(), QSocketNotifier::Read);
+    QObject::connect(service.notifier.get(), &QSocketNotifier::activated, [] { take_results(); });
+    service.timer = std::make_unique<QTimer>();
+    QObject::connect(service.timer.get(), &QTimer::timeout, [] { tick(); });
+    service.timer->start(options.interval_ms);
+
+    bool all[ALPACA_SLOTS] = {true, true, true, true};
+    render_panels(all);
+    if (options.connect_at_start) {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        for (int n = 0; n < ALPACA_SLOTS; ++n)
+            if (service.slot[n].view.configured) start_transition_locked(n, true);
+    }
+    return 1;
+}
+
+void service_stop()
+{
+    if (!service.running) return;
+    service.timer.reset();
+    service.notifier.reset();
+    {
+        // Waiting HTTP threads answer at once; jobs handed in from now on are refused.
+        std::lock_guard<std::mutex> lock(service.mutex);
+        service.running = 0;
+    }
+    service.results_merged.notify_all();
+    lines_stop();
+    std::lock_guard<std::mutex> lock(service.mutex);
+    for (ServiceSlot& s : service.slot) {
+        s.pending_jobs = 0;
+        s.transition_job = 0;
+        s.view.connecting = 0;
+    }
+}
+
+ServerView service_view()
+{
+    ServerView view;
+    std::lock_guard<std::mutex> lock(service.mutex);
+    for (int n = 0; n < ALPACA_SLOTS; ++n) {
+        view.slot[n] = service.slot[n].view;
+        view.unique_ids[n] = service.unique_ids[n];
+    }
+    view.location = service.location;
+    return view;
+}
+
+std::string service_panel_png(int slot, unsigned* version)
+{
+    if (slot < 0 || slot >= ALPACA_SLOTS) return "";
+    std::lock_guard<std::mutex> lock(service.mutex);
+    if (version != nullptr) *version = service.slot[slot].png_version;
+    return service.slot[slot].png;
+}
+
+unsigned service_panel_version(int slot)
+{
+    if (slot < 0 || slot >= ALPACA_SLOTS) return 0;
+    std::lock_guard<std::mutex> lock(service.mutex);
+    return service.slot[slot].png_version;
+}
+
+namespace {
+
+// Waits until job id's result is merged, the deadline passes or the service stops. The caller
+// holds the mutex through lock.
+bool wait_for_job(std::unique_lock<std::mutex>& lock, std::uint64_t id, Clock::time_point deadline,
+                  WriteOutcome& outcome)
+{
+    Waiter& waiter = service.waiters[id];
+    service.results_merged.wait_until(lock, deadline, [&] { return waiter.done || !service.running; });
+    outcome.finished = waiter.done;
+    outcome.result = waiter.result;
+    service.waiters.erase(id);
+    return outcome.finished != 0;
+}
+
+}  // namespace
+
+WriteOutcome service_run_write(int slot, ApiWrite write, const LineJob& job, int wait_ms, FilterRecord* record)
+{
+    WriteOutcome outcome;
+    if (slot < 0 || slot >= ALPACA_SLOTS) return outcome;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
+    std::unique_lock<std::mutex> lock(service.mutex);
+    ServiceSlot& s = service.slot[slot];
+    if (!service.running) {
+        outcome.failure = "The server is shutting down.";
+    } else if (write == WRITE_JOB) {
+        const std::uint64_t id = submit_locked(slot, job);
+        if (id == 0)
+            outcome.failure = "The filter's line is stopping.";
+        else
+            wait_for_job(lock, id, deadline, outcome);
+    } else {
+        // A connection or disconnection: one under way of the same kind is joined; one of the
+        // other kind runs first, as the line takes jobs in order.
+        const bool connect = write == WRITE_CONNECT;
+        if (s.transition_job == 0 && (s.view.record.connected != 0) == connect) {
+            outcome.finished = 1;
+            outcome.result.answered = 1;
+        } else if (const std::uint64_t id = start_transition_locked(slot, connect); id == 0) {
+            outcome.failure = "The filter's line is stopping.";
+        } else {
+            wait_for_job(lock, id, deadline, outcome);
+        }
+    }
+    if (record != nullptr) *record = s.view.record;
+    return outcome;
+}
+
+void service_start_write(int slot, ApiWrite write)
+{
+    if (slot < 0 || slot >= ALPACA_SLOTS) return;
+    std::lock_guard<std::mutex> lock(service.mutex);
+    if (!service.running) return;
+    start_transition_locked(slot, write == WRITE_CONNECT_START);
+}
+
+PollDelays service_poll_delays(int reset)
+{
+    std::lock_guard<std::mutex> lock(service.mutex);
+    PollDelays delays;
+    delays.count = service.poll_count;
+    delays.mean_ms = service.poll_count ? service.poll_sum_ms / service.poll_count : 0;
+    delays.max_ms = service.poll_max_ms;
+    if (reset) {
+        service.poll_count = 0;
+        service.poll_sum_ms = service.poll_max_ms = 0;
+    }
+    return delays;
+}

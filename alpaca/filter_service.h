@@ -1,0 +1,82 @@
+// The filters behind the Alpaca server: one filter line per slot, the update tick, the server's
+// copy of each record and the rendered panels, shared between the main thread and the HTTP
+// threads.
+//
+// Contents
+//   1. Starting and stopping (main thread)
+//   2. Reading the filters (any thread)
+//   3. Handing in work and waiting for it (HTTP threads)
+//   4. Measurements
+//
+// Threads. The main thread runs the Qt event loop and owns the Qt objects made here (a socket
+// notifier on the lines' result descriptor, the update timer). It alone takes the lines' results,
+// merges them into the server's records, submits the ticks and renders the panels. The HTTP
+// threads read that state and hand in jobs. The shared state (records, panel PNGs, pending-job
+// counts, the waits of synchronous writes) is guarded by one mutex, the service mutex; the main
+// thread changes it only under that mutex and signals a condition variable after each batch of
+// results. A thread that waits for a result must not be the main thread.
+#pragma once
+
+#include "alpaca/alpaca_api.h"
+
+#include <string>
+
+// ---------------------------------------------------------------------------------------------
+// 1. Starting and stopping
+// ---------------------------------------------------------------------------------------------
+
+struct ServiceOptions {
+    std::string ports[ALPACA_SLOTS];            // empty: no filter in that slot
+    double zoom_span[ALPACA_SLOTS] = {10, 10, 10, 10};
+    int full_display = 1;                       // panels drawn Full (1) or Simple (0)
+    int interval_ms = 5000;                     // update period of each connected filter
+    int connect_at_start = 0;                   // connect every slot at once, without a client
+    int write_error_log = 1;                    // serial_error.log in the working directory
+};
+
+// Starts four filter lines, the result notifier and the update timer. A QGuiApplication must
+// exist. Returns 1; 0 when the lines could not start (nothing is left running then).
+int service_start(const ServiceOptions& options);
+
+// Stops the timer and the lines (every port closed with its terminal settings put back). Waits
+// of HTTP threads end with "not finished".
+void service_stop();
+
+// ---------------------------------------------------------------------------------------------
+// 2. Reading
+// ---------------------------------------------------------------------------------------------
+
+// A snapshot of every slot as the API sees it.
+ServerView service_view();
+
+// The PNG of a slot's panel as the window would draw it, and its version (it grows with every new
+// picture; 0 while there is none). Empty for a slot without a port.
+std::string service_panel_png(int slot, unsigned* version = nullptr);
+unsigned service_panel_version(int slot);
+
+// ---------------------------------------------------------------------------------------------
+// 3. Handing in work
+// ---------------------------------------------------------------------------------------------
+
+// Runs a write the API asked for on slot's line and waits up to wait_ms for its result: a switch
+// setting (WRITE_JOB with job), a connection (WRITE_CONNECT: joins a connection already under way,
+// finishes at once when connected) or a disconnection. The returned record is the server's copy
+// after the result was merged.
+WriteOutcome service_run_write(int slot, ApiWrite write, const LineJob& job, int wait_ms, FilterRecord* record);
+
+// Starts a connection or disconnection (WRITE_CONNECT_START, WRITE_DISCONNECT_START) without
+// waiting; Connecting reads true until its result is in.
+void service_start_write(int slot, ApiWrite write);
+
+// ---------------------------------------------------------------------------------------------
+// 4. Measurements
+// ---------------------------------------------------------------------------------------------
+
+// Time from handing in a tick to the main thread having merged its result: what a poll costs
+// the observer, the serial exchange included.
+struct PollDelays {
+    int count = 0;
+    double mean_ms = 0;
+    double max_ms = 0;
+};
+PollDelays service_poll_delays(int reset);

@@ -1,0 +1,276 @@
+// The HTTP side of solvane-alpaca; see http_server.h.
+#include "alpaca/http_server.h"
+
+#include "alpaca/alpaca_api.h"
+#include "alpaca/filter_service.h"
+#include "alpaca/web_page.h"
+
+#include <httplib.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Enough threads for a few Alpaca clients, browsers holding connections open and writes that
+// wait for a filter, without letting a crowd of connections take the machine.
+constexpr int HTTP_THREADS = 32;
+
+// The HTTP threads yield the processor to the filter lines and the main thread: a crowd of
+// clients then slows the clients, not the polls (which wait on the serial line's timing).
+constexpr int HTTP_NICENESS = 10;
+
+void lower_this_thread()
+{
+    thread_local const bool lowered = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), HTTP_NICENESS) == 0;
+    (void)lowered;
+}
+
+// cpp-httplib's pool, each task run on a lowered thread. (The library asks for a subclass here.)
+class LoweredThreadPool : public httplib::ThreadPool {
+  public:
+    using httplib::ThreadPool::ThreadPool;
+    void enqueue(std::function<void()> task) override
+    {
+        httplib::ThreadPool::enqueue([task = std::move(task)] {
+            lower_this_thread();
+            task();
+        });
+    }
+};
+
+// A token bucket per client address: rate a second, bursts of twice that (at least 20).
+struct RateBounds {
+    struct Bucket {
+        double tokens = 0;
+        Clock::time_point last;
+    };
+    std::mutex mutex;  // guards buckets
+    std::map<std::string, Bucket> buckets;
+    double rate = 0;
+
+    bool allow(const std::string& address)
+    {
+        if (rate <= 0) return true;
+        const double burst = std::max(20.0, 2 * rate);
+        const auto now = Clock::now();
+        std::lock_guard<std::mutex> lock(mutex);
+        if (buckets.size() > 4096) {  // forget addresses idle for a minute
+            for (auto it = buckets.begin(); it != buckets.end();)
+                it = now - it->second.last > std::chrono::seconds(60) ? buckets.erase(it) : std::next(it);
+        }
+        auto [it, fresh] = buckets.try_emplace(address);
+        Bucket& b = it->second;
+        if (fresh) {
+            b.tokens = burst;
+        } else {
+            b.tokens = std::min(burst, b.tokens + rate * std::chrono::duration<double>(now - b.last).count());
+        }
+        b.last = now;
+        if (b.tokens < 1) return false;
+        b.tokens -= 1;
+        return true;
+    }
+};
+
+// The server and what its handlers read; set up by http_start before the first request.
+struct Http {
+    std::unique_ptr<httplib::Server> server;
+    std::thread thread;
+    HttpOptions options;
+    bool loopback_only = false;
+    RateBounds rates;
+};
+
+Http http;
+
+void reply_text(httplib::Response& res, int status, const std::string& text)
+{
+    res.status = status;
+    res.set_content(text + "\n", "text/plain; charset=utf-8");
+}
+
+const char* write_name(ApiWrite write)
+{
+    switch (write) {
+    case WRITE_JOB: return "setting";
+    case WRITE_CONNECT: case WRITE_CONNECT_START: return "connect";
+    case WRITE_DISCONNECT: case WRITE_DISCONNECT_START: return "disconnect";
+    default: return "";
+    }
+}
+
+void answer_api(const httplib::Request& req, httplib::Response& res)
+{
+    ApiRequest request;
+    request.method = req.method;
+    request.path = req.path;
+    for (const auto& [name, value] : req.params) request.params.emplace_back(name, value);
+
+    ApiAnswer answer = answer_api_request(request, service_view());
+    if (answer.write != WRITE_NONE) {
+        const ApiAnswer pending = answer;
+        WriteOutcome outcome;
+        FilterRecord record;
+        if (pending.write == WRITE_CONNECT_START || pending.write == WRITE_DISCONNECT_START) {
+            service_start_write(pending.device, pending.write);
+            record = service_view().slot[pending.device].record;
+        } else {
+            const int wait = pending.write == WRITE_CONNECT ? http.options.connect_wait_ms : http.options.write_wait_ms;
+            outcome = service_run_write(pending.device, pending.write, pending.job, wait, &record);
+        }
+        answer = finish_write(pending, outcome, record, pending.device);
+        if (http.options.log_writes) {
+            // Writes are logged with the client's numbers, so a client's log can be matched.
+            std::string command = pending.write == WRITE_JOB ? pending.job.command : "";
+            if (!command.empty() && command.back() == '\n') command.pop_back();
+            std::fprintf(stderr, "solvane-alpaca: %s %s from %s, device %d %s%s: %s\n", req.method.c_str(),
+                         req.path.c_str(), req.remote_addr.c_str(), pending.device, write_name(pending.write),
+                         command.empty() ? "" : (" " + command).c_str(), answer.body.c_str());
+        }
+    }
+    res.status = answer.http_status;
+    res.set_content(answer.body, answer.content_type.c_str());
+}
+
+void answer_page(int focus, httplib::Response& res)
+{
+    res.set_header("Cache-Control", "no-cache");
+    // Everything the page needs is its own; no other site may frame it.
+    res.set_header("Content-Security-Policy",
+                   "default-src 'self'; script-src 'self' 'unsafe-inline'; style-src 'self' 'unsafe-inline'; "
+                   "frame-ancestors 'none'");
+    res.set_header("X-Frame-Options", "DENY");
+    res.set_content(page_html(focus, http.options.page_test_hooks), "text/html; charset=utf-8");
+}
+
+httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res)
+{
+    if (http.loopback_only && !host_is_loopback(req.get_header_value("Host"))) {
+        reply_text(res, 403, "This server answers only requests addressed to this computer (localhost).");
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    if (!http.rates.allow(req.remote_addr)) {
+        res.set_header("Retry-After", "1");
+        reply_text(res, 429, "Too many requests from " + req.remote_addr + ": at most " +
+                                 std::to_string(static_cast<int>(http.rates.rate)) + " a second.");
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+}
+
+void install_routes(httplib::Server& s)
+{
+    s.set_pre_routing_handler(guard);
+    for (const char* pattern : {R"(/api/.*)", R"(/management/.*)"}) {
+        s.Get(pattern, answer_api);
+        s.Put(pattern, answer_api);
+        s.Post(pattern, answer_api);
+        s.Delete(pattern, answer_api);
+        s.Patch(pattern, answer_api);
+    }
+    s.Get("/", [](const httplib::Request&, httplib::Response& res) { answer_page(-1, res); });
+    s.Get("/setup", [](const httplib::Request&, httplib::Response& res) { answer_page(-1, res); });
+    s.Get(R"(/setup/v1/switch/([0-3])/setup)", [](const httplib::Request& req, httplib::Response& res) {
+        answer_page(req.matches[1].str()[0] - '0', res);
+    });
+    s.Get("/state.json", [](const httplib::Request&, httplib::Response& res) {
+        unsigned versions[ALPACA_SLOTS];
+        for (int n = 0; n < ALPACA_SLOTS; ++n) versions[n] = service_panel_version(n);
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(page_state_json(service_view(), versions), "application/json; charset=utf-8");
+    });
+    s.Get(R"(/panel/([0-3])\.png)", [](const httplib::Request& req, httplib::Response& res) {
+        const std::string png = service_panel_png(req.matches[1].str()[0] - '0');
+        if (png.empty()) return reply_text(res, 404, "No panel for that filter.");
+        res.set_header("Cache-Control", "no-cache");
+        res.set_content(png, "image/png");
+    });
+    s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (res.status == 404 && res.body.empty()) reply_text(res, 404, "Nothing at " + req.path + " on this server.");
+        if (res.status == 413) reply_text(res, 413, "The request is larger than this server takes.");
+    });
+}
+
+}  // namespace
+
+int address_is_loopback(const std::string& address)
+{
+    return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+}
+
+int host_is_loopback(const std::string& host_header)
+{
+    if (host_header.empty()) return 1;
+    std::string host = host_header;
+    if (host[0] == '[') {
+        const size_t close = host.find(']');
+        if (close == std::string::npos) return 0;
+        host = host.substr(1, close - 1);
+    } else {
+        const size_t colon = host.find(':');
+        if (colon != std::string::npos) host = host.substr(0, colon);
+    }
+    if (host == "localhost" || host == "localhost." || host == "::1") return 1;
+    // 127.x.x.x as four decimal numbers.
+    unsigned a, b, c, d;
+    char tail;
+    return std::sscanf(host.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) == 4 && a == 127 && b < 256 &&
+           c < 256 && d < 256;
+}
+
+int http_start(const HttpOptions& options, std::string& error)
+{
+    http.options = options;
+    http.loopback_only = address_is_loopback(options.listen_address);
+    http.rates.rate = options.rate_per_second;
+    http.server = std::make_unique<httplib::Server>();
+    httplib::Server& s = *http.server;
+    s.new_task_queue = [] { return new LoweredThreadPool(HTTP_THREADS); };
+    s.set_payload_max_length(REQUEST_BODY_MAX);
+    s.set_keep_alive_max_count(1000);
+    s.set_keep_alive_timeout(5);
+    s.set_read_timeout(5, 0);
+    s.set_write_timeout(5, 0);
+    s.set_tcp_nodelay(true);
+    install_routes(s);
+
+    errno = 0;
+    int port = options.port;
+    if (port == 0) {
+        port = s.bind_to_any_port(options.listen_address);
+        if (port <= 0) port = 0;
+    } else if (!s.bind_to_port(options.listen_address, port)) {
+        port = 0;
+    }
+    if (port == 0) {
+        error = "cannot listen on " + options.listen_address + " port " + std::to_string(options.port) +
+                (errno ? std::string(": ") + std::strerror(errno) : std::string());
+        http.server.reset();
+        return 0;
+    }
+    http.thread = std::thread([] {
+        lower_this_thread();
+        http.server->listen_after_bind();
+    });
+    return port;
+}
+
+void http_stop()
+{
+    if (!http.server) return;
+    http.server->stop();
+    if (http.thread.joinable()) http.thread.join();
+    http.server.reset();
+}

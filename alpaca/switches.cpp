@@ -1,0 +1,132 @@
+// The switches of a filter; see switches.h.
+#include "alpaca/switches.h"
+
+#include "control/display/spectral.h"
+#include "link/filter_policy.h"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// Ranges wide enough for every filter the firmware knows; a reading outside them is still
+// reported as it is (a client sees the filter's own number, not a clipped one).
+const std::array<SwitchRow, SWITCH_COUNT> SWITCHES = {{
+    {"Heater", "on wakes the filter, off puts it to sleep", 0, 1, 1, 1},
+    {"Wing shift", "Angstrom into the red (+) or blue (-) wing of the line, in tenths", -WING_SHIFT_LIMIT,
+     WING_SHIFT_LIMIT, 0.1, 1},
+    {"Front panel lock", "on locks out the buttons on the filter itself", 0, 1, 1, 1},
+    {"On band", "the passband has settled on its target", 0, 1, 1, 0},
+    {"Current wavelength", "centre of the passband now, Angstrom", 1000, 12000, 0.01, 0},
+    {"Target wavelength", "the line plus the wing shift, Angstrom", 1000, 12000, 0.01, 0},
+    {"Temperature", "of the tuning element, degrees Celsius", -100, 200, 0.01, 0},
+    {"Heater power", "percent of the heater's duty cycle", 0, 100, 0.1, 0},
+    {"Status", "", 0, STATUS_NO_COMMUNICATION, 1, 0},
+}};
+
+}  // namespace
+
+const SwitchRow& switch_row(int id) { return SWITCHES[static_cast<size_t>(id)]; }
+
+namespace {
+
+// A reading to its switch's step (hundredths, tenths), so a client shows 3933.4 rather than the
+// 3933.3999999999996 of a sum in binary floating point.
+double to_step(double value, double per_unit) { return std::round(value * per_unit) / per_unit; }
+
+}  // namespace
+
+double switch_value(int id, const FilterRecord& r)
+{
+    switch (id) {
+    case SWITCH_HEATER: return r.sleeping ? 0 : 1;
+    case SWITCH_WING_SHIFT: return r.wing_shift;
+    case SWITCH_PANEL_LOCK: return r.panel_locked ? 1 : 0;
+    case SWITCH_ON_BAND: return classify_status(r) == CONDITION_ON_BAND ? 1 : 0;
+    case SWITCH_CURRENT_WAVELENGTH: return to_step(r.wavelength, 100);
+    case SWITCH_TARGET_WAVELENGTH: return to_step(r.center_wavelength + r.wing_shift, 100);
+    case SWITCH_TEMPERATURE: return to_step(fahrenheit_to_celsius(r.temperature), 100);
+    case SWITCH_HEATER_POWER: return to_step(r.heater_power, 10);
+    case SWITCH_STATUS: return r.status_code;
+    default: return 0;
+    }
+}
+
+bool switch_state(int id, const FilterRecord& r)
+{
+    const double value = switch_value(id, r);
+    if (id == SWITCH_WING_SHIFT || id == SWITCH_STATUS) return value != 0;
+    return value > switch_row(id).min;
+}
+
+LineJob switch_write_job(int id, double value)
+{
+    char command[COMMAND_BUFFER_SIZE];
+    switch (id) {
+    case SWITCH_HEATER: {
+        const int on = value >= 0.5;
+        return command_job(on ? CMD_WAKE : CMD_SLEEP, 0, {EDIT_SLEEPING, on ? 0.0 : 1.0});
+    }
+    case SWITCH_PANEL_LOCK: {
+        const int locked = value >= 0.5;
+        return command_job(format_setting(command, SET_PANEL_LOCK, locked), 0, {EDIT_PANEL_LOCKED, double(locked)});
+    }
+    case SWITCH_WING_SHIFT: {
+        const int tenths = wing_shift_argument(value);
+        return command_job(format_setting(command, SET_WING_SHIFT, tenths), 1, {EDIT_WING_SHIFT, tenths / 10.0});
+    }
+    default: return simple_job(JOB_POLL_STATUS);  // read-only switches are refused before this
+    }
+}
+
+std::string latin1_to_utf8(const char* text)
+{
+    std::string out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        if (*p < 0x80) {
+            out += static_cast<char>(*p);
+        } else {
+            out += static_cast<char>(0xC0 | (*p >> 6));
+            out += static_cast<char>(0x80 | (*p & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string filter_label(const FilterRecord& r)
+{
+    if (!r.connected) return "";
+    // As the window's popups read: line tag, bandwidth (with an Angstrom sign when the filter
+    // reports a bare number), edition.
+    const SpectralLine* line = match_spectral_line(r.center_wavelength);
+    const size_t length = std::strlen(r.bandwidth_text);
+    const char last = length > 0 ? r.bandwidth_text[length - 1] : '\0';
+    const bool has_unit = length == 0 || last == 'A' || last == 'a';
+    return std::string(line ? line->line_tag : "") + latin1_to_utf8(r.bandwidth_text) + (has_unit ? "" : "\u00C5") +
+           " " + latin1_to_utf8(r.edition_text);
+}
+
+namespace {
+
+std::string label_or_slot(const FilterRecord& r, int slot)
+{
+    std::string label = filter_label(r);
+    return label.empty() ? "filter " + std::to_string(slot + 1) : label;
+}
+
+}  // namespace
+
+std::string switch_name(int id, const FilterRecord& r, int slot)
+{
+    return std::string(switch_row(id).name) + " (" + label_or_slot(r, slot) + ")";
+}
+
+std::string switch_description(int id, const FilterRecord& r, int slot)
+{
+    if (id == SWITCH_STATUS) {
+        char text[STATUS_TEXT_SIZE];
+        return std::string(status_text(r, text)) + " (" + label_or_slot(r, slot) + ")";
+    }
+    return std::string(switch_row(id).name) + " of " + label_or_slot(r, slot) + ": " + switch_row(id).description;
+}

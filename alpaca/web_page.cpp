@@ -1,0 +1,255 @@
+// The status page; see web_page.h.
+#include "alpaca/web_page.h"
+
+#include "alpaca/switches.h"
+#include "link/filter_policy.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+// Dark, so it does not dazzle at the telescope; large buttons for a finger on a phone.
+const char PAGE[] = R"PAGE(<!doctype html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Solvane filters</title>
+<style>
+body { font-family: system-ui, sans-serif; margin: 0; background: #1b1d22; color: #e6e6e6; }
+header { padding: .6em 1em; background: #2a2d34; }
+h1 { font-size: 1.25em; margin: 0; }
+#server { font-size: .85em; color: #aaa; }
+main { padding: .6em; display: flex; flex-direction: column; gap: .8em; max-width: 830px; margin: auto; }
+section { background: #2a2d34; border-radius: 8px; padding: .7em; }
+h2 { font-size: 1.05em; margin: 0 0 .5em; }
+img { width: 100%; height: auto; display: block; border-radius: 4px; background: #fff; }
+[hidden] { display: none !important; }
+.status { display: flex; align-items: center; gap: .5em; margin: .5em 0; font-weight: bold; }
+.dot { width: .95em; height: .95em; border-radius: 50%; background: #777; flex: none; }
+.on-band { background: #2f9e47; } .busy { background: #e0a020; } .asleep { background: #3b6fd6; }
+.fault, .no-communication { background: #d33; }
+dl { display: grid; grid-template-columns: max-content auto; gap: .15em 1em; margin: .4em 0 .7em; }
+dt { color: #aaa; } dd { margin: 0; }
+.buttons { display: flex; flex-wrap: wrap; gap: .45em; }
+button { font-size: 1em; padding: .65em .9em; min-width: 6em; border-radius: 6px; border: 1px solid #555;
+         background: #3b3f49; color: #fff; }
+button:disabled { opacity: .4; }
+.message { min-height: 1.2em; margin-top: .4em; font-size: .9em; color: #f3b0a8; }
+footer { font-size: .8em; color: #999; text-align: center; padding: 1em; }
+footer a { color: #9ab; }
+</style>
+</head>
+<body data-focus="@FOCUS@" data-test-hooks="@HOOKS@">
+<header><h1>Solvane filters</h1><div id="server">Waiting for the server&hellip;</div></header>
+<main id="filters"></main>
+<footer>Alpaca Switch devices of this server:
+<a href="/management/v1/configureddevices">configured devices</a> &middot;
+<a href="/management/v1/description">server</a></footer>
+<script>
+'use strict';
+const hooks = document.body.dataset.testHooks === '1';
+const focusSlot = Number(document.body.dataset.focus);
+const clientId = 1 + Math.floor(Math.random() * 65535);
+let transaction = 0;
+let refreshing = false;
+let pressed = false;
+const cards = {};
+
+function make(tag, attributes, text) {
+  const e = document.createElement(tag);
+  for (const name in attributes) e.setAttribute(name, attributes[name]);
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+
+function message(n, text) { cards[n].message.textContent = text; }
+
+async function put(n, member, params) {
+  const card = cards[n];
+  card.busy = true;
+  show(card.state);
+  message(n, '');
+  const body = new URLSearchParams(params);
+  body.append('ClientID', clientId);
+  body.append('ClientTransactionID', ++transaction);
+  try {
+    const reply = await fetch('/api/v1/switch/' + n + '/' + member, { method: 'PUT', body });
+    if (!reply.ok) {
+      message(n, await reply.text());
+    } else {
+      const result = await reply.json();
+      if (result.ErrorNumber !== 0) message(n, result.ErrorMessage);
+    }
+  } catch (error) {
+    message(n, 'No answer from the server: ' + error);
+  }
+  card.busy = false;
+  refresh();
+}
+
+function shift(n, tenths) {
+  const now = Math.round(cards[n].state.wing_shift * 10);
+  const next = Math.max(-10, Math.min(10, now + tenths));
+  if (next !== now) put(n, 'setswitchvalue', { Id: 1, Value: (next / 10).toFixed(1) });
+}
+
+function makeCard(f) {
+  const n = f.device;
+  const section = make('section', { id: 'filter-' + n });
+  const card = { section, busy: false, state: f, version: -1 };
+  card.title = make('h2', { id: 'title-' + n });
+  card.image = make('img', { id: 'panel-' + n, alt: 'Panel of filter ' + (n + 1) });
+  card.image.addEventListener('load', () => { card.image.dataset.loaded = '1'; });
+  const status = make('div', { class: 'status' });
+  card.dot = make('span', { class: 'dot', id: 'dot-' + n });
+  card.status = make('span', { id: 'status-' + n });
+  status.append(card.dot, card.status);
+  card.values = make('dl', { id: 'values-' + n });
+  const row = make('div', { class: 'buttons' });
+  const actions = [
+    ['connect', 'Connect', () => put(n, card.state.connected ? 'disconnect' : 'connect', {})],
+    ['heater-on', 'Heater on', () => put(n, 'setswitch', { Id: 0, State: 'true' })],
+    ['heater-off', 'Sleep', () => put(n, 'setswitch', { Id: 0, State: 'false' })],
+    ['shift-down', '\u2212 0.1 \u00c5', () => shift(n, -1)],
+    ['shift-up', '+ 0.1 \u00c5', () => shift(n, 1)],
+    ['lock', 'Lock panel', () => put(n, 'setswitch', { Id: 2, State: String(!card.state.locked) })],
+  ];
+  card.buttons = {};
+  for (const [name, label, act] of actions) {
+    const button = make('button', { id: name + '-' + n, type: 'button' }, label);
+    button.addEventListener('click', act);
+    card.buttons[name] = button;
+    row.append(button);
+  }
+  card.message = make('div', { class: 'message', id: 'message-' + n });
+  section.append(card.title, card.image, status, card.values, row, card.message);
+  document.getElementById('filters').append(section);
+  cards[n] = card;
+  return card;
+}
+
+function number(value, digits, unit) { return value.toFixed(digits) + unit; }
+
+function show(f) {
+  const card = cards[f.device] || makeCard(f);
+  card.state = f;
+  const n = f.device;
+  card.title.textContent = 'Filter ' + (n + 1) + (f.label ? ' \u00b7 ' + f.label : '') + ' \u00b7 ' + f.port;
+  card.image.hidden = !f.connected;
+  if (f.connected && card.version !== f.image_version) {
+    card.version = f.image_version;
+    card.image.src = '/panel/' + n + '.png?v=' + f.image_version;
+  }
+  card.dot.className = 'dot ' + f.condition;
+  card.status.textContent = f.connecting ? 'Connecting\u2026' : f.connected ? f.status_text : 'Not connected';
+  const rows = f.connected ? [
+    ['Current', number(f.current, 2, ' \u00c5')],
+    ['Target', number(f.target, 2, ' \u00c5')],
+    ['Wing shift', number(f.wing_shift, 1, ' \u00c5')],
+    ['Temperature', number(f.temperature_c, 1, ' \u00b0C')],
+    ['Heater', (f.heater_on ? 'on, ' : 'off, ') + number(f.heater_power, 0, ' %')],
+    ['Front panel', f.locked ? 'locked' : 'unlocked'],
+  ] : [];
+  card.values.replaceChildren(...rows.flatMap(([name, value]) => [make('dt', {}, name), make('dd', {}, value)]));
+  card.buttons['connect'].textContent = f.connected ? 'Disconnect' : 'Connect';
+  card.buttons['lock'].textContent = f.locked ? 'Unlock panel' : 'Lock panel';
+  for (const name in card.buttons)
+    card.buttons[name].disabled = card.busy || f.connecting || (name !== 'connect' && !f.connected);
+}
+
+function pressFromFragment() {
+  if (!hooks || pressed || !location.hash.startsWith('#press=')) return;
+  const button = document.getElementById(location.hash.slice(7));
+  if (!button || button.disabled) return;
+  pressed = true;
+  document.body.dataset.pressed = button.id;
+  button.click();
+}
+
+async function refresh() {
+  if (refreshing) return;
+  refreshing = true;
+  try {
+    const reply = await fetch('/state.json', { cache: 'no-store' });
+    const state = await reply.json();
+    document.getElementById('server').textContent = state.server + ' \u00b7 ' + new Date().toLocaleTimeString();
+    for (const f of state.filters) show(f);
+    if (state.filters.length === 0)
+      document.getElementById('filters').textContent = 'No filter ports are configured.';
+    if (cards[focusSlot] && !cards[focusSlot].focused) {
+      cards[focusSlot].focused = true;
+      cards[focusSlot].section.scrollIntoView();
+    }
+    pressFromFragment();
+  } catch (error) {
+    document.getElementById('server').textContent = 'No answer from the server';
+  }
+  refreshing = false;
+}
+
+refresh();
+setInterval(refresh, 2000);
+</script>
+</body>
+</html>
+)PAGE";
+
+const char* condition_name(const SlotView& slot)
+{
+    if (!slot.record.connected) return "off";
+    switch (classify_status(slot.record)) {
+    case CONDITION_ON_BAND: return "on-band";
+    case CONDITION_BUSY: return "busy";
+    case CONDITION_ASLEEP: return "asleep";
+    case CONDITION_FAULT: return "fault";
+    case CONDITION_NO_COMMUNICATION: return "no-communication";
+    }
+    return "off";
+}
+
+void replace_all(std::string& text, const std::string& what, const std::string& with)
+{
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
+        text.replace(at, what.size(), with);
+}
+
+}  // namespace
+
+std::string page_html(int focus_slot, int test_hooks)
+{
+    std::string page = PAGE;
+    replace_all(page, "@FOCUS@", std::to_string(focus_slot));
+    replace_all(page, "@HOOKS@", test_hooks ? "1" : "0");
+    return page;
+}
+
+std::string page_state_json(const ServerView& view, const unsigned panel_versions[ALPACA_SLOTS])
+{
+    nlohmann::ordered_json filters = nlohmann::ordered_json::array();
+    for (int n = 0; n < ALPACA_SLOTS; ++n) {
+        const SlotView& s = view.slot[n];
+        if (!s.configured) continue;
+        const FilterRecord& r = s.record;
+        char status[STATUS_TEXT_SIZE];
+        filters.push_back({{"device", n},
+                           {"port", latin1_to_utf8(s.port_name)},
+                           {"label", filter_label(r)},
+                           {"connected", r.connected != 0},
+                           {"connecting", s.connecting != 0},
+                           {"condition", condition_name(s)},
+                           {"status_code", r.status_code},
+                           {"status_text", status_text(r, status)},
+                           {"heater_on", switch_value(SWITCH_HEATER, r) != 0},
+                           {"wing_shift", switch_value(SWITCH_WING_SHIFT, r)},
+                           {"locked", r.panel_locked != 0},
+                           {"current", switch_value(SWITCH_CURRENT_WAVELENGTH, r)},
+                           {"target", switch_value(SWITCH_TARGET_WAVELENGTH, r)},
+                           {"temperature_c", switch_value(SWITCH_TEMPERATURE, r)},
+                           {"heater_power", switch_value(SWITCH_HEATER_POWER, r)},
+                           {"image_version", panel_versions[n]}});
+    }
+    nlohmann::ordered_json state = {{"server", "Solvane Alpaca server " + std::string(SERVER_VERSION) + " on " + view.location},
+                                    {"filters", filters}};
+    return state.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}

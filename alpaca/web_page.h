@@ -1,0 +1,22 @@
+// The status page of solvane-alpaca: one HTML document with its style and script inline (nothing
+// fetched from elsewhere), and the small JSON document the page polls.
+//
+// The page is an Alpaca client of its own server: its buttons send the same PUT requests any
+// Alpaca client sends (setswitch, setswitchvalue, connect, disconnect), so they pass the same
+// checks and reach the filters the same way. It shows each configured filter's panel as a PNG the
+// server renders, the status and the readings, polls /state.json every two seconds and reloads a
+// panel only when its picture changed. It fits a phone's screen.
+#pragma once
+
+#include "alpaca/alpaca_api.h"
+
+#include <string>
+
+// The page. focus_slot (0 to 3, or -1) scrolls that filter into view, for the per-device setup
+// page. test_hooks makes the page press the button named by a "#press=ID" fragment once the
+// filters are shown; the program never sets it, the tests do (a link could otherwise press a
+// button).
+std::string page_html(int focus_slot, int test_hooks);
+
+// What the page shows of each configured slot, with the version of its panel picture.
+std::string page_state_json(const ServerView& view, const unsigned panel_versions[ALPACA_SLOTS]);

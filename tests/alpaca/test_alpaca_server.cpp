@@ -1,0 +1,454 @@
+// The Alpaca server end to end against simulated filters on pseudo-terminals: the service, the HTTP
+// server and discovery run in this process (the main thread runs the Qt loop, as in the program),
+// clients talk to them over the loopback from a thread of their own, and the simulator shows the
+// exact bytes each filter received. One test runs the program itself; one drives the status page
+// in a real headless browser.
+#include "alpaca/discovery.h"
+#include "alpaca/filter_service.h"
+#include "alpaca/http_server.h"
+#include "sim/simulator.h"
+#include "tests/support/test_support.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QImage>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <csignal>
+#include <functional>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Json = nlohmann::json;
+using Strings = std::vector<std::string>;
+
+// Runs client on a thread of its own while this (the main) thread runs the Qt event loop, which
+// the service needs to take the lines' results.
+void serve(const std::function<void()>& client)
+{
+    std::atomic<bool> done{false};
+    std::thread thread([&] {
+        client();
+        done = true;
+    });
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done) loop.quit();
+    });
+    check.start(10);
+    loop.exec();
+    thread.join();
+}
+
+// Waits on a client thread until condition holds or seconds pass.
+bool eventually(double seconds, const std::function<bool()>& condition)
+{
+    const auto start = TestClock::now();
+    while (!condition()) {
+        if (seconds_since(start) > seconds) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+class AlpacaServer : public ::testing::Test {
+  protected:
+    void start(int interval_ms = 3600000, double rate = 0, int filters = 4)
+    {
+        dir = enter_temp_dir();
+        const std::string ports = dir + "/ports";
+        setenv("SOLVANE_PORT_DIR", ports.c_str(), 1);
+        setenv("SOLVANE_ONLY_PORT_DIR", "1", 1);
+        SimOptions sim;
+        sim.port_dir = ports;
+        sim.speed = 20;
+        sim.filters = sim_preset();
+        sim.filters.resize(static_cast<size_t>(filters));
+        ASSERT_EQ(sim_start(sim), 1);
+        ServiceOptions service;
+        for (int n = 0; n < ALPACA_SLOTS; ++n) service.ports[n] = "COM" + std::to_string(n + 1);
+        service.interval_ms = interval_ms;
+        ASSERT_EQ(service_start(service), 1);
+        HttpOptions http;
+        http.port = 0;
+        http.rate_per_second = rate;
+        http.page_test_hooks = 1;
+        http.log_writes = 0;
+        std::string error;
+        port = http_start(http, error);
+        ASSERT_GT(port, 0) << error;
+        DiscoveryOptions discovery;
+        discovery.port = 0;
+        discovery.alpaca_port = port;
+        discovery.local_only = 1;
+        discovery_port = discovery_start(discovery, error);
+        ASSERT_GT(discovery_port, 0) << error;
+    }
+
+    void TearDown() override
+    {
+        service_stop();
+        http_stop();
+        discovery_stop();
+        sim_stop();
+    }
+
+    // Client side (any thread but the main one).
+    Json get(const std::string& path, int expect_status = 200)
+    {
+        httplib::Client client("127.0.0.1", port);
+        auto reply = client.Get(path.c_str());
+        EXPECT_TRUE(reply) << path;
+        if (!reply) return Json();
+        EXPECT_EQ(reply->status, expect_status) << path << ": " << reply->body;
+        return reply->status == 200 ? Json::parse(reply->body) : Json(reply->body);
+    }
+
+    Json put(const std::string& path, const std::string& form, int expect_status = 200)
+    {
+        httplib::Client client("127.0.0.1", port);
+        client.set_read_timeout(40, 0);
+        auto reply = client.Put(path.c_str(), form, "application/x-www-form-urlencoded");
+        EXPECT_TRUE(reply) << path;
+        if (!reply) return Json();
+        EXPECT_EQ(reply->status, expect_status) << path << " " << form << ": " << reply->body;
+        return reply->status == 200 ? Json::parse(reply->body) : Json(reply->body);
+    }
+
+    void connect_filter(int device)
+    {
+        Json reply = put("/api/v1/switch/" + std::to_string(device) + "/connected", "Connected=true");
+        ASSERT_EQ(reply["ErrorNumber"], 0) << reply.dump();
+        sim_clear_received(device);
+    }
+
+    std::string dir;
+    int port = 0;
+    int discovery_port = 0;
+};
+
+TEST_F(AlpacaServer, ASettingThroughAlpacaSendsTheBytesOfTheWindowsMenu)
+{
+    start();
+    serve([&] {
+        connect_filter(0);
+        EXPECT_EQ(get("/api/v1/switch/0/name")["Value"], "Solvane filter 1 H-a 0.7A PRO");
+        EXPECT_EQ(get("/api/v1/switch/0/getswitchvalue?Id=5")["Value"], 6562.8);
+        struct Row {
+            const char* form;
+            Strings bytes;
+        } rows[] = {{"Id=1&Value=0.3", {"SE3\n", "GI\n"}},
+                    {"Id=1&Value=0.25", {"SE2\n", "GI\n"}},
+                    {"Id=0&Value=1", {"SH0\n"}},
+                    {"Id=2&Value=1", {"SL1\n"}}};
+        for (const Row& row : rows) {
+            sim_clear_received(0);
+            Json reply = put("/api/v1/switch/0/setswitchvalue", row.form);
+            EXPECT_EQ(reply["ErrorNumber"], 0) << reply.dump();
+            EXPECT_EQ(sim_received(0), row.bytes) << row.form;
+        }
+        EXPECT_EQ(get("/api/v1/switch/0/getswitchvalue?Id=1")["Value"], 0.2);
+        // A filter that stops answering: the client hears so, with the command.
+        SimFaults silent;
+        silent.silent = 1;
+        sim_set_faults(0, silent);
+        Json unanswered = put("/api/v1/switch/0/setswitch", "Id=2&State=false");
+        EXPECT_EQ(unanswered["ErrorNumber"], 0x500);
+        EXPECT_NE(unanswered["ErrorMessage"].get<std::string>().find("did not answer SL0"), std::string::npos);
+        sim_set_faults(0, SimFaults{});
+    });
+    const SimFilter filter = sim_snapshot(0);
+    EXPECT_EQ(filter.wing_shift_tenths, 2);
+    EXPECT_EQ(filter.sleeping, 0);
+    EXPECT_EQ(filter.panel_locked, 1);
+    EXPECT_TRUE(sim_received(1).empty());  // the other filters were never touched
+}
+
+TEST_F(AlpacaServer, MalformedAndRefusedRequestsNeverReachAFilter)
+{
+    start();
+    serve([&] {
+        connect_filter(0);
+        const char* malformed[][2] = {{"setswitchvalue", "Id=1&Value=NaN"}, {"setswitchvalue", "Id=1&Value=0,3"},
+                                      {"setswitchvalue", "Id=1"},           {"setswitchvalue", "Value=0.3"},
+                                      {"setswitch", "Id=0&State=on"},       {"setswitch", "Id=x&State=true"},
+                                      {"SetSwitch", "Id=0&State=true"},     {"getswitch", "Id=0"},
+                                      {"connected", "Connected=1"}};
+        for (const auto& [member, form] : malformed) {
+            Json reason = put(std::string("/api/v1/switch/0/") + member, form, 400);
+            EXPECT_TRUE(reason.is_string());
+        }
+        put("/api/v1/switch/7/setswitch", "Id=0&State=true", 400);
+        get("/api/v1/switch/0/setswitch?Id=0&State=true", 400);
+        const char* refused[][3] = {{"setswitchvalue", "Id=1&Value=1.5", "1025"}, {"setswitchvalue", "Id=9&Value=0", "1025"},
+                                    {"setswitch", "Id=3&State=true", "1024"},   {"setasync", "Id=0&State=true", "1024"}};
+        for (const auto& [member, form, error] : refused)
+            EXPECT_EQ(put(std::string("/api/v1/switch/0/") + member, form)["ErrorNumber"], std::stoi(error)) << form;
+        // A body beyond the bound is refused before it is read.
+        put("/api/v1/switch/0/setswitchvalue", "Id=1&Value=0.1&pad=" + std::string(REQUEST_BODY_MAX, 'x'), 413);
+    });
+    EXPECT_TRUE(sim_received(0).empty());
+    EXPECT_EQ(sim_snapshot(0).wing_shift_tenths, 0);
+}
+
+TEST_F(AlpacaServer, ConnectStartsAtOnceAndTheUpdatePollsConnectedFiltersOnly)
+{
+    start(1000);
+    serve([&] {
+        EXPECT_EQ(get("/api/v1/switch/1/connected")["Value"], false);
+        Json started = put("/api/v1/switch/1/connect", "ClientTransactionID=3");
+        EXPECT_EQ(started["ErrorNumber"], 0);
+        EXPECT_EQ(started["ClientTransactionID"], 3);
+        EXPECT_TRUE(eventually(20, [&] { return get("/api/v1/switch/1/connecting")["Value"] == false; }));
+        EXPECT_EQ(get("/api/v1/switch/1/connected")["Value"], true);
+        sim_clear_received(1);
+        EXPECT_TRUE(eventually(10, [] {
+            Strings bytes = sim_received(1);
+            return std::count(bytes.begin(), bytes.end(), "GI\n") >= 2;
+        }));
+        EXPECT_EQ(put("/api/v1/switch/1/disconnect", "")["ErrorNumber"], 0);
+        EXPECT_TRUE(eventually(10, [&] { return get("/api/v1/switch/1/connected")["Value"] == false; }));
+    });
+    EXPECT_TRUE(sim_received(0).empty());
+    EXPECT_TRUE(sim_received(2).empty());
+}
+
+TEST_F(AlpacaServer, ManagementIdsAndParameterNamesOverHttp)
+{
+    start(3600000, 0, 3);  // no filter behind COM4
+    serve([&] {
+        EXPECT_EQ(get("/management/apiversions?ClientTransactionID=9")["Value"], Json::parse("[1]"));
+        Json devices = get("/management/v1/configureddevices")["Value"];
+        ASSERT_EQ(devices.size(), 4u);
+        for (int n = 0; n < 4; ++n) EXPECT_EQ(devices[n]["UniqueID"], unique_device_id(machine_identity(), n));
+        Json first = get("/api/v1/switch/0/interfaceversion?clienttransactionid=11&clientid=2");
+        Json second = get("/api/v1/switch/0/interfaceversion?CLIENTTRANSACTIONID=12");
+        EXPECT_EQ(first["ClientTransactionID"], 11);
+        EXPECT_EQ(second["ClientTransactionID"], 12);
+        EXPECT_GT(second["ServerTransactionID"].get<std::uint32_t>(), first["ServerTransactionID"].get<std::uint32_t>());
+        EXPECT_EQ(get("/api/v1/switch/0/getswitch?id=0")["ErrorNumber"], 0x407);
+        Json missing = put("/api/v1/switch/3/connected", "Connected=true");
+        EXPECT_EQ(missing["ErrorNumber"], 0x500);
+        EXPECT_NE(missing["ErrorMessage"].get<std::string>().find("did not connect on COM4"), std::string::npos)
+            << missing.dump();
+        EXPECT_EQ(get("/api/v1/switch/3/connected")["Value"], false);
+    });
+}
+
+TEST_F(AlpacaServer, DiscoveryIsAnsweredOnTheLoopback)
+{
+    start();
+    struct Row {
+        int family;
+        const char* address;
+        std::string datagram;
+        bool answered;
+    } rows[] = {{AF_INET, "127.0.0.1", "alpacadiscovery1", true},
+                {AF_INET6, "::1", "alpacadiscovery1", true},
+                {AF_INET, "127.0.0.1", "alpacadiscovery", false}};
+    for (const Row& row : rows) {
+        const int fd = ::socket(row.family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_storage to{};
+        socklen_t size = 0;
+        if (row.family == AF_INET) {
+            auto* a = reinterpret_cast<sockaddr_in*>(&to);
+            a->sin_family = AF_INET;
+            a->sin_port = htons(static_cast<uint16_t>(discovery_port));
+            ::inet_pton(AF_INET, row.address, &a->sin_addr);
+            size = sizeof *a;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&to);
+            a->sin6_family = AF_INET6;
+            a->sin6_port = htons(static_cast<uint16_t>(discovery_port));
+            ::inet_pton(AF_INET6, row.address, &a->sin6_addr);
+            size = sizeof *a;
+        }
+        ASSERT_EQ(::sendto(fd, row.datagram.data(), row.datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), size),
+                  static_cast<ssize_t>(row.datagram.size()));
+        pollfd p{fd, POLLIN, 0};
+        const bool arrived = ::poll(&p, 1, row.answered ? 5000 : 500) == 1;
+        EXPECT_EQ(arrived, row.answered) << row.address << " " << row.datagram;
+        if (arrived) {
+            char reply[128] = {};
+            ::recv(fd, reply, sizeof reply - 1, 0);
+            EXPECT_EQ(Json::parse(reply)["AlpacaPort"], port);
+        }
+        ::close(fd);
+    }
+}
+
+TEST_F(AlpacaServer, TooManyRequestsAndForeignHostNamesAreRefused)
+{
+    start(3600000, 5);
+    serve([&] {
+        httplib::Client client("127.0.0.1", port);
+        int ok = 0, limited = 0;
+        for (int k = 0; k < 60; ++k) {
+            auto reply = client.Get("/management/apiversions");
+            ASSERT_TRUE(reply);
+            ok += reply->status == 200;
+            limited += reply->status == 429;
+        }
+        EXPECT_GE(ok, 5);
+        EXPECT_GE(limited, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));  // a token or two back
+        auto foreign = client.Get("/", {{"Host", "evil.example"}});
+        ASSERT_TRUE(foreign);
+        EXPECT_EQ(foreign->status, 403);
+    });
+}
+
+// A child process with its standard output on a pipe.
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+};
+
+Child spawn(const std::string& path, const Strings& args, const std::string& dir, bool quiet = false)
+{
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipe_fds[1], 1);
+        if (quiet) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 2);
+        }
+        if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
+        std::vector<char*> argv{const_cast<char*>(path.c_str())};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(path.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(pipe_fds[1]);
+    return {pid, pipe_fds[0]};
+}
+
+// Reads the child's output until it holds text or seconds pass.
+std::string read_until(const Child& child, const std::string& text, double seconds)
+{
+    std::string output;
+    const auto start = TestClock::now();
+    while (output.find(text) == std::string::npos && seconds_since(start) < seconds) {
+        pollfd p{child.out, POLLIN, 0};
+        if (::poll(&p, 1, 100) != 1) continue;
+        char buffer[4096];
+        const ssize_t n = ::read(child.out, buffer, sizeof buffer);
+        if (n <= 0) break;
+        output.append(buffer, static_cast<size_t>(n));
+    }
+    return output;
+}
+
+int wait_exit(pid_t pid, double seconds)
+{
+    const auto start = TestClock::now();
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (seconds_since(start) > seconds) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(AlpacaServer, TheProgramServesThePortsOfSolvaneIniAndEndsOnSigterm)
+{
+    start();
+    // The program in a directory of its own, with SolvaneControl's settings file.
+    const std::string program_dir = make_temp_dir();
+    write_file(program_dir + "/solvane.ini", "COM3\r\n\r\nCOM4\r\nCOM\r\n10.0 30.0 10.0 10.0 1 0 1\r\n");
+    EXPECT_EQ(run_program(SOLVANE_ALPACA_PATH, {"--port", "0", "--interval", "999"}).exit_code, 2);
+    Child child = spawn(SOLVANE_ALPACA_PATH, {"--port", "0", "--discovery-port", "0"}, program_dir);
+    ASSERT_GT(child.pid, 0);
+    const std::string output = read_until(child, "listening on", 20);
+    const size_t at = output.find("http://127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << output;
+    const int program_port = std::stoi(output.substr(at + 17));
+    httplib::Client client("127.0.0.1", program_port);
+    auto devices = client.Get("/management/v1/configureddevices");
+    ASSERT_TRUE(devices);
+    Json value = Json::parse(devices->body)["Value"];
+    ASSERT_EQ(value.size(), 2u);  // the line "COM" names no port
+    EXPECT_EQ(value[0]["DeviceName"], "Solvane filter 1 (COM3)");
+    EXPECT_EQ(value[1]["DeviceNumber"], 2);
+    client.set_read_timeout(40, 0);
+    auto connected = client.Put("/api/v1/switch/2/connected", "Connected=true", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(connected);
+    EXPECT_EQ(Json::parse(connected->body)["ErrorNumber"], 0) << connected->body;
+    ::kill(child.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(child.pid, 15), 0);
+    ::close(child.out);
+    // It let go of the port: another program connects the same filter at once.
+    serve([&] { connect_filter(2); });
+}
+
+TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndAButtonReachesTheFilter)
+{
+    start();
+    std::string dom;
+    std::string png;
+    serve([&] {
+        connect_filter(0);
+        ASSERT_TRUE(eventually(10, [] { return service_panel_version(0) >= 2; }));  // drawn after the connection
+        sim_clear_received(0);
+        const std::string profile = make_temp_dir();
+        Child browser = spawn("/usr/bin/chromium",
+                              {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+                               "--disable-component-update", "--disable-sync", "--no-first-run",
+                               "--user-data-dir=" + profile, "--virtual-time-budget=10000", "--dump-dom",
+                               "http://127.0.0.1:" + std::to_string(port) + "/#press=heater-on-0"},
+                              "", true);
+        ASSERT_GT(browser.pid, 0);
+        dom = read_until(browser, "</html>", 60);
+        EXPECT_EQ(wait_exit(browser.pid, 30), 0);
+        ::close(browser.out);
+        EXPECT_TRUE(eventually(15, [] {
+            Strings bytes = sim_received(0);
+            return std::find(bytes.begin(), bytes.end(), "SH0\n") != bytes.end();
+        })) << dom;
+        httplib::Client client("127.0.0.1", port);
+        auto picture = client.Get("/panel/0.png");
+        ASSERT_TRUE(picture);
+        EXPECT_EQ(picture->get_header_value("Content-Type"), "image/png");
+        png = picture->body;
+    });
+    EXPECT_NE(dom.find("data-pressed=\"heater-on-0\""), std::string::npos) << dom;
+    EXPECT_NE(dom.find("H-a 0.7A PRO"), std::string::npos);
+    // The browser loaded and decoded the panel picture of the connected filter.
+    const size_t panel = dom.find("id=\"panel-0\"");
+    ASSERT_NE(panel, std::string::npos);
+    const size_t tag_end = dom.find('>', panel);
+    const size_t tag_start = dom.rfind('<', panel);
+    EXPECT_NE(dom.substr(tag_start, tag_end - tag_start).find("data-loaded=\"1\""), std::string::npos) << dom;
+    EXPECT_EQ(sim_snapshot(0).sleeping, 0);
+
+    QImage image;
+    ASSERT_TRUE(image.loadFromData(reinterpret_cast<const uchar*>(png.data()), static_cast<int>(png.size()), "PNG"));
+    EXPECT_EQ(image.size(), QSize(797, 258));
+    // A point of the solar strip (the Sun's spectrum over the span) is coloured, not white.
+    EXPECT_NE(image.pixel(334, 130) & 0xFFFFFF, 0xFFFFFFu);
+}
+
+}  // namespace
