@@ -27,7 +27,7 @@ bin=$usr/bin
 
 check_files() {
   # Every program, its data beside it, and a manual page for every program.
-  for program in SolvaneControl SolvaneCommand solvane-sim solvane-render-panel indi_solvane \
+  for program in SolvaneControl SolvaneCommand solvane-sim solvane-render-panel indi_solvane solvane-alpaca \
                  make-solar-atlas solvane-control-desktop; do
     [ -x "$bin/$program" ] || fail "$program is not installed as a program"
   done
