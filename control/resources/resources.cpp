@@ -1,29 +1,16 @@
 #include "control/resources/resources.h"
 
+#include "control/resources/icon_drawing.h"
+
 #include <QFont>
 #include <QFontMetrics>
-#include <QPainter>
 #include <QPixmap>
-#include <QRadialGradient>
 
 QIcon program_icon()
 {
     static QIcon icon;
     if (!icon.isNull()) return icon;
-    for (int size : {16, 32, 48, 64}) {
-        QPixmap pixmap(size, size);
-        pixmap.fill(Qt::transparent);
-        QPainter p(&pixmap);
-        p.setRenderHint(QPainter::Antialiasing);
-        QRadialGradient sun(size / 2.0, size / 2.0, size / 2.0);
-        sun.setColorAt(0.0, QColor(255, 90, 40));
-        sun.setColorAt(0.8, QColor(210, 20, 10));
-        sun.setColorAt(1.0, QColor(90, 0, 0));
-        p.setBrush(sun);
-        p.setPen(Qt::NoPen);
-        p.drawEllipse(QRectF(1, 1, size - 2, size - 2));
-        icon.addPixmap(pixmap);
-    }
+    for (int size : {16, 32, 48, 64}) icon.addPixmap(QPixmap::fromImage(draw_program_icon(size)));
     return icon;
 }
 
