@@ -71,6 +71,8 @@ wait $pid || code=$?
 [ "$code" -eq 0 ] || { echo "exit status $code in a read-only directory"; cat "$work/readonly.err"; exit 1; }
 [ "$(md5sum solvane.ini)" = "$before" ] || { echo "the settings file changed"; exit 1; }
 [ ! -e solvane.csv ] || { echo "a log appeared in a read-only directory"; exit 1; }
+grep -q "Cannot save the settings: no new file can be made beside solvane.ini in $work/readonly" "$work/readonly.err" ||
+  { echo "not told that the settings cannot be saved"; cat "$work/readonly.err"; exit 1; }
 if grep -q -i 'sanitizer\|segmentation' "$work/readonly.err"; then cat "$work/readonly.err"; exit 1; fi
 echo "read-only directory: ran, closed on SIGTERM with status 0, settings file untouched"
 

@@ -134,6 +134,7 @@ const HostileFile HOSTILE_FILES[] = {
     {"ABandpassLogThatIsALink", "solvane.csv", KIND_LINK_TO_OTHER, false},
     {"AnErrorLogThatIsAFifo", "serial_error.log", KIND_FIFO, false},
     {"AnErrorLogThatIsALink", "serial_error.log", KIND_LINK_TO_OTHER, false},
+    {"ALinkNamedLikeATemporarySettingsFile", "solvane.ini.new", KIND_LINK_TO_OTHER, false},
 };
 
 struct HostileFileTest : ControlTest, ::testing::WithParamInterface<HostileFile> {};
