@@ -27,6 +27,7 @@
 #include <QStylePainter>
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,8 @@ constexpr int FIELD_GAP_UNITS = 12;          // between a list and its connectio
 struct SlotControls {
     int list_id, field_id, y;
 };
-constexpr SlotControls SLOT_CONTROLS[SLOT_COUNT] = {{1007, 1003, 47}, {1009, 1010, 68}, {1011, 1012, 89}, {1013, 1014, 110}};
+constexpr SlotControls SLOT_CONTROLS[] = {{1007, 1003, 47}, {1009, 1010, 68}, {1011, 1012, 89}, {1013, 1014, 110}};
+static_assert(std::size(SLOT_CONTROLS) == SLOT_COUNT, "a list and a connection text per slot");
 
 struct ConnectionsDialog {
     QDialog* dialog;

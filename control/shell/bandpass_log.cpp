@@ -23,9 +23,18 @@
 
 namespace {
 
-const char LOG_HEADER[] =
+constexpr char LOG_HEADER[] =
     "YYYY/MM/DD HH:MM:SS,#1 Name,#1 Error,#1 Wavelength,#1 WingShift,#2 Name,#2 Error,#2 Wavelength,"
     "#2 WingShift,#3 Name,#3 Error,#3 Wavelength,#3 WingShift,#4 Name,#4 Error,#4 Wavelength,#4 WingShift";
+
+// The header's groups, four columns each after the time, are the slots'.
+constexpr int header_columns()
+{
+    int commas = 0;
+    for (const char* p = LOG_HEADER; *p != '\0'; ++p) commas += *p == ',';
+    return commas;
+}
+static_assert(header_columns() == 4 * SLOT_COUNT, "one group of four columns per slot");
 
 // Rows end as the spreadsheets that read this file expect: CR LF.
 const char LINE_END[] = "\r\n";

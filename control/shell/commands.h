@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <iterator>
+
 // File, Help, Settings.
 constexpr int MENU_ABOUT = 104;
 constexpr int MENU_EXIT = 105;
@@ -39,12 +41,13 @@ constexpr int MENU_SHIFT_UP_05 = 10700;
 struct DisplayPopupIds {
     int status, zoom_wide, zoom_normal, zoom_tight;
 };
-constexpr DisplayPopupIds DISPLAY_POPUP_IDS[SLOT_COUNT] = {
+constexpr DisplayPopupIds DISPLAY_POPUP_IDS[] = {
     {32871, 32872, 32873, 32874},
     {32834, 32835, 32836, 32837},
     {32830, 32831, 32832, 32833},
     {32826, 32827, 32828, 32829},
 };
+static_assert(std::size(DISPLAY_POPUP_IDS) == SLOT_COUNT, "one Display popup per slot");
 
 constexpr double ZOOM_WIDE = 30.0;
 constexpr double ZOOM_NORMAL = 10.0;
