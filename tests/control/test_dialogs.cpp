@@ -10,9 +10,14 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -63,7 +68,21 @@ struct DialogTest : ControlTest {
         write_file("solvane.ini", "\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 2\r\n");
         start_control();
     }
+    void TearDown() override
+    {
+        unsetenv("SOLVANE_BY_ID_DIR");
+        ControlTest::TearDown();
+    }
 };
+
+// The width a closed list has for its text (inside its frame, left of its arrow).
+int text_room(QComboBox* list)
+{
+    QStyleOptionComboBox option;
+    option.initFrom(list);
+    option.frame = true;
+    return list->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, list).width();
+}
 
 TEST_F(DialogTest, TheListsHoldTheEmptyEntryAndThePortsSortedWithoutRegardToCase)
 {
@@ -167,6 +186,43 @@ TEST_F(DialogTest, OkConnectsTheChosenPortsAndLeavesConnectedSlotsAlone)
     EXPECT_STREQ(filter_slots[2].port_name, "COM2");
     EXPECT_EQ(panel_cache[2].background.pixelColor(10, 70), QColor(Qt::white)) << "a newly connected slot draws its own line";
     EXPECT_EQ(read_file("solvane.ini").substr(0, 16), "COM1\r\n\r\nCOM2\r\n\r\n");
+}
+
+// Filters named by path, as udev and /dev/serial/by-id name them: slot 2 by a 40-character path
+// no enumerated list holds, and a stable by-id link to offer for slot 3.
+TEST_F(DialogTest, PathNamedFiltersStayConnectedOnOkAndByIdNamesAreOffered)
+{
+    start_ports({"COM1", "COM2"}, {sim_preset()[0], sim_preset()[3]});
+    const std::string path = dir + "/usb-Velmora_A10", by_id = dir + "/by-id";
+    const std::string link = by_id + "/usb-Velmora_Solvane_50_A10K3ZQ7-if00-port0";
+    ASSERT_EQ(path.size(), 40u);
+    ASSERT_EQ(::symlink(sim_port_path(0).c_str(), path.c_str()), 0);
+    ASSERT_EQ(::mkdir(by_id.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(sim_port_path(1).c_str(), link.c_str()), 0);
+    setenv("SOLVANE_BY_ID_DIR", by_id.c_str(), 1);  // the machine's /dev/serial/by-id, for the test
+    copy_text(filter_slots[1].port_name, PORT_NAME_SIZE, path.c_str(), PORT_NAME_SIZE - 1);
+    slot_connect(1, path.c_str());
+    ASSERT_TRUE(wait_lines());
+    sim_clear_received(0);
+    QString selected;
+    QStringList entries;
+    on_next_modal([&](QWidget* dialog) {
+        QComboBox* list = control<QComboBox>(dialog, 1009);
+        selected = list->currentText();
+        EXPECT_GE(text_room(list), list->fontMetrics().horizontalAdvance(selected)) << "the closed list shows it whole";
+        EXPECT_TRUE(dialog->rect().contains(control<QLineEdit>(dialog, 1010)->geometry())) << "the dialog grew";
+        entries = list_entries(dialog, 1011);
+        control<QComboBox>(dialog, 1011)->setCurrentText(QString::fromStdString(link));
+        control<QPushButton>(dialog, 1)->click();
+    });
+    EXPECT_EQ(open_connections(nullptr), 1);
+    ASSERT_TRUE(wait_lines());
+    EXPECT_EQ(selected.toStdString(), path) << "selected when the dialog opened";
+    EXPECT_EQ(entries, (QStringList{"", "COM1", "COM2", QString::fromStdString(link)}));
+    EXPECT_EQ(filter_slots[1].connected, 1) << "OK keeps the path-named filter";
+    EXPECT_TRUE(sim_received(0).empty()) << "without closing it or asking it anything";
+    EXPECT_EQ(filter_label(2), QString::fromUtf8("H-\u00DF 0.6\u00C5 LTD")) << "the by-id link connects its filter";
+    EXPECT_EQ(read_file("solvane.ini").substr(0, path.size() + link.size() + 8), "\r\n" + path + "\r\n" + link + "\r\n\r\n");
 }
 
 TEST(StatusDialogTexts, FormatEveryField)
