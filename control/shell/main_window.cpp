@@ -56,8 +56,11 @@ std::map<int, ArmedTimer> armed_timers;  // by the program's timer identifier
 void ensure_buffer()
 {
     if (client == nullptr) return;
-    if (buffer.size() == client->size() && !buffer.isNull()) return;
-    buffer = QImage(client->size().expandedTo(QSize(1, 1)), QImage::Format_ARGB32_Premultiplied);
+    const qreal ratio = client->devicePixelRatioF();
+    const QSize pixels = client->size().expandedTo(QSize(1, 1)) * ratio;
+    if (!buffer.isNull() && buffer.size() == pixels && buffer.devicePixelRatio() == ratio) return;
+    buffer = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+    buffer.setDevicePixelRatio(ratio);
     buffer.fill(Qt::white);  // the class background of the client area
 }
 
