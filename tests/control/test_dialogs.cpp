@@ -304,4 +304,41 @@ TEST_F(ControlTest, TheAboutBoxClosesWithOkEnterAndEscape)
     }
 }
 
+TEST_F(ControlTest, TheAboutBoxTextsFitTheirBoxesInTheFallbackFont)
+{
+    int texts = 0;
+    on_next_modal([&](QWidget* dialog) {
+        for (QLabel* label : dialog->findChildren<QLabel*>()) {
+            if (label->text().isEmpty()) continue;  // the icon
+            ++texts;
+            const int flags = static_cast<int>(label->alignment()) | (label->wordWrap() ? Qt::TextWordWrap : 0);
+            const QRect needed =
+                label->fontMetrics().boundingRect(QRect(0, 0, label->width(), QWIDGETSIZE_MAX), flags, label->text());
+            EXPECT_LE(needed.width(), label->width()) << label->text().toStdString();
+            EXPECT_LE(needed.height(), label->height()) << label->text().toStdString();
+            EXPECT_TRUE(dialog->rect().contains(label->geometry())) << label->text().toStdString();
+        }
+        dialog->close();
+    });
+    run_about_dialog(nullptr);
+    EXPECT_EQ(texts, 4);
+}
+
+TEST(StartUpNoticeDialog, HasATaskBarEntryAndASizingBorderButNoTitleBar)
+{
+    show_startup_notice();
+    QWidget* notice = nullptr;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->isVisible() && window->windowTitle() == QStringLiteral("Loading, please wait...")) notice = window;
+    ASSERT_NE(notice, nullptr);
+    EXPECT_EQ(notice->windowType(), Qt::Window) << "a window of its own, which task bars list (dialogs they leave out)";
+    EXPECT_TRUE(notice->windowFlags() & Qt::FramelessWindowHint) << "no title bar of the window manager's";
+    EXPECT_EQ(notice->grab().toImage().pixelColor(0, notice->height() / 2), notice->palette().color(QPalette::Light));
+    const QPoint edge(notice->width() - 2, notice->height() / 2);
+    QMouseEvent move(QEvent::MouseMove, edge, notice->mapToGlobal(edge), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(notice, &move);
+    EXPECT_EQ(notice->cursor().shape(), Qt::SizeHorCursor) << "its border resizes it";
+    destroy_startup_notice();
+}
+
 }  // namespace
