@@ -286,6 +286,31 @@ TEST_F(ControlTest, ALogThatCannotBeOpenedIsSwitchedOffAndReportedOnce)
     last_observer_message.clear();
     tick();
     EXPECT_TRUE(last_observer_message.isEmpty()) << "told once";
+    // The menu item as the observer chooses it: unticked, it switches logging on.
+    for (QAction* item : app.main_window->menuBar()->findChildren<QAction*>())
+        if (item->data() == MENU_LOG_BANDPASSES) item->trigger();
+    EXPECT_EQ(app.log_enabled, 1) << "choosing the unticked item switches logging on";
+    EXPECT_EQ(menu_checked(MENU_LOG_BANDPASSES), 1);
+}
+
+TEST_F(ControlTest, WithoutADesktopToOpenThemTheHelpShowsInAWindowOfItsOwnAndTheLogSaysWhereItIs)
+{
+    start_filters({"COM1"});
+    start_control();
+    // The off-screen platform opens no file, as a desktop without a launcher does.
+    for (int k = 0; k < 2; ++k) dispatch_command(MENU_HELP_TOPICS);
+    settle();
+    std::vector<QTextBrowser*> helps;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* browser = qobject_cast<QTextBrowser*>(window); browser && browser->isVisible()) helps.push_back(browser);
+    ASSERT_EQ(helps.size(), 1u) << "one help window, however often asked for";
+    EXPECT_TRUE(helps[0]->toPlainText().contains(QStringLiteral("watches and drives up to four"))) << "the help document";
+    EXPECT_FALSE(helps[0]->isModal()) << "the window stays usable beside it";
+    helps[0]->close();
+
+    dispatch_command(MENU_BANDPASS_LOG);
+    EXPECT_TRUE(last_observer_message.contains(QDir::current().absoluteFilePath(QStringLiteral("solvane.csv"))))
+        << last_observer_message.toStdString();
 }
 
 TEST_F(ControlTest, ShutdownWritesTheSettingsAndClosesTheLog)
