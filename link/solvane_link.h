@@ -235,7 +235,9 @@ int enum_serial_port(char* buffer, int size, int n);
 
 // Every port name this machine offers, without the 16-byte limit of enum_serial_port: the same
 // entries in the same order (port directory, then kernel serial devices), then the stable links
-// of /dev/serial/by-id/ in natural order. Names with control characters are left out.
+// of /dev/serial/by-id/ in natural order (left out with $SOLVANE_ONLY_PORT_DIR), or those of
+// $SOLVANE_BY_ID_DIR when that is set (always listed: tests and demonstrations make one of their
+// own). Names with control characters are left out.
 std::vector<std::string> list_serial_ports();
 
 // 1 when the named port is one list_serial_ports offers: the same name, or a name that leads to

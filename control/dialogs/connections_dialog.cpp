@@ -1,8 +1,8 @@
 // "Set Filter Connections": the four slots' ports, chosen by hand or found by Auto Detect.
 //
 // The lists offer the machine's ports as the enumeration names them (these are what Auto Detect
-// tries), each slot's current port whatever its name, and the stable /dev/serial/by-id/ names of
-// USB adapters. A filter named by a path is therefore in its list and stays selected: OK without a
+// tries), each slot's current port whatever its name, and the names the enumeration leaves out:
+// the stable /dev/serial/by-id/ names of USB adapters, and names longer than it allows. A filter named by a path is therefore in its list and stays selected: OK without a
 // change keeps every connected filter.
 //
 // Auto Detect connects and disconnects at once, through the slots' lines; the dialog keeps
@@ -100,31 +100,35 @@ struct ElidedComboPainter : QObject {
 };
 
 // Widens the lists to their longest name (within a share of the screen) and moves the connection
-// texts to their right; the dialog grows with them.
+// texts to their right; the dialog grows with them. The popups show every name whole, up to the
+// screen's width.
 void fit_lists(ConnectionsDialog& d)
 {
-    int widest = d.lists[0]->width();
+    int longest = 0;
     for (QComboBox* list : d.lists) {
-        const int needed = list->minimumSizeHint().width();
-        widest = std::max(widest, needed);
-        for (int k = 0; k < list->count(); ++k)
-            widest = std::max(widest, list->fontMetrics().horizontalAdvance(list->itemText(k)) + 40);
+        list->setSizeAdjustPolicy(QComboBox::AdjustToContents);  // its size hint: the longest entry
+        longest = std::max(longest, list->sizeHint().width());
     }
-    if (QScreen* screen = QGuiApplication::primaryScreen())
-        widest = std::min(widest, screen->availableGeometry().width() * LIST_MAX_SCREEN_PERCENT / 100);
+    int screen_width = longest;
+    if (QScreen* screen = d.dialog->screen()) screen_width = screen->availableGeometry().width();
+    const int width =
+        std::max(d.lists[0]->width(), std::min(longest, screen_width * LIST_MAX_SCREEN_PERCENT / 100));
     const int gap = dialog_rect(d.dialog->font(), 0, 0, FIELD_GAP_UNITS, 0).width();
     for (int n = 0; n < SLOT_COUNT; ++n) {
         QRect list = d.lists[n]->geometry();
-        list.setWidth(widest);
+        list.setWidth(width);
         d.lists[n]->setGeometry(list);
         QRect field = d.fields[n]->geometry();
         field.moveLeft(std::max(field.left(), list.right() + gap));
         d.fields[n]->setGeometry(field);
         // Every list shows the same choices: one popup wide enough for all.
-        d.lists[n]->view()->setMinimumWidth(widest);
+        d.lists[n]->view()->setMinimumWidth(std::min(longest, screen_width));
     }
 }
 
+// The lists: the empty entry, the enumerated names (what Auto Detect tries) and each slot's own
+// name sorted without regard to case, then the names the enumeration leaves out (the stable
+// by-id links, names too long for it) in the machine's order.
 void fill_lists(ConnectionsDialog& d)
 {
     for (QComboBox* list : d.lists) list->addItem(QString());
@@ -140,10 +144,10 @@ void fill_lists(ConnectionsDialog& d)
             add_sorted(d.lists[n], own, d.lists[n]->count());
     }
     for (const std::string& port : list_serial_ports()) {
-        if (port.rfind("/dev/serial/by-id/", 0) != 0) continue;
+        if (!port_name_acceptable(port.c_str())) continue;  // a name a slot cannot hold
+        const QString listed = QString::fromLatin1(port.c_str());
         for (QComboBox* list : d.lists)
-            if (list->findText(QString::fromLatin1(port.c_str()), Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
-                list->addItem(QString::fromLatin1(port.c_str()));
+            if (list->findText(listed, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) list->addItem(listed);
     }
 }
 

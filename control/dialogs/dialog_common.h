@@ -1,7 +1,10 @@
 // What the dialogs share: their fonts and the placing of controls by dialog units.
 #pragma once
 
+#include <algorithm>
+
 #include <QDialog>
+#include <QFontMetrics>
 #include <QFont>
 #include <QLabel>
 #include <QStringList>
@@ -21,12 +24,18 @@ inline QFont dialog_font(const char* family, int points)
 }
 
 // Puts a control at a template position given in dialog units of the dialog's font. A text that
-// the fallback face makes longer than its box gets the room it needs.
+// the fallback face makes longer than its box gets the room it needs: a wider box for a line, a
+// taller one for a text wrapped at the box's width.
 inline void place(QWidget* control, int x, int y, int width, int height)
 {
     QRect rect = dialog_rect(control->parentWidget()->font(), x, y, width, height);
     if (auto* label = qobject_cast<QLabel*>(control); label && !label->wordWrap())
         rect.setSize(rect.size().expandedTo(label->sizeHint()));
+    else if (label)
+        rect.setHeight(std::max(rect.height(), label->fontMetrics()
+                                                   .boundingRect(QRect(0, 0, rect.width(), QWIDGETSIZE_MAX),
+                                                                 Qt::TextWordWrap | label->alignment(), label->text())
+                                                   .height()));
     control->setGeometry(rect);
 }
 

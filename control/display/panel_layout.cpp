@@ -8,7 +8,6 @@
 #include <QPainter>
 #include <QPalette>
 #include <QScrollBar>
-#include <qdrawutil.h>
 
 #include <cmath>
 
@@ -25,33 +24,68 @@ constexpr int BACKGROUND_COPY_WIDTH = 632;
 const QRect LIVE_STRIP_SOURCE(32, 182, 600, 67);
 const QPoint LIVE_STRIP_TARGET(32, 177);
 
-void copy_pixels(QImage& target, QPoint at, const QImage& source, const QRect& from)
+// A logical rectangle's device pixels at the ratio: each edge at its nearest device pixel, so
+// neighbouring rectangles neither overlap nor leave a gap at any ratio.
+QRect device_rect(const QRect& logical, qreal ratio)
 {
-    QPainter p(&target);
-    p.setCompositionMode(QPainter::CompositionMode_Source);
-    p.drawImage(at, source, from);
+    const int left = qRound(logical.left() * ratio), top = qRound(logical.top() * ratio);
+    return QRect(QPoint(left, top), QPoint(qRound((logical.right() + 1) * ratio) - 1,
+                                           qRound((logical.bottom() + 1) * ratio) - 1));
 }
 
-QImage new_layer(int width)
+// Copies the logical rectangle from of source to at in target, pixel for pixel. Both layers are
+// painted at the same device pixel ratio, so the copy is made in device pixels: QPainter counts
+// a source rectangle in the image's own pixels.
+void copy_pixels(QImage& target, QPoint at, const QImage& source, const QRect& from)
 {
-    QImage layer(width > 0 ? width : 1, PANEL_HEIGHT_FULL, QImage::Format_ARGB32_Premultiplied);
+    const qreal ratio = target.devicePixelRatio();
+    const QRect pixels = device_rect(from, ratio);
+    QPainter p(&target);
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.setWorldTransform(QTransform::fromScale(1 / ratio, 1 / ratio));  // device pixels from here
+    p.drawImage(QRect(device_rect(QRect(at, from.size()), ratio).topLeft(), pixels.size()), source, pixels);
+}
+
+QImage new_layer(int width, qreal ratio)
+{
+    QImage layer(QSize(width > 0 ? width : 1, PANEL_HEIGHT_FULL) * ratio, QImage::Format_ARGB32_Premultiplied);
+    layer.setDevicePixelRatio(ratio);
     layer.fill(Qt::white);
     return layer;
 }
 
+// A layer's size in logical pixels, in which the panels are laid out.
+QSize logical_size(const QImage& image) { return (QSizeF(image.size()) / image.devicePixelRatio()).toSize(); }
+
+// The sunken 3-D frame of qDrawWinPanel, drawn in logical pixels: Qt draws its own frames one
+// device pixel thin on a screen of a higher ratio, which would leave a panel's frame half drawn.
+void sunken_frame(QPainter& p, int x, int y, int w, int h, const QPalette& palette)
+{
+    const QColor outer_top_left = palette.dark().color(), outer_bottom_right = palette.light().color();
+    const QColor inner_top_left = palette.shadow().color(), inner_bottom_right = palette.midlight().color();
+    p.fillRect(x, y, 1, h - 1, outer_top_left);
+    p.fillRect(x, y, w - 1, 1, outer_top_left);
+    p.fillRect(x, y + h - 1, w, 1, outer_bottom_right);
+    p.fillRect(x + w - 1, y, 1, h, outer_bottom_right);
+    p.fillRect(x + 1, y + 1, 1, h - 3, inner_top_left);
+    p.fillRect(x + 1, y + 1, w - 3, 1, inner_top_left);
+    p.fillRect(x + 1, y + h - 2, w - 2, 1, inner_bottom_right);
+    p.fillRect(x + w - 2, y + 1, 1, h - 2, inner_bottom_right);
+}
+
 void paint_frame(QImage& window, int i, bool full, bool connected)
 {
-    const int wc = window.width(), hc = window.height();
+    const int wc = logical_size(window).width(), hc = logical_size(window).height();
     const int h = PANEL_HEIGHT_FULL, w = PANEL_WIDTH_SIMPLE;
     QPainter painter(&window);
     const QPalette palette = QGuiApplication::palette();
     const QColor face = palette.color(QPalette::Window);
     if (full) {
-        if (i * h < hc) qDrawWinPanel(&painter, 0, i * h, wc, h - 2, palette, true);
+        if (i * h < hc) sunken_frame(painter, 0, i * h, wc, h - 2, palette);
         const int top = (i + 1) * h - 2, bottom = i == 3 ? hc : (i + 1) * h + 1;
         if (top < hc) painter.fillRect(QRect(0, top, wc, bottom - top), face);
     } else {
-        if (i * w < wc) qDrawWinPanel(&painter, i * w, 0, w - 1, hc, palette, true);
+        if (i * w < wc) sunken_frame(painter, i * w, 0, w - 1, hc, palette);
         const int left = (i + 1) * w - 1, right = i == 3 ? wc : (i + 1) * w + 2;
         if (left < wc) painter.fillRect(QRect(left, 0, right - left, hc), face);
     }
@@ -68,7 +102,8 @@ void paint_frame(QImage& window, int i, bool full, bool connected)
 void paint_panel(QImage& window, int rebuild, int i, const FilterRecord& slot, const PanelOptions& options,
                  PanelCache& cache)
 {
-    const int wc = window.width();
+    const int wc = logical_size(window).width();
+    const qreal ratio = window.devicePixelRatio();
     const int h = PANEL_HEIGHT_FULL, w = PANEL_WIDTH_SIMPLE;
     const bool full = options.full_display != 0;
 
@@ -85,9 +120,9 @@ void paint_panel(QImage& window, int rebuild, int i, const FilterRecord& slot, c
     const SpectralLine* line = match_spectral_line(v);
     const char* line_name = line ? line->line_name : "";
 
-    if (full && (rebuild || !cache.valid)) {
+    if (full && (rebuild || !cache.valid || cache.background.devicePixelRatio() != ratio)) {
         cache.valid = 1;
-        cache.background = new_layer(wc);
+        cache.background = new_layer(wc, ratio);
         DrawSurface layer;
         surface_begin(layer, cache.background);
         surface_set_text_antialias(layer, 1);
@@ -95,7 +130,7 @@ void paint_panel(QImage& window, int rebuild, int i, const FilterRecord& slot, c
         surface_end(layer);
     }
 
-    QImage scratch = new_layer(wc);
+    QImage scratch = new_layer(wc, ratio);
     DrawSurface s;
     surface_begin(s, scratch);
     surface_set_antialias(s, 1);

@@ -2,8 +2,10 @@
 //
 // QPainter puts pixel centres at half-integer coordinates: an anti-aliased one-pixel line at x = 32
 // would smear across columns 31 and 32. The panels are laid out with centres on integers, so while
-// anti-aliasing is on everything is drawn half a pixel further right and down. Aliased drawing
-// already fills the pixel right of and below a point and needs no offset.
+// anti-aliasing is on everything is drawn half a pixel further right and down. Aliased drawing at
+// one device pixel a pixel already fills the pixel right of and below a point and needs no
+// offset; on an image of a higher device pixel ratio a logical pixel is several device pixels, and
+// an aliased line covers exactly its logical pixels only when drawn through their centres too.
 #include "control/display/surface.h"
 
 #include <QFontDatabase>
@@ -22,17 +24,19 @@ constexpr double PIXEL_CENTRE = 0.5;
 QColor colour_of(Argb c) { return QColor(c.r, c.g, c.b, c.a); }
 
 // The device transform below the panel's own transform: the half-pixel offset when smoothing.
+bool needs_offset(const DrawSurface& s) { return s.antialias || s.painter->device()->devicePixelRatio() != 1; }
+
 void apply_offset(DrawSurface& s, const QTransform& user)
 {
     QTransform offset;
-    if (s.antialias) offset.translate(PIXEL_CENTRE, PIXEL_CENTRE);
+    if (needs_offset(s)) offset.translate(PIXEL_CENTRE, PIXEL_CENTRE);
     s.painter->setWorldTransform(user * offset);
 }
 
 QTransform user_transform(DrawSurface& s)
 {
     QTransform world = s.painter->worldTransform();
-    if (s.antialias) {
+    if (needs_offset(s)) {
         QTransform back;
         back.translate(-PIXEL_CENTRE, -PIXEL_CENTRE);
         world = world * back;
@@ -59,6 +63,7 @@ void surface_begin(DrawSurface& s, QImage& image)
     s.vertical = ALIGN_NEAR;
     s.painter->setRenderHint(QPainter::Antialiasing, false);
     s.painter->setRenderHint(QPainter::TextAntialiasing, false);
+    apply_offset(s, QTransform());
 }
 
 void surface_end(DrawSurface& s)
@@ -67,7 +72,11 @@ void surface_end(DrawSurface& s)
     s.painter = nullptr;
 }
 
-int surface_width(const DrawSurface& s) { return s.painter->device()->width(); }
+int surface_width(const DrawSurface& s)
+{
+    const QPaintDevice* device = s.painter->device();
+    return qRound(device->width() / device->devicePixelRatio());
+}
 
 void surface_set_antialias(DrawSurface& s, int on)
 {

@@ -10,6 +10,7 @@
 
 #include "control/dialogs/dialogs.h"
 #include "control/resources/data_files.h"
+#include "control/resources/resources.h"
 #include "control/settings/settings.h"
 #include "control/state/slot_lines.h"
 #include "link/filter_policy.h"
@@ -18,7 +19,10 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMainWindow>
+#include <QPointer>
+#include <QScreen>
 #include <QScrollBar>
+#include <QTextBrowser>
 #include <QUrl>
 
 #include <cmath>
@@ -29,6 +33,7 @@ namespace {
 
 constexpr double SHIFT_STEP_LIMIT = 0.99;  // a step is taken only while inside this
 constexpr const char* HELP_FILE = "SolvaneControl.html";
+constexpr int HELP_WINDOW_WIDTH = 640, HELP_WINDOW_HEIGHT = 600;
 
 // Hands a command to slot n's line, the record already showing what it changes.
 void send(int n, const char* command, LineEdit edit, int poll_after = 0, int busy = 0, SlotAfter after = AFTER_NOTHING,
@@ -173,6 +178,28 @@ void toggle_logging()
     }
 }
 
+// The help in a window of the program's own, for a desktop that opens no HTML file (no launcher
+// set up, a bare X server, a remote display). One window, brought forward when asked for again.
+void show_help_window(const QUrl& help)
+{
+    static QPointer<QTextBrowser> browser;  // cleared when the window is closed (and deleted)
+    if (browser == nullptr) {
+        browser = new QTextBrowser(app.main_window);
+        browser->setWindowFlag(Qt::Window);  // a window of its own beside the main window, not modal
+        browser->setAttribute(Qt::WA_DeleteOnClose);
+        browser->setWindowTitle(QStringLiteral("%1 Help").arg(QString::fromUtf8(WINDOW_TITLE)));
+        browser->setWindowIcon(program_icon());
+        browser->setOpenExternalLinks(true);
+        browser->setSource(help);
+        QSize size(HELP_WINDOW_WIDTH, HELP_WINDOW_HEIGHT);
+        if (QScreen* screen = browser->screen()) size = size.boundedTo(screen->availableGeometry().size() * 0.9);
+        browser->resize(size);
+    }
+    browser->show();
+    browser->raise();
+    browser->activateWindow();
+}
+
 void open_help()
 {
     const std::string path = find_data_file(HELP_FILE);
@@ -182,12 +209,23 @@ void open_help()
                                                   .arg(QString::fromUtf8(HELP_FILE)));
         return;
     }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(QString::fromLocal8Bit(path.c_str())).absoluteFilePath()));
+    const QUrl help = QUrl::fromLocalFile(QFileInfo(QString::fromLocal8Bit(path.c_str())).absoluteFilePath());
+    if (!QDesktopServices::openUrl(help)) show_help_window(help);
 }
 
+// Opens solvane.csv with the desktop's application for it; where there is none, says where the
+// file is, so it can be opened by hand.
 void open_log_viewer()
 {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::current().absoluteFilePath(QString::fromUtf8(LOG_FILE))));
+    const QString path = QDir::current().absoluteFilePath(QString::fromUtf8(LOG_FILE));
+    if (QDesktopServices::openUrl(QUrl::fromLocalFile(path))) return;
+    tell_observer(QStringLiteral("Bandpass log"),
+                  QFileInfo::exists(path)
+                      ? QStringLiteral("No application of the desktop opened the bandpass log. It is the file\n%1")
+                            .arg(path)
+                      : QStringLiteral("The bandpass log will be the file\n%1\nIt is written while Settings > Log "
+                                       "Filter Bandpasses is on.")
+                            .arg(path));
 }
 
 // One row per command, or per family of four filter commands (first_id + slot index).

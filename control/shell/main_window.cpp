@@ -1,9 +1,16 @@
 // The main window: creation, its message handling, placement, fitting and painting.
 //
-// The window keeps what was drawn: panels are painted into a back buffer the size of the client
-// area, and the client widget's paint event copies that buffer to the screen. A repaint the
-// program asks for paints the panels into the buffer and shows it; an exposure by the window
-// system paints them again (rebuild 0) before showing it.
+// The window keeps what was drawn: panels are painted into a back buffer the size of the panel
+// area, and the panel area's paint event copies that buffer to the screen. A repaint the program
+// asks for paints the panels into the buffer and shows it; an exposure by the window system paints
+// them again (rebuild 0) before showing it.
+//
+// The client area below the menu bar is a scroll area around the panel area. The panel area
+// follows the client area's size as on the original platform, but never gets smaller than the
+// panels up to the highest connected filter: a window made smaller than that (or a screen too
+// small for it) scrolls, and the wing-shift arrows scroll with their panels. The buffer is painted
+// at the screen's device pixel ratio, so the panels are as sharp as the screen allows; their
+// geometry stays in logical pixels.
 #include "control/shell/shell.h"
 
 #include "control/dialogs/dialogs.h"
@@ -16,7 +23,12 @@
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QPainter>
+#include <QPointer>
+#include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
+#include <QStyle>
+#include <QTimer>
 #include <QTimerEvent>
 #include <QWidget>
 
@@ -29,7 +41,9 @@ constexpr int PLACEMENT_SIZE_MIN = 50;
 constexpr int PLACEMENT_SIZE_MAX = 20000;
 constexpr int WING_BAR_X = 710, WING_BAR_Y = 84, WING_BAR_STEP = 20;
 
-QWidget* client = nullptr;
+// Guarded: both go with the main window, and filter results may still come after it has gone.
+QPointer<QScrollArea> client_area;  // the central widget: what the window's size is fitted to
+QPointer<QWidget> client;           // the panel area inside it, scrolled when it is larger
 QImage buffer;
 bool buffer_current = false;
 
@@ -42,9 +56,27 @@ std::map<int, ArmedTimer> armed_timers;  // by the program's timer identifier
 void ensure_buffer()
 {
     if (client == nullptr) return;
-    if (buffer.size() == client->size() && !buffer.isNull()) return;
-    buffer = QImage(client->size().expandedTo(QSize(1, 1)), QImage::Format_ARGB32_Premultiplied);
+    const qreal ratio = client->devicePixelRatioF();
+    const QSize pixels = client->size().expandedTo(QSize(1, 1)) * ratio;
+    if (!buffer.isNull() && buffer.size() == pixels && buffer.devicePixelRatio() == ratio) return;
+    buffer = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+    buffer.setDevicePixelRatio(ratio);
     buffer.fill(Qt::white);  // the class background of the client area
+}
+
+// The client size Fit Window gives: Full 797 x (n x 258), Simple (n x 170 - 1) x 258 (276 for one).
+QSize fitted_panel_size()
+{
+    const int n = std::max(1, highest_connected_slot() + 1);
+    return app.full_display ? QSize(PANEL_WIDTH_FULL, n * PANEL_HEIGHT_FULL)
+                            : QSize(n * PANEL_WIDTH_SIMPLE - 1, n == 1 ? 276 : PANEL_HEIGHT_FULL);
+}
+
+QList<QRect> available_areas()
+{
+    QList<QRect> areas;
+    for (QScreen* screen : QGuiApplication::screens()) areas << screen->availableGeometry();
+    return areas;
 }
 
 void paint_all_panels(int rebuild)
@@ -54,13 +86,27 @@ void paint_all_panels(int rebuild)
     for (int i = 0; i < SLOT_COUNT; ++i) paint_filter_panel(buffer, rebuild, i);
 }
 
+// The window system's frame around the main window, where it is known (not before a window
+// manager has framed the window).
+QMargins frame_margins(const QWidget* window)
+{
+    const QRect frame = window->frameGeometry(), inner = window->geometry();
+    return QMargins(inner.left() - frame.left(), inner.top() - frame.top(), frame.right() - inner.right(),
+                    frame.bottom() - inner.bottom());
+}
+
+// The saved normal geometry, kept on the screens as they are now (a monitor may have gone).
 void apply_placement()
 {
     const WindowPlacement& p = app.placement;
     const int width = p.right - p.left, height = p.bottom - p.top;
-    if (width >= PLACEMENT_SIZE_MIN && height >= PLACEMENT_SIZE_MIN && width <= PLACEMENT_SIZE_MAX &&
-        height <= PLACEMENT_SIZE_MAX)
-        app.main_window->setGeometry(p.left, p.top, width, height);
+    if (width < PLACEMENT_SIZE_MIN || height < PLACEMENT_SIZE_MIN || width > PLACEMENT_SIZE_MAX ||
+        height > PLACEMENT_SIZE_MAX)
+        return;
+    app.main_window->winId();  // the platform's window, whose frame some platforms know before showing it
+    const QMargins frame = frame_margins(app.main_window);
+    const QRect saved = QRect(p.left, p.top, width, height).marginsAdded(frame);
+    app.main_window->setGeometry(place_on_screens(saved, available_areas(), 0).marginsRemoved(frame));
 }
 
 void show_with_placement()
@@ -70,6 +116,52 @@ void show_with_placement()
     case SHOW_MINIMIZED: app.main_window->showMinimized(); break;
     default: app.main_window->show(); break;
     }
+}
+
+// Fit Window; may_move 0 leaves the window's place to the window manager (a first start).
+void fit(int may_move)
+{
+    app.clear_pending = 1;
+    read_placement();
+    if (app.main_window == nullptr || client == nullptr) return;
+    QMainWindow* window = app.main_window;
+    // The window system's frame around the window, and the menu bar above the client area.
+    const QMargins decoration = frame_margins(window);
+    const QSize menu = window->size() - client_area->size();
+    if (window->isMaximized() || window->isMinimized()) window->showNormal();
+    update_panel_area();
+    const QPoint corner = QPoint(app.placement.left, app.placement.top) - QPoint(decoration.left(), decoration.top());
+    const QSize around = menu + QSize(decoration.left() + decoration.right(), decoration.top() + decoration.bottom());
+    QSize wanted = fitted_panel_size() + around;
+    // On a screen too small for the panels the client area scrolls: room for the scroll bar
+    // across the direction that is cut, so the other direction is not cut by it too.
+    const int bar = window->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, window);
+    const QList<QRect> areas = available_areas();
+    QRect fitted = place_on_screens(QRect(corner, wanted), areas, may_move);
+    if (fitted.height() < wanted.height()) wanted.rwidth() += bar;
+    if (fitted.width() < wanted.width()) wanted.rheight() += bar;
+    fitted = place_on_screens(QRect(corner, wanted), areas, may_move);
+    const QRect placed = fitted.marginsRemoved(decoration);
+    if (fitted.topLeft() == corner)
+        window->resize(placed.size());
+    else
+        window->setGeometry(placed);
+    // A changed size rebuilds the panels from the resize; this repaint serves a window whose size
+    // stayed, and clears the client area as fit_window promises.
+    repaint_panels(0);
+}
+
+// A window manager frames the window only as it maps it (X11): once the window shows, a restored
+// window whose frame (a title bar, say) now reaches off the screen is brought back onto it.
+bool frame_check_pending = false;
+
+void keep_frame_on_screen()
+{
+    QMainWindow* window = app.main_window;
+    if (window == nullptr || window->windowState() != Qt::WindowNoState) return;
+    const QRect outer = window->frameGeometry();
+    const QRect placed = place_on_screens(outer, available_areas(), 0);
+    if (placed != outer) window->setGeometry(placed.marginsRemoved(frame_margins(window)));
 }
 
 // The main window's message handling, as one function over the event kinds it cares about.
@@ -84,7 +176,7 @@ struct WindowProcedure : QObject {
             case QEvent::Show:
                 if (app.fit_after_show) {
                     app.fit_after_show = 0;
-                    fit_window();
+                    fit(0);  // a first start: the window manager places the window
                 }
                 break;
             case QEvent::Timer:
@@ -103,6 +195,10 @@ struct WindowProcedure : QObject {
                 buffer = QImage();
                 repaint_panels(1);
             } else if (event->type() == QEvent::Paint) {
+                if (frame_check_pending) {
+                    frame_check_pending = false;
+                    QTimer::singleShot(0, keep_frame_on_screen);  // not while painting
+                }
                 read_placement();
                 if (!buffer_current) paint_all_panels(0);
                 buffer_current = false;
@@ -126,6 +222,49 @@ QImage& client_buffer()
 }
 
 QWidget* client_widget() { return client; }
+
+void fit_window() { fit(1); }
+
+QRect place_on_screens(const QRect& window, const QList<QRect>& areas, int inside)
+{
+    if (areas.isEmpty() || window.isEmpty()) return window;
+    // The area holding most of the window; for a window on none, the nearest one.
+    int chosen = -1;
+    long long most = 0, nearest = -1;
+    for (int k = 0; k < areas.size(); ++k) {
+        const QRect common = areas[k].intersected(window);
+        const long long overlap = static_cast<long long>(common.width()) * common.height();
+        if (overlap > most) {
+            most = overlap;
+            chosen = k;
+        }
+    }
+    const bool off_screen = chosen < 0;
+    for (int k = 0; off_screen && k < areas.size(); ++k) {
+        const QPoint c = window.center();
+        const long long dx = std::max({areas[k].left() - c.x(), 0, c.x() - areas[k].right()});
+        const long long dy = std::max({areas[k].top() - c.y(), 0, c.y() - areas[k].bottom()});
+        if (nearest < 0 || dx * dx + dy * dy < nearest) {
+            nearest = dx * dx + dy * dy;
+            chosen = k;
+        }
+    }
+    const QRect& area = areas[chosen];
+    QRect placed(window.topLeft(), window.size().boundedTo(area.size()));
+    // A window cut to the area's size is moved within it too: its far edge would be off screen.
+    if (off_screen || inside || placed.size() != window.size()) {
+        if (placed.right() > area.right()) placed.moveRight(area.right());
+        if (placed.bottom() > area.bottom()) placed.moveBottom(area.bottom());
+        if (placed.left() < area.left()) placed.moveLeft(area.left());
+        if (placed.top() < area.top()) placed.moveTop(area.top());
+    }
+    return placed;
+}
+
+void update_panel_area()
+{
+    if (client != nullptr) client->setMinimumSize(fitted_panel_size());
+}
 
 int highest_connected_slot()
 {
@@ -151,22 +290,6 @@ void read_placement()
     p.right = normal.x() + normal.width();
     p.bottom = normal.y() + normal.height();
     app.placement_valid = 1;
-}
-
-void fit_window()
-{
-    const int n = std::max(1, highest_connected_slot() + 1);
-    app.clear_pending = 1;
-    read_placement();
-    if (app.main_window == nullptr || client == nullptr) return;
-    QSize wanted = app.full_display ? QSize(PANEL_WIDTH_FULL, n * PANEL_HEIGHT_FULL)
-                                    : QSize(n * PANEL_WIDTH_SIMPLE - 1, n == 1 ? 276 : PANEL_HEIGHT_FULL);
-    if (app.main_window->isMaximized() || app.main_window->isMinimized()) app.main_window->showNormal();
-    const QSize frame = app.main_window->size() - client->size();  // the menu bar above the panels
-    app.main_window->setGeometry(QRect(QPoint(app.placement.left, app.placement.top), wanted + frame));
-    // A changed size rebuilds the panels from the resize; this repaint serves a window whose size
-    // stayed, and clears the client area as fit_window promises.
-    repaint_panels(0);
 }
 
 void repaint_panels(int rebuild)
@@ -195,25 +318,27 @@ int timer_period(int timer_id)
 
 int create_main_window()
 {
-    armed_timers.clear();  // timers of an earlier window (tests make several) are gone with it
     auto* window = new QMainWindow;
     window->setWindowTitle(QString::fromUtf8(WINDOW_TITLE));
     window->setWindowIcon(program_icon());
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     build_main_menu(window);
-    client = new QWidget(window);
-    // Painting asked for after the window is gone (a filter's result arriving late) finds no client.
-    QObject::connect(window, &QObject::destroyed, [] {
-        client = nullptr;
-        buffer = QImage();
-    });
+    client_area = new QScrollArea(window);
+    client_area->setFrameShape(QFrame::NoFrame);
+    client_area->setWidgetResizable(true);  // the panel area follows it, down to the panels' size
+    client = new QWidget;
     client->setAttribute(Qt::WA_OpaquePaintEvent);
     client->setAttribute(Qt::WA_NoSystemBackground);
-    window->setCentralWidget(client);
+    client_area->setWidget(client);
+    window->setCentralWidget(client_area);
     window->resize(INITIAL_CLIENT_WIDTH, INITIAL_CLIENT_HEIGHT + window->menuBar()->sizeHint().height());
     window_procedure = new WindowProcedure;
     window->installEventFilter(window_procedure);
     client->installEventFilter(window_procedure);
+
+    // A placement read from the settings file is applied; without one (a first start) the window
+    // manager places the window.
+    const bool placement_read = app.placement_valid != 0;
 
     // The create handling runs before the window is known to the rest of the program.
     if (app.open_connections_at_start) {
@@ -224,6 +349,7 @@ int create_main_window()
         app.fit_after_show = 1;
     }
     app.main_window = window;
+    armed_timers.clear();  // timers of an earlier window went with it
     arm_timer(UPDATE_TIMER_ID, UPDATE_PERIODS_MS[app.update_interval_index]);
     if (!app.placement_valid) read_placement();
 
@@ -239,7 +365,9 @@ int create_main_window()
         app.wing_shift_bar[i] = bar;
     }
 
-    apply_placement();
+    update_panel_area();
+    if (placement_read) apply_placement();
+    frame_check_pending = placement_read;
     if (termination_signal_arrived()) return 1;  // ended during the connections dialog: never shown
     show_with_placement();
     repaint_panels(0);

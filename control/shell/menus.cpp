@@ -19,6 +19,7 @@ namespace {
 std::multimap<int, QAction*> menu_actions;
 QMenu* controls_popups[SLOT_COUNT] = {};
 QMenu* display_popups[SLOT_COUNT] = {};
+const QMenuBar* menu_bar = nullptr;  // the bar the items above belong to
 
 enum ItemKind { ITEM, CHECKABLE, CHECKED, SEPARATOR };
 
@@ -126,6 +127,13 @@ void build_main_menu(QMainWindow* window)
         for (int n = 0; n < SLOT_COUNT; ++n) controls_popups[n] = display_popups[n] = nullptr;
     });
     QMenuBar* bar = window->menuBar();
+    menu_bar = bar;
+    // The items go with the window; results that come after it has gone find no menu to mark.
+    QObject::connect(bar, &QObject::destroyed, [bar] {
+        if (bar != menu_bar) return;  // an earlier window's, gone after this one was made
+        menu_actions.clear();
+        for (int n = 0; n < SLOT_COUNT; ++n) controls_popups[n] = display_popups[n] = nullptr;
+    });
     QObject::connect(bar, &QMenuBar::triggered, [](QAction* action) {
         if (action->data().isValid()) dispatch_command(action->data().toInt());
     });

@@ -16,6 +16,8 @@
 
 #include "control/state/app_state.h"
 
+#include <QList>
+#include <QRect>
 #include <QString>
 
 class QImage;
@@ -70,7 +72,19 @@ int highest_connected_slot();
 
 // Sizes the window to the panels up to the highest connected one (one at least), keeping its
 // top-left corner: Full 797 x (n x 258) client pixels, Simple (n x 170 - 1) x 258 (276 for one).
+// On a screen whose available area is smaller, the window fills that area in the cut direction
+// (moved onto it as far as needed) and its client area scrolls.
 void fit_window();
+
+// Gives the panel area the size of the panels up to the highest connected one: a client area
+// smaller than that scrolls it; a larger one stretches it as before.
+void update_panel_area();
+
+// Where a window rectangle (its frame included) may lie on the screens' available areas (the
+// primary first): no larger than the area it lies on most; moved onto the nearest area when it
+// lies on none (a monitor that has gone), and moved within its area when it had to be cut to the
+// area's size or when inside is 1.
+QRect place_on_screens(const QRect& window, const QList<QRect>& areas, int inside);
 
 // Paints panels 0 to 3 into the client area's back buffer and shows it; rebuild 1 redraws the
 // cached spectrum backgrounds too.
@@ -79,7 +93,8 @@ void repaint_panels(int rebuild);
 // The update timer's repaint: repaint_panels(0).
 void refresh_panels();
 
-// The client area's back buffer (what the window shows) and the client widget.
+// The panel area's back buffer (what the window shows, at the screen's device pixel ratio) and
+// the panel area's widget (inside the scrolling client area).
 QImage& client_buffer();
 QWidget* client_widget();
 

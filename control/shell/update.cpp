@@ -104,7 +104,10 @@ void on_slot_results()
     }
     if (!app.log_enabled) rounds.clear();
     write_finished_rounds();
-    if (menus_changed) update_menus();
+    if (menus_changed) {
+        update_menus();
+        update_panel_area();  // a filter more or less: the panels to scroll to change
+    }
 }
 
 int start_filter_lines()

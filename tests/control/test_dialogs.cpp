@@ -10,9 +10,14 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -63,7 +68,21 @@ struct DialogTest : ControlTest {
         write_file("solvane.ini", "\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 2\r\n");
         start_control();
     }
+    void TearDown() override
+    {
+        unsetenv("SOLVANE_BY_ID_DIR");
+        ControlTest::TearDown();
+    }
 };
+
+// The width a closed list has for its text (inside its frame, left of its arrow).
+int text_room(QComboBox* list)
+{
+    QStyleOptionComboBox option;
+    option.initFrom(list);
+    option.frame = true;
+    return list->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, list).width();
+}
 
 TEST_F(DialogTest, TheListsHoldTheEmptyEntryAndThePortsSortedWithoutRegardToCase)
 {
@@ -195,6 +214,43 @@ TEST_F(DialogTest, OkConnectsTheChosenPortsAndLeavesConnectedSlotsAlone)
     EXPECT_EQ(read_file("solvane.ini").substr(0, 16), "COM1\r\n\r\nCOM2\r\n\r\n");
 }
 
+// Filters named by path, as udev and /dev/serial/by-id name them: slot 2 by a 40-character path
+// no enumerated list holds, and a stable by-id link to offer for slot 3.
+TEST_F(DialogTest, PathNamedFiltersStayConnectedOnOkAndByIdNamesAreOffered)
+{
+    start_ports({"COM1", "COM2"}, {sim_preset()[0], sim_preset()[3]});
+    const std::string path = dir + "/usb-Velmora_A10", by_id = dir + "/by-id";
+    const std::string link = by_id + "/usb-Velmora_Solvane_50_A10K3ZQ7-if00-port0";
+    ASSERT_EQ(path.size(), 40u);
+    ASSERT_EQ(::symlink(sim_port_path(0).c_str(), path.c_str()), 0);
+    ASSERT_EQ(::mkdir(by_id.c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(sim_port_path(1).c_str(), link.c_str()), 0);
+    setenv("SOLVANE_BY_ID_DIR", by_id.c_str(), 1);  // the machine's /dev/serial/by-id, for the test
+    copy_text(filter_slots[1].port_name, PORT_NAME_SIZE, path.c_str(), PORT_NAME_SIZE - 1);
+    slot_connect(1, path.c_str());
+    ASSERT_TRUE(wait_lines());
+    sim_clear_received(0);
+    QString selected;
+    QStringList entries;
+    on_next_modal([&](QWidget* dialog) {
+        QComboBox* list = control<QComboBox>(dialog, 1009);
+        selected = list->currentText();
+        EXPECT_GE(text_room(list), list->fontMetrics().horizontalAdvance(selected)) << "the closed list shows it whole";
+        EXPECT_TRUE(dialog->rect().contains(control<QLineEdit>(dialog, 1010)->geometry())) << "the dialog grew";
+        entries = list_entries(dialog, 1011);
+        control<QComboBox>(dialog, 1011)->setCurrentText(QString::fromStdString(link));
+        control<QPushButton>(dialog, 1)->click();
+    });
+    EXPECT_EQ(open_connections(nullptr), 1);
+    ASSERT_TRUE(wait_lines());
+    EXPECT_EQ(selected.toStdString(), path) << "selected when the dialog opened";
+    EXPECT_EQ(entries, (QStringList{"", "COM1", "COM2", QString::fromStdString(link)}));
+    EXPECT_EQ(filter_slots[1].connected, 1) << "OK keeps the path-named filter";
+    EXPECT_TRUE(sim_received(0).empty()) << "without closing it or asking it anything";
+    EXPECT_EQ(filter_label(2), QString::fromUtf8("H-\u00DF 0.6\u00C5 LTD")) << "the by-id link connects its filter";
+    EXPECT_EQ(read_file("solvane.ini").substr(0, path.size() + link.size() + 8), "\r\n" + path + "\r\n" + link + "\r\n\r\n");
+}
+
 TEST(StatusDialogTexts, FormatEveryField)
 {
     FilterRecord r;
@@ -272,6 +328,43 @@ TEST_F(ControlTest, TheAboutBoxClosesWithOkEnterAndEscape)
         EXPECT_TRUE(credit.contains(QStringLiteral("Velmora Solvane Control v1.0")));
         EXPECT_TRUE(credit.contains(QStringLiteral("NSF/NOAO"))) << "the solar data's credit";
     }
+}
+
+TEST_F(ControlTest, TheAboutBoxTextsFitTheirBoxesInTheFallbackFont)
+{
+    int texts = 0;
+    on_next_modal([&](QWidget* dialog) {
+        for (QLabel* label : dialog->findChildren<QLabel*>()) {
+            if (label->text().isEmpty()) continue;  // the icon
+            ++texts;
+            const int flags = static_cast<int>(label->alignment()) | (label->wordWrap() ? Qt::TextWordWrap : 0);
+            const QRect needed =
+                label->fontMetrics().boundingRect(QRect(0, 0, label->width(), QWIDGETSIZE_MAX), flags, label->text());
+            EXPECT_LE(needed.width(), label->width()) << label->text().toStdString();
+            EXPECT_LE(needed.height(), label->height()) << label->text().toStdString();
+            EXPECT_TRUE(dialog->rect().contains(label->geometry())) << label->text().toStdString();
+        }
+        dialog->close();
+    });
+    run_about_dialog(nullptr);
+    EXPECT_EQ(texts, 4);
+}
+
+TEST(StartUpNoticeDialog, HasATaskBarEntryAndASizingBorderButNoTitleBar)
+{
+    show_startup_notice();
+    QWidget* notice = nullptr;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->isVisible() && window->windowTitle() == QStringLiteral("Loading, please wait...")) notice = window;
+    ASSERT_NE(notice, nullptr);
+    EXPECT_EQ(notice->windowType(), Qt::Window) << "a window of its own, which task bars list (dialogs they leave out)";
+    EXPECT_TRUE(notice->windowFlags() & Qt::FramelessWindowHint) << "no title bar of the window manager's";
+    EXPECT_EQ(notice->grab().toImage().pixelColor(0, notice->height() / 2), notice->palette().color(QPalette::Light));
+    const QPoint edge(notice->width() - 2, notice->height() / 2);
+    QMouseEvent move(QEvent::MouseMove, edge, notice->mapToGlobal(edge), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(notice, &move);
+    EXPECT_EQ(notice->cursor().shape(), Qt::SizeHorCursor) << "its border resizes it";
+    destroy_startup_notice();
 }
 
 }  // namespace

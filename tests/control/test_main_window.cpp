@@ -3,10 +3,15 @@
 
 #include "control/shell/commands.h"
 
+#include <QAction>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QMainWindow>
+#include <QMenuBar>
 #include <QPalette>
+#include <QScrollArea>
 #include <QScrollBar>
+#include <QTextBrowser>
 
 #include <regex>
 
@@ -17,15 +22,30 @@ namespace {
 int client_width() { return client_widget()->width(); }
 int client_height() { return client_widget()->height(); }
 
+// The 44-byte placement block of solvane.ini for a normal window with this geometry, as it lies on
+// the disk (a line feed in it stored as CR LF).
+std::string placement_block(const QRect& normal)
+{
+    std::string block;
+    for (int v : {44, 0, 1, -1, -1, -1, -1, normal.left(), normal.top(), normal.left() + normal.width(),
+                  normal.top() + normal.height()})
+        for (int k = 0; k < 4; ++k) {
+            const char byte = static_cast<char>((static_cast<unsigned>(v) >> (8 * k)) & 0xFF);
+            block += byte == '\n' ? std::string("\r\n") : std::string(1, byte);
+        }
+    return block;
+}
+
+QScrollArea* client_area() { return qobject_cast<QScrollArea*>(app.main_window->centralWidget()); }
+
+// The desktop the tests run on (control_test_main.cpp): two monitors side by side.
+const QRect PRIMARY_SCREEN(0, 0, 1600, 1200);
+const QRect LAPTOP_SCREEN(1600, 0, 1366, 768);
+
 TEST_F(ControlTest, StartUpReconnectsTheConfiguredFiltersAndRestoresThePlacement)
 {
     start_filters({"COM1", "COM2"});
-    std::string ini = read_file("solvane.ini");
-    // A placement block: normal window at 100, 120 of 797 x 600 pixels.
-    std::string block;
-    for (int v : {44, 0, 1, -1, -1, -1, -1, 100, 120, 897, 720})
-        for (int k = 0; k < 4; ++k) block += static_cast<char>((static_cast<unsigned>(v) >> (8 * k)) & 0xFF);
-    write_file("solvane.ini", ini + block);
+    write_file("solvane.ini", read_file("solvane.ini") + placement_block(QRect(100, 120, 797, 600)));
     start_control();
     EXPECT_EQ(app.main_window->windowTitle(), QStringLiteral("Velmora Solvane Control"));
     EXPECT_EQ(filter_slots[0].connected, 1);
@@ -93,6 +113,63 @@ TEST_F(ControlTest, WithoutSettingsTheConnectionsDialogComesFirstAndTheWindowIsF
     EXPECT_EQ(app.fit_after_show, 0);
     EXPECT_EQ(client_width(), 797);
     EXPECT_EQ(client_height(), 258) << "no filter connected: one panel";
+    EXPECT_FALSE(app.main_window->testAttribute(Qt::WA_Moved)) << "placed by the window manager, not pinned to (0, 0)";
+}
+
+TEST_F(ControlTest, ARestoredPlacementKeepsTheWindowOnTheScreensThereAreNow)
+{
+    // The window and its frame: where and how large, on which screen.
+    struct Row {
+        const char* name;
+        QRect saved;
+        QRect screen;
+        QSize window;  // the window without its frame; empty: its frame as tall as the screen
+    } rows[] = {
+        {"on the primary screen: as saved", {100, 120, 797, 600}, PRIMARY_SCREEN, {797, 600}},
+        {"on the second screen: as saved", {1700, 60, 797, 600}, LAPTOP_SCREEN, {797, 600}},
+        {"beyond every screen on the right: onto the nearest", {5000, 60, 797, 600}, LAPTOP_SCREEN, {797, 600}},
+        {"above and left of every screen: onto the primary", {-3000, -2000, 797, 600}, PRIMARY_SCREEN, {797, 600}},
+        {"taller than its screen: as tall as the screen", {1700, 0, 797, 3000}, LAPTOP_SCREEN, {}},
+    };
+    for (const Row& row : rows) {
+        write_file("solvane.ini", "\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n" + placement_block(row.saved));
+        start_control();
+        const QRect frame = app.main_window->frameGeometry(), window = app.main_window->geometry();
+        EXPECT_TRUE(row.screen.contains(frame)) << row.name;
+        if (row.window.isEmpty()) {
+            EXPECT_EQ(frame.height(), row.screen.height()) << row.name;
+        } else {
+            EXPECT_EQ(window.size(), row.window) << row.name;
+            if (row.screen.contains(row.saved)) EXPECT_EQ(window, row.saved) << row.name;
+        }
+        stop_filter_lines();
+        delete app.main_window;
+        app.main_window = nullptr;
+    }
+}
+
+TEST_F(ControlTest, OnAScreenTooSmallForThePanelsFitWindowFillsItAndThePanelsScroll)
+{
+    start_filters({"COM1", "COM2", "COM3", "COM4"});
+    write_file("solvane.ini", read_file("solvane.ini") + placement_block(QRect(1700, 100, 797, 500)));
+    start_control();
+    fit_window();
+    settle();
+    EXPECT_TRUE(LAPTOP_SCREEN.contains(app.main_window->frameGeometry())) << "moved up to fit the screen";
+    EXPECT_EQ(client_widget()->size(), QSize(797, 4 * 258)) << "the panels keep their size";
+    EXPECT_EQ(client_buffer().size(), QSize(797, 4 * 258));
+    QScrollBar* vertical = client_area()->verticalScrollBar();
+    EXPECT_TRUE(vertical->isVisible());
+    EXPECT_FALSE(client_area()->horizontalScrollBar()->isVisible()) << "the window is wider by the scroll bar";
+
+    vertical->setValue(vertical->maximum());
+    settle();
+    QScrollBar* arrows = app.wing_shift_bar[3];
+    EXPECT_EQ(arrows->geometry(), QRect(710, 3 * 258 + 85, 32, 16)) << "in its panel, scrolled with it";
+    EXPECT_TRUE(client_area()->viewport()->rect().contains(
+        QRect(arrows->mapTo(client_area()->viewport(), QPoint(0, 0)), arrows->size())))
+        << "Filter 4 in view";
+    EXPECT_NE(pixel(300, 3 * 258 + 30), QColor(Qt::white)) << "and painted: its visible strip";
 }
 
 TEST_F(ControlTest, PanelsShowFramesSeparatorsStripsAndWhiteEmptySlots)
@@ -259,6 +336,31 @@ TEST_F(ControlTest, ALogThatCannotBeOpenedIsSwitchedOffAndReportedOnce)
     last_observer_message.clear();
     tick();
     EXPECT_TRUE(last_observer_message.isEmpty()) << "told once";
+    // The menu item as the observer chooses it: unticked, it switches logging on.
+    for (QAction* item : app.main_window->menuBar()->findChildren<QAction*>())
+        if (item->data() == MENU_LOG_BANDPASSES) item->trigger();
+    EXPECT_EQ(app.log_enabled, 1) << "choosing the unticked item switches logging on";
+    EXPECT_EQ(menu_checked(MENU_LOG_BANDPASSES), 1);
+}
+
+TEST_F(ControlTest, WithoutADesktopToOpenThemTheHelpShowsInAWindowOfItsOwnAndTheLogSaysWhereItIs)
+{
+    start_filters({"COM1"});
+    start_control();
+    // The off-screen platform opens no file, as a desktop without a launcher does.
+    for (int k = 0; k < 2; ++k) dispatch_command(MENU_HELP_TOPICS);
+    settle();
+    std::vector<QTextBrowser*> helps;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* browser = qobject_cast<QTextBrowser*>(window); browser && browser->isVisible()) helps.push_back(browser);
+    ASSERT_EQ(helps.size(), 1u) << "one help window, however often asked for";
+    EXPECT_TRUE(helps[0]->toPlainText().contains(QStringLiteral("watches and drives up to four"))) << "the help document";
+    EXPECT_FALSE(helps[0]->isModal()) << "the window stays usable beside it";
+    helps[0]->close();
+
+    dispatch_command(MENU_BANDPASS_LOG);
+    EXPECT_TRUE(last_observer_message.contains(QDir::current().absoluteFilePath(QStringLiteral("solvane.csv"))))
+        << last_observer_message.toStdString();
 }
 
 TEST_F(ControlTest, ShutdownWritesTheSettingsAndClosesTheLog)

@@ -181,6 +181,35 @@ TEST_F(PanelTest, AMarkerThatWouldStartLeftOfTheStripIsPushedRight)
     EXPECT_GE(ink_left, 34) << "the marker's box starts at the strip's left edge";
 }
 
+// At a device pixel ratio of 2 every logical pixel is four device pixels: the layout stays and the
+// copies between layers take the same logical rectangles.
+TEST_F(PanelTest, AtDevicePixelRatioTwoThePanelIsTheSamePanelInFinerPixels)
+{
+    filter_slots[0].wavelength = 6563.0;  // the current curve beside the target's
+    paint();
+    const QImage single = window;
+    window = QImage(797 * 2, PANEL_HEIGHT_FULL * 2, QImage::Format_ARGB32_Premultiplied);
+    window.setDevicePixelRatio(2);
+    window.fill(UNTOUCHED);
+    paint_filter_panel(window, 1, 0);
+
+    struct Probe {
+        const char* name;
+        int x, y;
+    } probes[] = {
+        {"visible strip, blue end", 40, 30},     {"visible strip, red end", 600, 7},
+        {"solar strip, line core", 334, 130},    {"solar strip, wing", 234, 156},
+        {"above the visible strip", 300, 6},     {"the panel's frame", 0, 100},
+        {"the gap left of the text", 634, 120},  {"the status dot", 635 + 67, 5 + 218},
+        {"under the current curve", 345, 5 + 245}, {"beside \"Target:\" in the text block", 700, 5 + 85},
+    };
+    for (const Probe& probe : probes)
+        for (int dx : {0, 1})
+            for (int dy : {0, 1})
+                EXPECT_EQ(window.pixelColor(2 * probe.x + dx, 2 * probe.y + dy), single.pixelColor(probe.x, probe.y))
+                    << probe.name << " (" << probe.x << ", " << probe.y << ") device offset " << dx << dy;
+}
+
 TEST(TransmissionCurve, RowsFollowTheTransmission)
 {
     // Column 0 sits exactly on the curve's centre: T = 1 on the strip's top row.
