@@ -157,7 +157,9 @@ TEST_P(HostileFileTest, NeverBlocksNorLeadsWritesElsewhere)
     EXPECT_LT(seconds_since(start), 5.0);
     EXPECT_TRUE(still(row.file, row.kind)) << "left as it was";
     EXPECT_EQ(read_file(other), "precious\n") << "nothing written through the link";
-    if (row.settings_told) EXPECT_TRUE(last_observer_message.contains(QStringLiteral("solvane.ini")));
+    if (row.settings_told) {
+        EXPECT_TRUE(last_observer_message.contains(QStringLiteral("solvane.ini")));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(InTheWorkingDirectory, HostileFileTest, ::testing::ValuesIn(HOSTILE_FILES),

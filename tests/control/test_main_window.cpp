@@ -140,7 +140,9 @@ TEST_F(ControlTest, ARestoredPlacementKeepsTheWindowOnTheScreensThereAreNow)
             EXPECT_EQ(frame.height(), row.screen.height()) << row.name;
         } else {
             EXPECT_EQ(window.size(), row.window) << row.name;
-            if (row.screen.contains(row.saved)) EXPECT_EQ(window, row.saved) << row.name;
+            if (row.screen.contains(row.saved)) {
+                EXPECT_EQ(window, row.saved) << row.name;
+            }
         }
         stop_filter_lines();
         delete app.main_window;

@@ -163,7 +163,9 @@ TEST(StatusLine, AReplyWithoutStatusCodeAndOnBandFlagIsImplausible)
         FilterRecord r = polled(row.reply.c_str(), on_band);
         EXPECT_EQ(r.status_code, row.status) << row.name;
         char text[STATUS_TEXT_SIZE];
-        if (row.status != 0) EXPECT_STREQ(status_text(r, text), "Bad connection") << row.name;
+        if (row.status != 0) {
+            EXPECT_STREQ(status_text(r, text), "Bad connection") << row.name;
+        }
     }
 }
 

@@ -99,7 +99,9 @@ TEST_F(LinesTest, FourFiltersAtOnceEachPortGetsItsOwnBytesInOrder)
         EXPECT_EQ(r.cancelled, 0);
         EXPECT_EQ(r.answered, 1);
         EXPECT_EQ(r.record.port_handle, -1) << "a descriptor never leaves its line";
-        if (r.kind == JOB_COMMAND) EXPECT_EQ(r.acknowledged, 1);
+        if (r.kind == JOB_COMMAND) {
+            EXPECT_EQ(r.acknowledged, 1);
+        }
     }
     for (int i = 0; i < 4; ++i) {
         std::vector<std::string> expected(std::begin(connect_bytes), std::end(connect_bytes));
