@@ -312,8 +312,6 @@ void lines_stop()
 
 int lines_running() { return table.count.load() > 0; }
 
-int line_count() { return table.count.load(); }
-
 std::uint64_t line_submit(int index, const LineJob& job)
 {
     if (index < 0 || index >= table.count.load()) return 0;

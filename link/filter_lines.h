@@ -115,7 +115,6 @@ int lines_start(int count, const LinesOptions& options = {});
 void lines_stop();
 
 int lines_running();
-int line_count();
 
 // ---------------------------------------------------------------------------------------------
 // 4. Handing in jobs
