@@ -333,6 +333,7 @@ int create_main_window()
     window->setCentralWidget(client_area);
     window->resize(INITIAL_CLIENT_WIDTH, INITIAL_CLIENT_HEIGHT + window->menuBar()->sizeHint().height());
     window_procedure = new WindowProcedure;
+    window_procedure->setParent(window);  // goes with its window
     window->installEventFilter(window_procedure);
     client->installEventFilter(window_procedure);
 
