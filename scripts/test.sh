@@ -7,18 +7,24 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(( $(nproc) * 3 ))
+# Some tests run programs as user nobody, who may not enter the folder of this clone: the
+# sanitizers' suppression files are read from a copy every account can read.
+supp=$(mktemp -d /tmp/solvane-suppressions-XXXXXX)
+trap 'rm -rf "$supp"' EXIT
+cp tests/lsan.supp tests/tsan.supp "$supp/"
+chmod 755 "$supp" && chmod 644 "$supp"/*.supp
 if [ "${1:-}" = "--sanitize" ]; then
   shift
   export SOLVANE_BUILD_DIR=build-asan
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-  export LSAN_OPTIONS="suppressions=$(pwd)/tests/lsan.supp:print_suppressions=0"
+  export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
   bash scripts/setup.sh -DSOLVANE_SANITIZE=ON "$@"
 elif [ "${1:-}" = "--tsan" ]; then
   shift
   export SOLVANE_BUILD_DIR=build-tsan
   # Qt and libindi are not built with ThreadSanitizer; tests/tsan.supp names only their internals.
-  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$(pwd)/tests/tsan.supp"
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp"
   bash scripts/setup.sh -DSOLVANE_TSAN=ON "$@"
 else
   bash scripts/setup.sh "$@"
