@@ -242,7 +242,9 @@ TEST_F(IndiTest, TheSystemPortsListFillsThePortAndIsScannedAnewOnRequest)
     set("Solvane 1.CONNECTION.CONNECT=On");
     EXPECT_TRUE(wait_state("Solvane 1.CONNECTION", 1)) << "a listed port under a second name connects";
 
-    // A later client sees every property defined once, with the labels Ekos shows.
+    // A later client sees every property defined once, with the labels Ekos shows. It comes once the
+    // connection's own definitions are out, so what it counts is the answer to its own request.
+    ASSERT_FALSE(get("Solvane 1.FILTER_IDENTITY.MODEL").empty());
     IndiWatch watch(port);
     // The definition of the last property; a set message of it may come before the definitions.
     ASSERT_TRUE(watch.wait_for("<defTextVector device=\"Solvane 1\" name=\"FILTER_IDENTITY\"", 5));
