@@ -27,6 +27,10 @@
 // 1. Constants and the command set
 // ---------------------------------------------------------------------------------------------
 
+// The filters one program drives at once: the window's panels, the Alpaca devices, the console
+// tool's port words. Every table, line number, route and usage text is sized by it.
+constexpr int SLOT_COUNT = 4;
+
 // Firmware from this version on answers numeric queries in hexadecimal without prefix.
 constexpr double HEX_REPLY_VERSION = 1.25;
 

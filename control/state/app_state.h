@@ -14,7 +14,6 @@
 class QMainWindow;
 class QScrollBar;
 
-constexpr int SLOT_COUNT = 4;
 static_assert(SLOT_COUNT <= LINES_MAX, "every slot needs a filter line of its own");
 
 // The main window's placement as the settings file stores it: eleven little-endian 32-bit values,
