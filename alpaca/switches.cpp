@@ -3,6 +3,7 @@
 
 #include "control/display/spectral.h"
 #include "link/filter_policy.h"
+#include "link/filter_settings.h"
 
 #include <array>
 #include <cmath>
@@ -62,20 +63,10 @@ bool switch_state(int id, const FilterRecord& r)
 
 LineJob switch_write_job(int id, double value)
 {
-    char command[COMMAND_BUFFER_SIZE];
     switch (id) {
-    case SWITCH_HEATER: {
-        const int on = value >= 0.5;
-        return command_job(on ? CMD_WAKE : CMD_SLEEP, 0, {EDIT_SLEEPING, on ? 0.0 : 1.0});
-    }
-    case SWITCH_PANEL_LOCK: {
-        const int locked = value >= 0.5;
-        return command_job(format_setting(command, SET_PANEL_LOCK, locked), 0, {EDIT_PANEL_LOCKED, double(locked)});
-    }
-    case SWITCH_WING_SHIFT: {
-        const int tenths = wing_shift_argument(value);
-        return command_job(format_setting(command, SET_WING_SHIFT, tenths), 1, {EDIT_WING_SHIFT, tenths / 10.0});
-    }
+    case SWITCH_HEATER: return setting_job(SETTING_SLEEP, value >= 0.5 ? 0 : 1);  // the heater on is awake
+    case SWITCH_PANEL_LOCK: return setting_job(SETTING_PANEL_LOCK, value);
+    case SWITCH_WING_SHIFT: return setting_job(SETTING_WING_SHIFT, value);
     default: return simple_job(JOB_POLL_STATUS);  // read-only switches are refused before this
     }
 }

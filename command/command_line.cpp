@@ -96,8 +96,6 @@ long read_console_integer(const char* text)
     return negative ? -value : value;
 }
 
-int console_shift_argument(double shift) { return static_cast<int>(shift * 10); }
-
 void parse_command_line(int argc, const char* const* argv, ConsoleRun& run)
 {
     std::string line;

@@ -51,9 +51,6 @@ void parse_command_line(int argc, const char* const* argv, ConsoleRun& run);
 // any useful value instead of overflowing.
 long read_console_integer(const char* text);
 
-// The "SE" argument of a typed shift: tenths of an Angstrom, cut toward zero (0.25 gives 2).
-int console_shift_argument(double shift);
-
 // ---------------------------------------------------------------------------------------------
 // 2. The console link
 // ---------------------------------------------------------------------------------------------
@@ -76,6 +73,9 @@ void read_console_status(FilterRecord& slot);
 // ---------------------------------------------------------------------------------------------
 
 extern const char CONSOLE_USAGE[];
+
+// The bytes a SLEEP, WAKE or wing-shift word sends, from the filter settings table, into out.
+char* console_setting_command(const ConsoleSlot& slot, char out[COMMAND_BUFFER_SIZE]);
 
 // The whole tool: usage or time stamp, actions, waiting, closing. Writes its messages and status
 // blocks to out, and what went wrong beyond them (ignored words and why, the reason a port did

@@ -2,6 +2,9 @@
 // closing the ports, exit status.
 #include "command/console.h"
 
+#include "link/filter_policy.h"
+#include "link/filter_settings.h"
+
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -61,6 +64,16 @@ constexpr SettingAction SETTING_MESSAGES[] = {
     {ACTION_SET_SHIFT, "%s: Set shift successful.\n\n", "%s: Set shift failed.\n\n"},
 };
 
+}  // namespace
+
+char* console_setting_command(const ConsoleSlot& slot, char out[COMMAND_BUFFER_SIZE])
+{
+    if (slot.action == ACTION_SET_SHIFT) return setting_command(out, SETTING_WING_SHIFT, slot.shift);
+    return setting_command(out, SETTING_SLEEP, slot.action == ACTION_SLEEP ? 1 : 0);
+}
+
+namespace {
+
 void print_time_stamp(std::FILE* out)
 {
     std::time_t now = std::time(nullptr);
@@ -73,14 +86,9 @@ void print_time_stamp(std::FILE* out)
 void run_setting(ConsoleSlot& slot, std::FILE* out)
 {
     char command[COMMAND_BUFFER_SIZE];
-    const char* text = CMD_WAKE;
-    if (slot.action == ACTION_SLEEP) text = CMD_SLEEP;
-    if (slot.action == ACTION_SET_SHIFT)
-        text = format_setting(command, SET_WING_SHIFT, console_shift_argument(slot.shift));
     char reply[REPLY_BUFFER_SIZE];
-    console_query(slot.filter, text, reply);
-    // The filter's acknowledgement counts when it holds OK anywhere.
-    bool acknowledged = std::strstr(reply, "OK") != nullptr;
+    console_query(slot.filter, console_setting_command(slot, command), reply);
+    const int acknowledged = setting_acknowledged(reply);
     for (const SettingAction& row : SETTING_MESSAGES)
         if (row.action == slot.action)
             std::fprintf(out, acknowledged ? row.success : row.failure, slot.filter.port_name);

@@ -1,5 +1,6 @@
 // Fuzz target: the console tool's arguments, one per zero byte of the input.
 #include "command/console.h"
+#include "link/filter_settings.h"
 
 #include <cstdint>
 #include <cstring>
@@ -30,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
         const ConsoleSlot& slot = run.slots[i];
         if (std::strlen(slot.filter.port_name) > PORT_NAME_SIZE - 1) __builtin_trap();
         if (slot.action == ACTION_SET_SHIFT && !(slot.shift >= -1.0 && slot.shift <= 1.0)) __builtin_trap();
-        int tenths = console_shift_argument(slot.shift);
+        int tenths = setting_argument(SETTING_WING_SHIFT, slot.shift);
         if (tenths < -10 || tenths > 10) __builtin_trap();
     }
     return 0;

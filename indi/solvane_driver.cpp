@@ -27,6 +27,7 @@
 // start and stop) belongs to libindi's event-loop thread. The line's thread is the link library's.
 #include "link/filter_lines.h"
 #include "link/filter_policy.h"
+#include "link/filter_settings.h"
 #include "link/solvane_link.h"
 #include "sim/simulator.h"
 
@@ -381,11 +382,8 @@ class SolvaneDevice : public INDI::DefaultDevice
                 return true;
             }
             if (!connected_for(shift_property)) return true;
-            const int tenths = wing_shift_argument(shift);
-            char command[COMMAND_BUFFER_SIZE];
-            format_setting(command, SET_WING_SHIFT, tenths);
-            shift_property[0].setValue(tenths / 10.0);
-            submit_command(shift_property, command, LineEdit{EDIT_WING_SHIFT, tenths / 10.0});
+            shift_property[0].setValue(setting_told_value(SETTING_WING_SHIFT, shift));
+            submit_command(shift_property, setting_job(SETTING_WING_SHIFT, shift, POLL_ALWAYS));
             return true;
         }
         INDI::PropertyNumber read_only[] = {wavelength_property, temperature_property};
@@ -461,12 +459,10 @@ class SolvaneDevice : public INDI::DefaultDevice
   private:
     static constexpr size_t IDENTITY_FIELDS = 7;
 
-    // A switch pair that sends a setting: the first element sends values[0], the second values[1];
-    // the heater (setting nullptr) sends CMD_WAKE for 0 and CMD_SLEEP for 1.
+    // A switch pair that sends a setting: the first element sends values[0], the second values[1].
     struct SettingSwitch {
         INDI::PropertySwitch* property;
-        const char* setting;
-        LineEditField field;
+        FilterSetting setting;
         int values[2];
     };
 
@@ -502,10 +498,10 @@ class SolvaneDevice : public INDI::DefaultDevice
 
     std::vector<SettingSwitch> settings()
     {
-        return {{std::addressof(heater_property), nullptr, EDIT_SLEEPING, {0, 1}},
-                {std::addressof(lock_property), SET_PANEL_LOCK, EDIT_PANEL_LOCKED, {1, 0}},
-                {std::addressof(display_property), SET_DISPLAY_MODE, EDIT_DISPLAY_MODE, {0, 1}},
-                {std::addressof(units_property), SET_UNITS, EDIT_UNITS, {0, 1}}};
+        return {{std::addressof(heater_property), SETTING_SLEEP, {0, 1}},
+                {std::addressof(lock_property), SETTING_PANEL_LOCK, {1, 0}},
+                {std::addressof(display_property), SETTING_DISPLAY_MODE, {0, 1}},
+                {std::addressof(units_property), SETTING_UNITS, {0, 1}}};
     }
 
     bool ours(const char* dev) const { return dev != nullptr && std::strcmp(dev, getDeviceName()) == 0; }
@@ -805,19 +801,15 @@ class SolvaneDevice : public INDI::DefaultDevice
             return;
         }
         const int value = row.values[row.property->findOnSwitchIndex() == 0 ? 0 : 1];
-        char command[COMMAND_BUFFER_SIZE];
-        if (row.setting == nullptr)
-            copy_text(command, COMMAND_BUFFER_SIZE, value == 0 ? CMD_WAKE : CMD_SLEEP, COMMAND_BUFFER_SIZE - 1);
-        else
-            format_setting(command, row.setting, value);
-        submit_command(*row.property, command, LineEdit{row.field, static_cast<double>(value)});
+        submit_command(*row.property, setting_job(row.setting, value, POLL_ALWAYS));
     }
 
-    // Queues a setting on the line, then a status poll; the property is Busy until the filter's
-    // answer, then Ok when it acknowledged the setting, Alert otherwise.
-    void submit_command(INDI::Property property, const char* command, LineEdit edit)
+    // Queues a setting (and the status poll after it) on the line; the property is Busy until the
+    // filter's answer, then Ok when it acknowledged the setting, Alert otherwise.
+    void submit_command(INDI::Property property, const LineJob& job)
     {
-        const std::uint64_t id = line_submit(LINE, command_job(command, 1, edit));
+        const char* command = job.command;
+        const std::uint64_t id = line_submit(LINE, job);
         if (id == 0) {
             refuse(property, "The filter's line is not running; nothing was sent.");
             return;

@@ -1,7 +1,6 @@
 // The one path by which every command reaches a filter, and the clean-up of text replies.
 #include "link/solvane_link.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -10,12 +9,6 @@ constexpr int EXCHANGE_ATTEMPTS = 5;
 constexpr int PAUSE_BEFORE_LAST_ATTEMPT_MS = 500;
 
 }  // namespace
-
-char* format_setting(char out[COMMAND_BUFFER_SIZE], const char* setting, int value)
-{
-    std::snprintf(out, COMMAND_BUFFER_SIZE, "%s%d\n", setting, value);
-    return out;
-}
 
 int serial_exchange(int connected, int port_handle, const char* command,
                     char reply[REPLY_BUFFER_SIZE], LinkForm form)

@@ -59,3 +59,8 @@ double target_temperature(const FilterRecord& slot)
 {
     return slot.center_temperature + slot.wing_shift * slot.temperature_per_angstrom;
 }
+
+double first_zoom_span(double center_wavelength)
+{
+    return center_wavelength > 3900 && center_wavelength < 4000 ? ZOOM_WIDE : ZOOM_NORMAL;
+}

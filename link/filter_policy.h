@@ -6,6 +6,7 @@
 //   3. Status classes
 //   4. Acknowledged settings
 //   5. Values for network clients
+//   6. Update intervals and zoom
 //
 // SolvaneControl, the INDI driver and the Alpaca server use these, and SolvaneCommand where they
 // leave its output as it is, so the same request gives the same bytes on the port everywhere.
@@ -74,3 +75,18 @@ double fahrenheit_to_celsius(double fahrenheit);
 // A target temperature as the status dialog shows it: center_temperature + wing_shift x
 // temperature_per_angstrom, degrees Fahrenheit.
 double target_temperature(const FilterRecord& slot);
+
+// ---------------------------------------------------------------------------------------------
+// 6. Update intervals and zoom
+// ---------------------------------------------------------------------------------------------
+
+// The update intervals the window offers (Settings menu, in this order, stored in solvane.ini by
+// index); the middle one is every program's default.
+constexpr int UPDATE_INTERVAL_COUNT = 3;
+constexpr int UPDATE_INTERVALS_MS[UPDATE_INTERVAL_COUNT] = {1000, 5000, 30000};
+constexpr int UPDATE_INTERVAL_DEFAULT_INDEX = 1;
+constexpr int UPDATE_INTERVAL_DEFAULT_MS = UPDATE_INTERVALS_MS[UPDATE_INTERVAL_DEFAULT_INDEX];
+
+// The span a newly connected filter is shown with: calcium filters (a line between 3900 and
+// 4000 Angstrom) show their broad lines best wide, every other filter at the normal span.
+double first_zoom_span(double center_wavelength);

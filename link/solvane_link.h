@@ -59,16 +59,7 @@ constexpr const char* CMD_UNDERSCORE = "G_\n";                // eighths
 constexpr const char* CMD_TEMPERATURE_PER_ANGSTROM = "G@\n";  // hundredths of F per Angstrom
 constexpr const char* CMD_AGE = "GY\n";                       // two values, the second in minutes
 
-// Settings. The filter acknowledges them; arguments are always decimal.
-constexpr const char* CMD_SLEEP = "SH1\n";
-constexpr const char* CMD_WAKE = "SH0\n";
-constexpr const char* SET_WING_SHIFT = "SE";    // tenths of an Angstrom, -10 to 10
-constexpr const char* SET_PANEL_LOCK = "SL";    // 1 lock, 0 unlock
-constexpr const char* SET_UNITS = "SU";         // 0 Angstrom, 1 nanometre
-constexpr const char* SET_DISPLAY_MODE = "SD";  // 0 centre, 1 wing shift
-
-// Forms a setting command such as "SE-3\n" into out. Returns out.
-char* format_setting(char out[COMMAND_BUFFER_SIZE], const char* setting, int value);
+// Settings (SH, SL, SD, SU, SE) are made from the table of filter_settings.h alone.
 
 // The two programs use the link in two forms that differ in a few fixed points: the pause
 // between open attempts, diagnostics, and the retries of one exchange.
@@ -91,6 +82,12 @@ constexpr int SERIAL_NUMBER_TEXT_SIZE = 19;
 constexpr int FIRMWARE_TEXT_SIZE = 20;
 constexpr int STATUS_TEXT_SIZE = 24;
 
+// The spans of the spectrum a panel shows around its line, Angstrom: the window's three zoom
+// steps; a slot starts at the normal one.
+constexpr double ZOOM_WIDE = 30.0;
+constexpr double ZOOM_NORMAL = 10.0;
+constexpr double ZOOM_TIGHT = 2.5;
+
 // Everything known about one filter slot. The member initialisers are the start values of a
 // slot; a caller sets slot_index. Wavelengths, spans and shifts are in Angstrom.
 struct FilterRecord {
@@ -99,7 +96,7 @@ struct FilterRecord {
     char port_name[PORT_NAME_SIZE] = {};       // as configured: COM3, a device path, ...
     char opened_port_name[PORT_NAME_SIZE] = {};
     int port_handle = -1;                      // file descriptor while connected
-    double zoom_span = 10.0;
+    double zoom_span = ZOOM_NORMAL;
     int poll_count = 0;                        // status polls since the last age poll
     char bandwidth_text[BANDWIDTH_TEXT_SIZE] = {};
     int ga_value = 0;

@@ -14,6 +14,7 @@
 #include "control/settings/settings.h"
 #include "control/state/slot_lines.h"
 #include "link/filter_policy.h"
+#include "link/filter_settings.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -35,36 +36,24 @@ constexpr double SHIFT_STEP_LIMIT = 0.99;  // a step is taken only while inside 
 constexpr const char* HELP_FILE = "SolvaneControl.html";
 constexpr int HELP_WINDOW_WIDTH = 640, HELP_WINDOW_HEIGHT = 600;
 
-// Hands a command to slot n's line, the record already showing what it changes.
-void send(int n, const char* command, LineEdit edit, int poll_after = 0, int busy = 0, SlotAfter after = AFTER_NOTHING,
-          std::uint64_t group = 0)
+// Hands setting to slot n's line, the record already showing what it changes.
+void send(int n, FilterSetting setting, double value, int busy = 0, SlotAfter after = AFTER_NOTHING,
+          std::uint64_t group = 0, SettingPoll poll = POLL_AS_ROW)
 {
-    slot_command(n, command, edit, poll_after, busy, after, group);
+    const LineJob job = setting_job(setting, value, poll);
+    slot_command(n, job.command, job.edit, job.poll_after, busy, after, group);
 }
 
-void send_setting(int n, const char* setting, int value, LineEditField field, int busy = 0,
-                  SlotAfter after = AFTER_NOTHING, std::uint64_t group = 0)
-{
-    char command[COMMAND_BUFFER_SIZE];
-    send(n, format_setting(command, setting, value), LineEdit{field, static_cast<double>(value)}, 0, busy, after, group);
-}
-
-// A wing-shift step: the shift in tenths as every program forms it, sent, then the filter polled;
-// the panels follow when the poll is back.
-void send_shift_and_poll(int n)
-{
-    char command[COMMAND_BUFFER_SIZE];
-    const double shift = filter_slots[n].wing_shift;
-    format_setting(command, SET_WING_SHIFT, wing_shift_argument(shift));
-    send(n, command, LineEdit{EDIT_WING_SHIFT, shift}, 1, 1, AFTER_REPAINT);
-}
+// A wing-shift step: the shift sent, then the filter polled; the panels follow when the poll is
+// back.
+void send_shift_and_poll(int n) { send(n, SETTING_WING_SHIFT, filter_slots[n].wing_shift, 1, AFTER_REPAINT); }
 
 void heater_on(int n)
 {
     check_menu_item(MENU_HEATER_ON + n, true);
     check_menu_item(MENU_SLEEP + n, false);
     filter_slots[n].sleeping = 0;
-    send(n, CMD_WAKE, LineEdit{EDIT_SLEEPING, 0});
+    send(n, SETTING_SLEEP, 0);
 }
 
 void sleep_filter(int n)
@@ -72,7 +61,7 @@ void sleep_filter(int n)
     check_menu_item(MENU_SLEEP + n, true);
     check_menu_item(MENU_HEATER_ON + n, false);
     filter_slots[n].sleeping = 1;
-    send(n, CMD_SLEEP, LineEdit{EDIT_SLEEPING, 1});
+    send(n, SETTING_SLEEP, 1);
 }
 
 void toggle_lock(int n)
@@ -80,13 +69,13 @@ void toggle_lock(int n)
     FilterRecord& slot = filter_slots[n];
     slot.panel_locked = slot.panel_locked ? 0 : 1;
     check_menu_item(MENU_LOCK_PANEL + n, slot.panel_locked);
-    send_setting(n, SET_PANEL_LOCK, slot.panel_locked, EDIT_PANEL_LOCKED);
+    send(n, SETTING_PANEL_LOCK, slot.panel_locked);
 }
 
 void reset_shift(int n)
 {
     filter_slots[n].wing_shift = 0.0;
-    send_setting(n, SET_WING_SHIFT, 0, EDIT_WING_SHIFT);
+    send(n, SETTING_WING_SHIFT, 0, 0, AFTER_NOTHING, 0, POLL_NEVER);
 }
 
 struct ShiftStep {
@@ -139,8 +128,7 @@ void broadcast(int units, int value)
     const std::uint64_t group = new_command_group();
     for (int n = 0; n < SLOT_COUNT; ++n) {
         (units ? filter_slots[n].units : filter_slots[n].display_mode) = value;
-        send_setting(n, units ? SET_UNITS : SET_DISPLAY_MODE, value, units ? EDIT_UNITS : EDIT_DISPLAY_MODE, 1,
-                     AFTER_REBUILD, group);
+        send(n, units ? SETTING_UNITS : SETTING_DISPLAY_MODE, value, 1, AFTER_REBUILD, group);
     }
 }
 

@@ -49,10 +49,6 @@ constexpr DisplayPopupIds DISPLAY_POPUP_IDS[] = {
 };
 static_assert(std::size(DISPLAY_POPUP_IDS) == SLOT_COUNT, "one Display popup per slot");
 
-constexpr double ZOOM_WIDE = 30.0;
-constexpr double ZOOM_NORMAL = 10.0;
-constexpr double ZOOM_TIGHT = 2.5;
-
 // Sets or clears the check mark of every menu item carrying the identifier.
 void check_menu_item(int id, bool on);
 

@@ -116,14 +116,4 @@ TEST(CommandLine, NumbersAreReadAsScriptsWriteThem)
     for (const Row& row : rows) EXPECT_DOUBLE_EQ(read_decimal_number(row.text), row.value) << row.text;
 }
 
-TEST(CommandLine, ShiftsAreSentInTenthsCutTowardZero)
-{
-    struct Row {
-        double shift;
-        int argument;
-    } rows[] = {{0.05, 0}, {0.25, 2}, {-0.25, -2}, {-1.0, -10}, {1.0, 10}, {0.3, 3}, {0.7, 7},
-                {-0.3, -3}, {0.0, 0}, {0.99, 9}};
-    for (const Row& row : rows) EXPECT_EQ(console_shift_argument(row.shift), row.argument) << row.shift;
-}
-
 }  // namespace

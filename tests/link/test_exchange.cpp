@@ -63,10 +63,10 @@ TEST_F(ExchangeTest, TheConsoleFormMakesOneAttemptAndDiscardsNothing)
     open_with(table_responder({}));
     device_send(port->device, "OK\r\n");
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    EXPECT_EQ(serial_exchange(connected, handle, CMD_WAKE, reply, LINK_CONSOLE), 4);
+    EXPECT_EQ(serial_exchange(connected, handle, "SH0\n", reply, LINK_CONSOLE), 4);
     EXPECT_STREQ(reply, "OK\r\n");
     auto start = TestClock::now();
-    EXPECT_EQ(serial_exchange(connected, handle, CMD_WAKE, reply, LINK_CONSOLE), 0);
+    EXPECT_EQ(serial_exchange(connected, handle, "SH0\n", reply, LINK_CONSOLE), 0);
     EXPECT_LT(seconds_since(start), 0.45);
     EXPECT_EQ(received(), (std::vector<std::string>{"SH0\n", "SH0\n"}));
 }
@@ -138,16 +138,6 @@ TEST(TrimReply, TextRepliesAreCutBeforeTrimming)
         cut_text_reply(text, row.length);
         EXPECT_STREQ(text, row.out) << row.name;
     }
-}
-
-TEST(CommandTexts, SettingsCarryDecimalArguments)
-{
-    char command[COMMAND_BUFFER_SIZE];
-    EXPECT_STREQ(format_setting(command, SET_WING_SHIFT, -10), "SE-10\n");
-    EXPECT_STREQ(format_setting(command, SET_WING_SHIFT, 8), "SE8\n");
-    EXPECT_STREQ(format_setting(command, SET_PANEL_LOCK, 1), "SL1\n");
-    EXPECT_STREQ(format_setting(command, SET_UNITS, 0), "SU0\n");
-    EXPECT_STREQ(format_setting(command, SET_DISPLAY_MODE, 1), "SD1\n");
 }
 
 }  // namespace

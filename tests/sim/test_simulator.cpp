@@ -149,10 +149,9 @@ TEST_F(SimulatorTest, AWokenFilterGoesOnBandThroughTheSerialLine)
 {
     start({sim_preset()[1]}, 400);  // calcium K, hexadecimal
     char reply[REPLY_BUFFER_SIZE];
-    ASSERT_GT(serial_exchange(slot.connected, slot.port_handle, CMD_WAKE, reply), 0);
+    ASSERT_GT(serial_exchange(slot.connected, slot.port_handle, "SH0\n", reply), 0);
     EXPECT_STREQ(reply, "OK\r\n");
-    char command[COMMAND_BUFFER_SIZE];
-    serial_exchange(slot.connected, slot.port_handle, format_setting(command, SET_WING_SHIFT, -3), reply);
+    serial_exchange(slot.connected, slot.port_handle, "SE-3\n", reply);
     auto start_time = TestClock::now();
     do {
         poll_filter_status(slot);
