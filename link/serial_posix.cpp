@@ -369,6 +369,64 @@ int resolve_port_path(const char* port_name, char* path, int path_size)
     return written >= 0 && written < path_size;
 }
 
+namespace {
+
+// Opens path, retrying a port that another program holds (3 attempts, the form's pause between
+// them, cut short when the line's job is). Returns the descriptor, or -1 with the reason set.
+int open_with_retries(const char* path, bool windowed, int& busy, int& error, int& not_terminal)
+{
+    const int pause_ms = windowed ? BUSY_PAUSE_MS_WINDOWED : BUSY_PAUSE_MS_CONSOLE;
+    int fd = -1;
+    for (int attempt = 1; attempt <= OPEN_ATTEMPTS; ++attempt) {
+        fd = open_exclusive(path, busy, error, not_terminal);
+        if (fd >= 0 || !busy || attempt == OPEN_ATTEMPTS) break;
+        link_pause(pause_ms);
+        if (serial_aborted()) break;
+    }
+    return fd;
+}
+
+// Opens and configures the named port (the name already checked) into fd. Returns 0, or the
+// SERIAL_INIT_ code of the step that failed with last_error and message set; fd may then still
+// hold a descriptor for the caller to close.
+int open_and_configure(const char* name, int& fd, char (&message)[INIT_MESSAGE_SIZE], bool windowed)
+{
+    char path[PATH_BUFFER_SIZE];
+    int busy = 0, error = ENAMETOOLONG, not_terminal = 0;
+    if (resolve_port_path(name, path, sizeof path)) fd = open_with_retries(path, windowed, busy, error, not_terminal);
+    if (not_terminal) {
+        // Configuring it would fail here: the home platform's message for that.
+        last_error = {PORT_NOT_SERIAL, ENOTTY};
+        std::snprintf(message, sizeof message, "serial_init error: Unable to set comm state.");
+        return SERIAL_INIT_SETTINGS_REFUSED;
+    }
+    if (fd < 0) {
+        last_error = {failure_of(error), error};
+        // The system's reason, and for a refused permission what to do about it.
+        const std::string reason = last_error.failure == PORT_PERMISSION ? port_error_text(last_error)
+                                                                         : std::string(std::strerror(error));
+        std::snprintf(message, sizeof message,
+                      "serial_init error: Unable to open port. %s\nMaybe another application "
+                      "is using this port?\n",
+                      reason.c_str());
+        return SERIAL_INIT_OPEN_FAILED;
+    }
+    if (!apply_line_settings(fd)) {
+        last_error = {PORT_NOT_SERIAL, errno};
+        std::snprintf(message, sizeof message, "serial_init error: Unable to set comm state.");
+        return SERIAL_INIT_SETTINGS_REFUSED;
+    }
+    if (!apply_timeouts(fd)) {
+        last_error = {PORT_OPEN_FAILED, errno};
+        std::snprintf(message, sizeof message, "serial_init error: Unable to set comm timeouts.");
+        return SERIAL_INIT_TIMEOUTS_REFUSED;
+    }
+    // Queue sizes have no POSIX counterpart: that step always succeeds.
+    return 0;
+}
+
+}  // namespace
+
 int serial_init(int& connected, int& port_handle, const char* port_name, LinkForm form)
 {
     const bool windowed = (form == LINK_WINDOWED);
@@ -391,43 +449,7 @@ int serial_init(int& connected, int& port_handle, const char* port_name, LinkFor
         last_error.failure = PORT_REFUSED_NAME;
         return 0;
     } else {
-        char path[PATH_BUFFER_SIZE];
-        int busy = 0, error = ENAMETOOLONG, not_terminal = 0;
-        if (resolve_port_path(name, path, sizeof path)) {
-            const int pause_ms = windowed ? BUSY_PAUSE_MS_WINDOWED : BUSY_PAUSE_MS_CONSOLE;
-            for (int attempt = 1; attempt <= OPEN_ATTEMPTS; ++attempt) {
-                fd = open_exclusive(path, busy, error, not_terminal);
-                if (fd >= 0 || !busy || attempt == OPEN_ATTEMPTS) break;
-                link_pause(pause_ms);
-                if (serial_aborted()) break;
-            }
-        }
-        if (not_terminal) {
-            // Configuring it would fail here: the home platform's message for that.
-            code = SERIAL_INIT_SETTINGS_REFUSED;
-            last_error = {PORT_NOT_SERIAL, ENOTTY};
-            std::snprintf(message, sizeof message, "serial_init error: Unable to set comm state.");
-        } else if (fd < 0) {
-            code = SERIAL_INIT_OPEN_FAILED;
-            last_error = {failure_of(error), error};
-            // The system's reason, and for a refused permission what to do about it.
-            const std::string reason = last_error.failure == PORT_PERMISSION ? port_error_text(last_error)
-                                                                             : std::string(std::strerror(error));
-            std::snprintf(message, sizeof message,
-                          "serial_init error: Unable to open port. %s\nMaybe another application "
-                          "is using this port?\n",
-                          reason.c_str());
-        } else if (!apply_line_settings(fd)) {
-            code = SERIAL_INIT_SETTINGS_REFUSED;
-            last_error = {PORT_NOT_SERIAL, errno};
-            std::snprintf(message, sizeof message, "serial_init error: Unable to set comm state.");
-        } else if (!apply_timeouts(fd)) {
-            code = SERIAL_INIT_TIMEOUTS_REFUSED;
-            last_error = {PORT_OPEN_FAILED, errno};
-            std::snprintf(message, sizeof message,
-                          "serial_init error: Unable to set comm timeouts.");
-        }
-        // Queue sizes have no POSIX counterpart: that step always succeeds.
+        code = open_and_configure(name, fd, message, windowed);
     }
 
     if (code != 0) {
