@@ -170,6 +170,16 @@ httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Res
     return httplib::Server::HandlerResponse::Unhandled;
 }
 
+// The slot a page or panel path names by its number (0 to SLOT_COUNT - 1, written without
+// leading zeros); -1 otherwise, which the route answers as a path this server does not serve.
+int slot_in_path(const httplib::Request& req)
+{
+    const std::string digits = req.matches[1].str();
+    if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits[0] == '0')) return -1;
+    const int slot = std::stoi(digits);
+    return slot < SLOT_COUNT ? slot : -1;
+}
+
 void install_routes(httplib::Server& s)
 {
     s.set_pre_routing_handler(guard);
@@ -182,8 +192,9 @@ void install_routes(httplib::Server& s)
     }
     s.Get("/", [](const httplib::Request&, httplib::Response& res) { answer_page(-1, res); });
     s.Get("/setup", [](const httplib::Request&, httplib::Response& res) { answer_page(-1, res); });
-    s.Get(R"(/setup/v1/switch/([0-3])/setup)", [](const httplib::Request& req, httplib::Response& res) {
-        answer_page(req.matches[1].str()[0] - '0', res);
+    s.Get(R"(/setup/v1/switch/([0-9]+)/setup)", [](const httplib::Request& req, httplib::Response& res) {
+        if (const int slot = slot_in_path(req); slot >= 0) answer_page(slot, res);
+        else res.status = 404;
     });
     s.Get("/state.json", [](const httplib::Request&, httplib::Response& res) {
         unsigned versions[ALPACA_SLOTS];
@@ -191,8 +202,13 @@ void install_routes(httplib::Server& s)
         res.set_header("Cache-Control", "no-store");
         res.set_content(page_state_json(service_view(), versions), "application/json; charset=utf-8");
     });
-    s.Get(R"(/panel/([0-3])\.png)", [](const httplib::Request& req, httplib::Response& res) {
-        const std::string png = service_panel_png(req.matches[1].str()[0] - '0');
+    s.Get(R"(/panel/([0-9]+)\.png)", [](const httplib::Request& req, httplib::Response& res) {
+        const int slot = slot_in_path(req);
+        if (slot < 0) {
+            res.status = 404;
+            return;
+        }
+        const std::string png = service_panel_png(slot);
         if (png.empty()) return reply_text(res, 404, "No panel for that filter.");
         res.set_header("Cache-Control", "no-cache");
         res.set_content(png, "image/png");

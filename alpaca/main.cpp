@@ -28,12 +28,7 @@
 
 namespace {
 
-const char USAGE[] =
-    "Usage: solvane-alpaca [options]\n"
-    "Serves the Solvane filters named in solvane.ini of the current directory (or by --ports) to\n"
-    "ASCOM Alpaca clients and web browsers: filter n is Alpaca Switch device n-1.\n"
-    "\n"
-    "  --ports P1,P2,P3,P4  the filters' ports instead of solvane.ini (COM1, ttyUSB0, a device path;\n"
+const char USAGE_OPTIONS[] =
     "                       an empty entry leaves that slot free)\n"
     "  --listen ADDRESS     address to serve on (default 127.0.0.1: this computer only;\n"
     "                       0.0.0.0 for every IPv4 network, :: for every network)\n"
@@ -51,6 +46,24 @@ const char USAGE[] =
     "Alpaca has no authentication: whoever reaches the port can drive the filters. See\n"
     "solvane-alpaca(1) before opening it to a network.\n";
 
+// "P1,P2,P3,P4" for four slots, padded to the option column.
+std::string ports_operand()
+{
+    std::string operand;
+    for (int n = 1; n <= SLOT_COUNT; ++n) operand += (n > 1 ? ",P" : "P") + std::to_string(n);
+    return operand + std::string(operand.size() < 12 ? 12 - operand.size() : 1, ' ');
+}
+
+std::string usage()
+{
+    return "Usage: solvane-alpaca [options]\n"
+           "Serves the Solvane filters named in solvane.ini of the current directory (or by --ports) to\n"
+           "ASCOM Alpaca clients and web browsers: filter n is Alpaca Switch device n-1.\n"
+           "\n"
+           "  --ports " + ports_operand() + " the filters' ports instead of solvane.ini (COM1, ttyUSB0, a device path;\n" +
+           USAGE_OPTIONS;
+}
+
 struct Options {
     ServiceOptions service;
     HttpOptions http;
@@ -61,7 +74,7 @@ struct Options {
 
 int usage_error(const std::string& message)
 {
-    std::fprintf(stderr, "solvane-alpaca: %s\n%s", message.c_str(), USAGE);
+    std::fprintf(stderr, "solvane-alpaca: %s\n%s", message.c_str(), usage().c_str());
     return 2;
 }
 
@@ -84,7 +97,7 @@ bool read_ports(const std::string& list, std::string ports[ALPACA_SLOTS], std::s
     while (std::getline(stream, name, ',')) names.push_back(name);
     if (!list.empty() && list.back() == ',') names.push_back("");
     if (names.size() > ALPACA_SLOTS) {
-        error = "--ports takes at most four ports";
+        error = std::string("--ports takes at most ") + SLOT_COUNT_WORD + " ports";
         return false;
     }
     for (size_t n = 0; n < names.size(); ++n) {
@@ -104,7 +117,7 @@ int parse_options(int argc, char** argv, Options& o)
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         long number = 0;
         if (arg == "--help") {
-            std::fputs(USAGE, stdout);
+            std::fputs(usage().c_str(), stdout);
             return 0;
         } else if (arg == "--version") {
             std::printf("solvane-alpaca %s\n", SERVER_VERSION);

@@ -44,7 +44,7 @@ void accept_port_word(ConsoleRun& run, const std::string& word, const std::strin
         return;
     }
     if (run.filter_count >= CONSOLE_MAX_FILTERS) {
-        ignore(run, word, "at most four filters can be controlled on one line");
+        ignore(run, word, std::string("at most ") + SLOT_COUNT_WORD + " filters can be controlled on one line");
         return;
     }
     for (int i = 0; i < run.filter_count; ++i)

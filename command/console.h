@@ -18,7 +18,7 @@
 
 enum ConsoleAction { ACTION_SLEEP, ACTION_STATUS, ACTION_WAKE, ACTION_SET_SHIFT };
 
-constexpr int CONSOLE_MAX_FILTERS = 4;
+constexpr int CONSOLE_MAX_FILTERS = SLOT_COUNT;
 constexpr int ARGUMENT_LINE_MAX = 255;  // characters of the joined argument line
 constexpr int ARGUMENT_WORDS_MAX = 8;
 constexpr int WAIT_SECONDS_MAX = 3600;
@@ -72,7 +72,8 @@ void read_console_status(FilterRecord& slot);
 // 3. The run
 // ---------------------------------------------------------------------------------------------
 
-extern const char CONSOLE_USAGE[];
+// The usage text, naming the slot count.
+std::string console_usage();
 
 // The bytes a SLEEP, WAKE or wing-shift word sends, from the filter settings table, into out.
 char* console_setting_command(const ConsoleSlot& slot, char out[COMMAND_BUFFER_SIZE]);

@@ -10,14 +10,9 @@
 #include <ctime>
 #include <thread>
 
-const char CONSOLE_USAGE[] =
-    "SolvaneCommand Beta v0.1\n"
-    "\n"
-    "Usage:\n"
-    "SolvaneCommand [PORT1=action] ... [PORT4=action] [WAIT=seconds]\n"
-    "\n"
-    "- PORT1-PORT4 are serial COM port names (e.g. COM1, COM2, etc.)\n"
-    "- Up to four filters can be controlled on one line.\n"
+namespace {
+
+const char USAGE_ACTIONS[] =
     "- Action can be: (multiple actions per filter not permitted)\n"
     "    STATUS      : Print status of filter\n"
     "    SLEEP       : Turn filter heater off\n"
@@ -47,6 +42,21 @@ const char CONSOLE_USAGE[] =
     "\n"
     "Turn heaters on (start of observing session), wait until all on band:\n"
     "SolvaneCommand COM1=WAKE COM2=WAKE COM4=WAKE COM7=WAKE WAIT=900\n";
+
+}  // namespace
+
+std::string console_usage()
+{
+    const std::string last = "PORT" + std::to_string(SLOT_COUNT);
+    return "SolvaneCommand Beta v0.1\n"
+           "\n"
+           "Usage:\n"
+           "SolvaneCommand [PORT1=action] ... [" + last + "=action] [WAIT=seconds]\n"
+           "\n"
+           "- PORT1-" + last + " are serial COM port names (e.g. COM1, COM2, etc.)\n"
+           "- Up to " + SLOT_COUNT_WORD + " filters can be controlled on one line.\n" + USAGE_ACTIONS;
+}
+
 
 namespace {
 
@@ -144,7 +154,7 @@ void tell_open_failure(const ConsoleSlot& slot, std::FILE* err)
 int run_console_tool(int argc, const char* const* argv, std::FILE* out, std::FILE* err)
 {
     if (argc < 2) {
-        std::fputs(CONSOLE_USAGE, out);
+        std::fputs(console_usage().c_str(), out);
         return 1;
     }
     ConsoleRun run;

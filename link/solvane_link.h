@@ -31,6 +31,11 @@
 // tool's port words. Every table, line number, route and usage text is sized by it.
 constexpr int SLOT_COUNT = 4;
 
+// The count as messages and usage texts write it ("at most four ports").
+constexpr const char* COUNT_WORDS[] = {"no", "one", "two", "three", "four", "five", "six", "seven", "eight"};
+static_assert(SLOT_COUNT < int(sizeof COUNT_WORDS / sizeof COUNT_WORDS[0]), "a word for the slot count");
+constexpr const char* SLOT_COUNT_WORD = COUNT_WORDS[SLOT_COUNT];
+
 // Firmware from this version on answers numeric queries in hexadecimal without prefix.
 constexpr double HEX_REPLY_VERSION = 1.25;
 

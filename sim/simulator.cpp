@@ -166,46 +166,43 @@ void sim_advance(SimFilter& f, double seconds)
     }
 }
 
-std::string sim_reply(SimFilter& f, const std::string& command)
-{
-    if (command.size() < 3 || command.back() != '\n') return "";
-    std::string body = command.substr(0, command.size() - 1);
-    if (!body.empty() && body.back() == '\r') body.pop_back();
-    if (body.size() < 2) return "";
-    const std::string name = body.substr(0, 2);
-    const std::string argument = body.substr(2);
-    const int age = f.age_minutes + static_cast<int>(f.age_seconds / 60);
+namespace {
 
-    if (name[0] == 'G') {
-        if (!argument.empty()) return "";
-        switch (name[1]) {
-        case 'I': return status_line(f);
-        case 'A': return value_reply(f, f.faults.ga_value);
-        case 'X': return value_reply(f, std::lround(f.center_wavelength * 10));
-        case 'H': return value_reply(f, f.sleeping);
-        case 'J': return value_reply(f, std::lround(f.center_temperature * 100));
-        case 'N': return f.model_text + "\r\n";
-        case 'Q': return f.edition_text + "\r\n";
-        case 'S': return f.serial_number_text + "\r\n";
-        case 'M': return f.startup_message + "\r\n";
-        case 'B': return f.bandwidth_text + "\r\n";
-        case 'D': return value_reply(f, f.display_mode);
-        case 'U': return value_reply(f, f.units);
-        case 'L': return value_reply(f, f.panel_locked);
-        case '_': return value_reply(f, f.underscore_raw);
-        case '@': return value_reply(f, std::lround(f.temperature_per_angstrom * 100));
-        case 'Y':
-            if (f.firmware_version >= HEX_FROM_VERSION)
-                return format("%X %X\r\n", 7u, static_cast<std::uint32_t>(age));
-            return format("%d %d\r\n", 7, age);
-        default: return "";
-        }
+// A query ("GI", "GX", ...): its reply, or nothing for a query the firmware does not know.
+std::string query_reply(SimFilter& f, char query)
+{
+    const int age = f.age_minutes + static_cast<int>(f.age_seconds / 60);
+    switch (query) {
+    case 'I': return status_line(f);
+    case 'A': return value_reply(f, f.faults.ga_value);
+    case 'X': return value_reply(f, std::lround(f.center_wavelength * 10));
+    case 'H': return value_reply(f, f.sleeping);
+    case 'J': return value_reply(f, std::lround(f.center_temperature * 100));
+    case 'N': return f.model_text + "\r\n";
+    case 'Q': return f.edition_text + "\r\n";
+    case 'S': return f.serial_number_text + "\r\n";
+    case 'M': return f.startup_message + "\r\n";
+    case 'B': return f.bandwidth_text + "\r\n";
+    case 'D': return value_reply(f, f.display_mode);
+    case 'U': return value_reply(f, f.units);
+    case 'L': return value_reply(f, f.panel_locked);
+    case '_': return value_reply(f, f.underscore_raw);
+    case '@': return value_reply(f, std::lround(f.temperature_per_angstrom * 100));
+    case 'Y':
+        if (f.firmware_version >= HEX_FROM_VERSION) return format("%X %X\r\n", 7u, static_cast<std::uint32_t>(age));
+        return format("%d %d\r\n", 7, age);
+    default: return "";
     }
-    int value = 0;
-    if (name[0] != 'S' || !setting_argument(argument, value)) return "";
-    switch (name[1]) {
+}
+
+// A setting ("SH1", "SE-3", ...): "OK" once taken, nothing for a value out of its range or a
+// setting the firmware does not know.
+std::string setting_reply(SimFilter& f, char setting, int value)
+{
+    const bool two_state = value == 0 || value == 1;
+    switch (setting) {
     case 'H':
-        if (value != 0 && value != 1) return "";
+        if (!two_state) return "";
         f.sleeping = value;
         break;
     case 'E':
@@ -214,20 +211,35 @@ std::string sim_reply(SimFilter& f, const std::string& command)
         f.wing_shift_tenths = value;
         break;
     case 'L':
-        if (value != 0 && value != 1) return "";
+        if (!two_state) return "";
         f.panel_locked = value;
         break;
     case 'U':
-        if (value != 0 && value != 1) return "";
+        if (!two_state) return "";
         f.units = value;
         break;
     case 'D':
-        if (value != 0 && value != 1) return "";
+        if (!two_state) return "";
         f.display_mode = value;
         break;
     default: return "";
     }
     return "OK\r\n";
+}
+
+}  // namespace
+
+std::string sim_reply(SimFilter& f, const std::string& command)
+{
+    if (command.size() < 3 || command.back() != '\n') return "";
+    std::string body = command.substr(0, command.size() - 1);
+    if (!body.empty() && body.back() == '\r') body.pop_back();
+    if (body.size() < 2) return "";
+    const std::string argument = body.substr(2);
+    if (body[0] == 'G') return argument.empty() ? query_reply(f, body[1]) : "";
+    int value = 0;
+    if (body[0] != 'S' || !setting_argument(argument, value)) return "";
+    return setting_reply(f, body[1], value);
 }
 
 std::vector<SimFilter> sim_preset()

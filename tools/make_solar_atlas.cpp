@@ -51,6 +51,40 @@ std::string card_value(const std::string& card)
     return first == std::string::npos ? "" : value.substr(first, last - first + 1);
 }
 
+constexpr size_t FITS_BLOCK = 2880, FITS_CARD = 80;
+
+// The header cards of a FITS file up to END, keyword to value; at is left at the first byte
+// after the header. Returns 0 when there is no END card.
+int read_fits_header(const std::string& content, std::map<std::string, std::string>& header, size_t& at)
+{
+    at = 0;
+    while (at + FITS_CARD <= content.size()) {
+        std::string card = content.substr(at, FITS_CARD);
+        at += FITS_CARD;
+        std::string key = card.substr(0, 8);
+        key.erase(key.find_last_not_of(' ') + 1);
+        if (key == "END") return 1;
+        if (!key.empty() && card.size() > 9 && card[8] == '=') header[key] = card_value(card);
+    }
+    return 0;
+}
+
+// One big-endian sample of BITPIX bitpix into value. Returns 0 for a BITPIX FITS does not know.
+int fits_sample(const unsigned char* p, int bitpix, double& value)
+{
+    const size_t width = static_cast<size_t>(std::abs(bitpix) / 8);
+    std::uint64_t raw = 0;
+    for (size_t k = 0; k < width; ++k) raw = (raw << 8) | p[k];  // FITS is big-endian
+    switch (bitpix) {
+    case 8: value = static_cast<double>(raw); return 1;
+    case 16: value = static_cast<std::int16_t>(raw); return 1;
+    case 32: value = static_cast<std::int32_t>(raw); return 1;
+    case -32: { std::uint32_t u = static_cast<std::uint32_t>(raw); float f; std::memcpy(&f, &u, 4); value = f; return 1; }
+    case -64: { double d; std::memcpy(&d, &raw, 8); value = d; return 1; }
+    default: return 0;
+    }
+}
+
 // Reads a FITS primary image of one axis. Returns an empty flux on any error, with a message.
 FitsSpectrum read_fits(const char* path, std::string& error)
 {
@@ -61,23 +95,13 @@ FitsSpectrum read_fits(const char* path, std::string& error)
         return s;
     }
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    constexpr size_t BLOCK = 2880, CARD = 80;
     std::map<std::string, std::string> header;
     size_t at = 0;
-    bool ended = false;
-    while (!ended && at + CARD <= content.size()) {
-        std::string card = content.substr(at, CARD);
-        at += CARD;
-        std::string key = card.substr(0, 8);
-        key.erase(key.find_last_not_of(' ') + 1);
-        if (key == "END") ended = true;
-        else if (!key.empty() && card.size() > 9 && card[8] == '=') header[key] = card_value(card);
-    }
-    if (!ended) {
+    if (!read_fits_header(content, header, at)) {
         error = "no END card in the FITS header";
         return s;
     }
-    size_t data = (at + BLOCK - 1) / BLOCK * BLOCK;
+    size_t data = (at + FITS_BLOCK - 1) / FITS_BLOCK * FITS_BLOCK;
     int bitpix = std::atoi(header["BITPIX"].c_str());
     long count = std::atol(header["NAXIS1"].c_str());
     if (std::atoi(header["NAXIS"].c_str()) != 1 || count <= 0) {
@@ -94,16 +118,11 @@ FitsSpectrum read_fits(const char* path, std::string& error)
     s.flux.resize(static_cast<size_t>(count));
     for (long i = 0; i < count; ++i) {
         const unsigned char* p = reinterpret_cast<const unsigned char*>(content.data() + data + width * static_cast<size_t>(i));
-        std::uint64_t raw = 0;
-        for (size_t k = 0; k < width; ++k) raw = (raw << 8) | p[k];  // FITS is big-endian
         double value;
-        switch (bitpix) {
-        case 8: value = static_cast<double>(raw); break;
-        case 16: value = static_cast<std::int16_t>(raw); break;
-        case 32: value = static_cast<std::int32_t>(raw); break;
-        case -32: { std::uint32_t u = static_cast<std::uint32_t>(raw); float f; std::memcpy(&f, &u, 4); value = f; break; }
-        case -64: { double d; std::memcpy(&d, &raw, 8); value = d; break; }
-        default: error = "unsupported BITPIX " + std::to_string(bitpix); s.flux.clear(); return s;
+        if (!fits_sample(p, bitpix, value)) {
+            error = "unsupported BITPIX " + std::to_string(bitpix);
+            s.flux.clear();
+            return s;
         }
         s.flux[static_cast<size_t>(i)] = value * bscale + bzero;
     }
