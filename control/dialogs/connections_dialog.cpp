@@ -11,7 +11,7 @@
 #include "control/dialogs/dialog_common.h"
 #include "control/dialogs/dialogs.h"
 
-#include "control/display/panel.h"
+#include "panels/panel.h"
 #include "control/state/slot_lines.h"
 
 #include <QAbstractItemView>
@@ -139,7 +139,7 @@ void fill_lists(ConnectionsDialog& d)
         for (QComboBox* list : d.lists) add_sorted(list, QString::fromLatin1(name), list->count());
     }
     for (int n = 0; n < SLOT_COUNT; ++n) {
-        const QString own = QString::fromLatin1(filter_slots[n].port_name);
+        const QString own = QString::fromLatin1(filter_slots()[n].port_name);
         if (!own.isEmpty() && d.lists[n]->findText(own, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
             add_sorted(d.lists[n], own, d.lists[n]->count());
     }
@@ -155,11 +155,11 @@ void show_detection(ConnectionsDialog& d, const SlotEvent& event, const std::fun
 {
     switch (event.kind) {
     case EVENT_PROBE_FOUND:
-        d.fields[event.slot]->setText(connection_text(filter_slots[event.slot]));
-        if (d.lists[event.slot]->findText(QString::fromLatin1(filter_slots[event.slot].port_name)) < 0)
-            add_sorted(d.lists[event.slot], QString::fromLatin1(filter_slots[event.slot].port_name),
+        d.fields[event.slot]->setText(connection_text(filter_slots()[event.slot]));
+        if (d.lists[event.slot]->findText(QString::fromLatin1(filter_slots()[event.slot].port_name)) < 0)
+            add_sorted(d.lists[event.slot], QString::fromLatin1(filter_slots()[event.slot].port_name),
                        d.lists[event.slot]->count());
-        select_name(d.lists[event.slot], filter_slots[event.slot].port_name);
+        select_name(d.lists[event.slot], filter_slots()[event.slot].port_name);
         break;
     case EVENT_DETECT_DONE: {
         for (int k = event.slot; k < SLOT_COUNT; ++k) {
@@ -233,8 +233,8 @@ int run_connections_dialog(QWidget* owner, ConnectionChoice& choice, const std::
     fit_lists(d);
     fit_dialog(&dialog, 259, 154);
     for (int n = 0; n < SLOT_COUNT; ++n) {
-        select_name(d.lists[n], filter_slots[n].port_name);
-        d.fields[n]->setText(connection_text(filter_slots[n]));
+        select_name(d.lists[n], filter_slots()[n].port_name);
+        d.fields[n]->setText(connection_text(filter_slots()[n]));
     }
 
     const int observer = add_slot_observer([&d, &after_detect](const SlotEvent& event) {

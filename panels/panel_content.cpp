@@ -1,8 +1,8 @@
 // What a filter panel shows; see panel.h.
-#include "control/display/panel.h"
+#include "panels/panel.h"
 
-#include "control/display/spectral.h"
-#include "control/display/strips.h"
+#include "spectral/spectral.h"
+#include "panels/strips.h"
 
 #include <cmath>
 #include <cstdio>
