@@ -77,8 +77,8 @@ int main(int argc, char** argv)
     row("timer tick, four answering filters", tick, slowest_exchange, "slowest status exchange");
 
     QImage& window = client_buffer();
-    double cached = time_median(40, [&] { for (int i = 0; i < 4; ++i) paint_filter_panel(window, 0, i); });
-    double rebuilt = time_median(40, [&] { for (int i = 0; i < 4; ++i) paint_filter_panel(window, 1, i); });
+    double cached = time_median(40, [&] { for (int i = 0; i < SLOT_COUNT; ++i) paint_filter_panel(window, 0, i); });
+    double rebuilt = time_median(40, [&] { for (int i = 0; i < SLOT_COUNT; ++i) paint_filter_panel(window, 1, i); });
     row("repaint of four Full panels from cache", cached, rebuilt, "a rebuild");
 
     // Filter 4 stops answering: its update holds its own line for 1.5 s, nobody else's.

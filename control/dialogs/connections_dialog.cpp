@@ -186,6 +186,43 @@ void start_detection(ConnectionsDialog& d)
     auto_detect_start(d.detected_ports);
 }
 
+// The template's controls, in its order, into the dialog; the lists draw through elided. Returns
+// the Cancel button.
+QPushButton* add_controls(QDialog* dialog, ConnectionsDialog& d, ElidedComboPainter& elided)
+{
+    auto* intro = new QLabel(QStringLiteral("Specify the serial port of each connected filter.\nOr click Auto Detect "
+                                            "to attempt to automatically detect attached filters."),
+                             dialog);
+    place(intro, 7, 7, 245, 18);
+    d.detect = new QPushButton(QStringLiteral("Auto Detect"), dialog);
+    d.detect->setObjectName(QStringLiteral("control_1002"));
+    place(d.detect, 37, 27, 47, 14);
+    d.status = new QLabel(dialog);
+    d.status->setObjectName(QStringLiteral("control_32001"));
+    place(d.status, 97, 30, 155, 8);
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        const SlotControls& c = SLOT_CONTROLS[n];
+        place(new QLabel(QStringLiteral("Port %1").arg(n + 1), dialog), 7, c.y + 2, 25, 12);
+        d.lists[n] = new QComboBox(dialog);
+        d.lists[n]->setObjectName(QStringLiteral("control_%1").arg(c.list_id));
+        d.lists[n]->setMaxVisibleItems(MAX_DETECTED_PORTS + 1);
+        d.lists[n]->installEventFilter(&elided);
+        place(d.lists[n], 37, c.y, 48, 13);
+        d.fields[n] = new QLineEdit(dialog);
+        d.fields[n]->setObjectName(QStringLiteral("control_%1").arg(c.field_id));
+        d.fields[n]->setReadOnly(true);
+        place(d.fields[n], 97, c.y, 155, 13);
+    }
+    d.ok = new QPushButton(QStringLiteral("OK"), dialog);
+    d.ok->setObjectName(QStringLiteral("control_1"));
+    d.ok->setDefault(true);
+    place(d.ok, 74, 132, 50, 14);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), dialog);
+    cancel->setObjectName(QStringLiteral("control_2"));
+    place(cancel, 133, 132, 50, 14);
+    return cancel;
+}
+
 }  // namespace
 
 int run_connections_dialog(QWidget* owner, ConnectionChoice& choice, const std::function<void()>& after_detect)
@@ -195,37 +232,8 @@ int run_connections_dialog(QWidget* owner, ConnectionChoice& choice, const std::
     dialog.setFont(dialog_font("MS Shell Dlg", 8));
     ConnectionsDialog d{&dialog, nullptr, nullptr, nullptr, {}, {}, {}};
 
-    auto* intro = new QLabel(QStringLiteral("Specify the serial port of each connected filter.\nOr click Auto Detect "
-                                            "to attempt to automatically detect attached filters."),
-                             &dialog);
-    place(intro, 7, 7, 245, 18);
-    d.detect = new QPushButton(QStringLiteral("Auto Detect"), &dialog);
-    d.detect->setObjectName(QStringLiteral("control_1002"));
-    place(d.detect, 37, 27, 47, 14);
-    d.status = new QLabel(&dialog);
-    d.status->setObjectName(QStringLiteral("control_32001"));
-    place(d.status, 97, 30, 155, 8);
     ElidedComboPainter elided;
-    for (int n = 0; n < SLOT_COUNT; ++n) {
-        const SlotControls& c = SLOT_CONTROLS[n];
-        place(new QLabel(QStringLiteral("Port %1").arg(n + 1), &dialog), 7, c.y + 2, 25, 12);
-        d.lists[n] = new QComboBox(&dialog);
-        d.lists[n]->setObjectName(QStringLiteral("control_%1").arg(c.list_id));
-        d.lists[n]->setMaxVisibleItems(MAX_DETECTED_PORTS + 1);
-        d.lists[n]->installEventFilter(&elided);
-        place(d.lists[n], 37, c.y, 48, 13);
-        d.fields[n] = new QLineEdit(&dialog);
-        d.fields[n]->setObjectName(QStringLiteral("control_%1").arg(c.field_id));
-        d.fields[n]->setReadOnly(true);
-        place(d.fields[n], 97, c.y, 155, 13);
-    }
-    d.ok = new QPushButton(QStringLiteral("OK"), &dialog);
-    d.ok->setObjectName(QStringLiteral("control_1"));
-    d.ok->setDefault(true);
-    place(d.ok, 74, 132, 50, 14);
-    auto* cancel = new QPushButton(QStringLiteral("Cancel"), &dialog);
-    cancel->setObjectName(QStringLiteral("control_2"));
-    place(cancel, 133, 132, 50, 14);
+    QPushButton* cancel = add_controls(&dialog, d, elided);
 
     // Opening: every list gets the empty entry and the machine's ports, each slot its own.
     d.status->setText(QString());
