@@ -1,8 +1,8 @@
 // The filters behind the Alpaca server; see filter_service.h.
 #include "alpaca/filter_service.h"
 
-#include "control/display/atlas.h"
-#include "control/display/panel.h"
+#include "spectral/atlas.h"
+#include "panels/panel.h"
 
 #include <QBuffer>
 #include <QImage>

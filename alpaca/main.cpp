@@ -8,8 +8,7 @@
 #include "alpaca/discovery.h"
 #include "alpaca/filter_service.h"
 #include "alpaca/http_server.h"
-#include "control/settings/settings.h"
-#include "control/state/app_state.h"
+#include "link/settings_file.h"
 
 #include <QGuiApplication>
 #include <QSocketNotifier>
@@ -18,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -153,20 +151,18 @@ int parse_options(int argc, char** argv, Options& o)
 
 // The ports, zoom spans and display mode of solvane.ini, as SolvaneControl would read them.
 // Returns 0 when the file is missing or unreadable.
-int read_settings_file(Options& o)
+int read_settings(Options& o)
 {
-    std::ifstream file(SETTINGS_FILE, std::ios::binary);
-    if (!file) return 0;
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
-    reset_app_state();
-    parse_settings_bytes(bytes.str());
+    SettingsFile settings;
+    std::string problem;
+    const SettingsFileRead read = read_settings_file(settings, problem);
+    if (read == SETTINGS_MISSING || read == SETTINGS_UNREADABLE) return 0;
     for (int n = 0; n < ALPACA_SLOTS; ++n) {
-        const FilterRecord& slot = filter_slots[n];
+        const SlotSettings& slot = settings.per_slot[n];
         if (connectable_name(slot.port_name)) o.service.ports[n] = slot.port_name;
         if (slot.zoom_span > 0) o.service.zoom_span[n] = slot.zoom_span;
     }
-    o.service.full_display = app.full_display != 0;
+    o.service.full_display = settings.full_display != 0;
     return 1;
 }
 
@@ -186,7 +182,7 @@ int main(int argc, char** argv)
     Options o;
     const int parsed = parse_options(argc, argv, o);
     if (parsed >= 0) return parsed;
-    if (!o.ports_given && !read_settings_file(o))
+    if (!o.ports_given && !read_settings(o))
         return usage_error("no solvane.ini in this directory: start it where SolvaneControl keeps its settings, "
                            "or name the ports with --ports");
     std::string named;

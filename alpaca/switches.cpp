@@ -1,7 +1,7 @@
 // The switches of a filter; see switches.h.
 #include "alpaca/switches.h"
 
-#include "control/display/spectral.h"
+#include "spectral/spectral.h"
 #include "link/filter_policy.h"
 #include "link/filter_settings.h"
 

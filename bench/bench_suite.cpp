@@ -1,106 +1,26 @@
-// The figures that say whether Solvane is as fast as the serial line lets it be, each measured
-// next to its limit in the same run. Each filter has a line of its own, so the limit of work on
-// four filters is the slowest one's time, not the sum. Simulated filters pace their replies at 9600 baud
-// (1.042 ms a byte, plus a 3 ms processing delay the limits leave out); the pseudo-terminals
-// carry the commands without wire delay. Rows print as they are measured; the limit of a serial
-// figure is its bytes on the wire x 1.042 ms + 50 ms a reply (the read's wait after the last
-// byte), of a silent exchange the 1.5 s its retries take.
-#include "control/display/panel.h"
-#include "control/shell/shell.h"
-#include "control/state/slot_lines.h"
+// The figures that say whether the serial line is as fast as it lets itself be, each measured next
+// to its limit in the same run: one exchange against a device that paces a 45-byte status line, a
+// silent exchange (the 1.5 s its retries take), and connecting one filter. The window's own figures
+// follow from its benchmark (control/bench/bench_window.cpp); bench/run runs both, one table.
+#include "bench/figures.h"
 #include "sim/pty_device.h"
 #include "sim/simulator.h"
 
-#include <QApplication>
-#include <QElapsedTimer>
-#include <QTimer>
-#include <QWidget>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
-namespace {
+using namespace bench;
 
-using Clock = std::chrono::steady_clock;
-
-constexpr double BYTE_MS = 1.042;
-constexpr double INTERVAL_MS = 50.0;
-
-double ms_since(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
-
-double median(std::vector<double> values)
+int main()
 {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double time_median(int rounds, const std::function<void()>& run)
-{
-    std::vector<double> ms;
-    for (int i = 0; i < rounds; ++i) {
-        auto start = Clock::now();
-        run();
-        ms.push_back(ms_since(start));
-    }
-    return median(ms);
-}
-
-void row(const char* figure, double measured, double limit, const char* limit_name)
-{
-    std::printf("%-46s %10.1f ms %10.1f ms %7.3f  %s\n", figure, measured, limit, measured / limit, limit_name);
-    std::fflush(stdout);
-}
-
-// What a command and its reply cost on the wire plus the read's wait after the last byte.
-double exchange_limit(const std::string& command, const std::string& reply)
-{
-    return static_cast<double>(command.size() + reply.size()) * BYTE_MS + INTERVAL_MS;
-}
-
-const char* CONNECT_COMMANDS[] = {CMD_STATUS, CMD_IDENTIFY_CHECK, CMD_CENTER_WAVELENGTH, CMD_HEATER_STATE,
-                                  CMD_CENTER_TEMPERATURE, CMD_MODEL, CMD_EDITION, CMD_SERIAL_NUMBER,
-                                  CMD_STARTUP_MESSAGE, CMD_BANDWIDTH, CMD_DISPLAY_MODE, CMD_UNITS, CMD_PANEL_LOCK,
-                                  CMD_UNDERSCORE, CMD_TEMPERATURE_PER_ANGSTROM, CMD_STATUS, CMD_AGE};
-
-double connect_limit(int index)
-{
-    SimFilter copy = sim_snapshot(index);
-    double limit = 0;
-    for (const char* command : CONNECT_COMMANDS) limit += exchange_limit(command, sim_reply(copy, command));
-    return limit;
-}
-
-void settle(int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 10);
-}
-
-// Runs the event loop until every job handed to the filter lines is back and taken in.
-void wait_for_lines()
-{
-    while (slot_jobs_pending() != 0) QApplication::processEvents(QEventLoop::AllEvents, 1);
-}
-
-}  // namespace
-
-int main(int argc, char** argv)
-{
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication application(argc, argv);
     char dir_template[] = "/tmp/solvane-bench-XXXXXX";
     if (::mkdtemp(dir_template) == nullptr || ::chdir(dir_template) != 0) return 1;
     const std::string dir = dir_template;
-    std::printf("%-46s %13s %13s %7s  %s\n", "figure", "measured", "limit", "ratio", "limit is");
+    bench::header();
 
     {  // One exchange against a device that paces a 45-byte status line.
         const std::string line = "v1.20 0 1 65628.0 0 10 20 12000 1250 0     \r\n";
@@ -127,19 +47,7 @@ int main(int argc, char** argv)
         device_close(device);
     }
 
-    SimOptions options;
-    options.port_dir = dir + "/ports";
-    options.paced = 1;
-    for (int i = 0; i < 4; ++i) {
-        SimFilter f = sim_preset()[static_cast<size_t>(i)];
-        f.sleeping = 0;
-        options.filters.push_back(f);
-    }
-    if (!sim_start(options)) return 1;
-    setenv("SOLVANE_PORT_DIR", options.port_dir.c_str(), 1);
-    setenv("SOLVANE_ONLY_PORT_DIR", "1", 1);
-
-    double slowest_connect = 0;
+    if (!start_four_filters(dir)) return 1;
     {  // Identification, read-out, status and age of one filter.
         double ms = time_median(5, [] {
             FilterRecord r;
@@ -147,108 +55,9 @@ int main(int argc, char** argv)
             serial_close(r.connected, r.port_handle);
         });
         row("connect one filter (17 exchanges)", ms, connect_limit(0), "sum of the 17");
-        for (int i = 0; i < 4; ++i) slowest_connect = std::max(slowest_connect, connect_limit(i));
     }
-
-    // SolvaneControl's own work: start-up with four filters to reconnect, ticks and repaints.
-    std::FILE* ini = std::fopen("solvane.ini", "wb");
-    std::fputs("COM1\r\nCOM2\r\nCOM3\r\nCOM4\r\n10.0 30.0 10.0 10.0 1 0 1\r\n", ini);
-    std::fclose(ini);
-    auto start = Clock::now();
-    control_start();
-    row("start-up to the shown window, four filters", ms_since(start), slowest_connect, "slowest connection");
-    fit_window();
-    settle(200);
-
-    double slowest_exchange = 0;
-    for (int i = 0; i < 4; ++i) {
-        SimFilter copy = sim_snapshot(i);
-        slowest_exchange = std::max(slowest_exchange, exchange_limit(CMD_STATUS, sim_reply(copy, CMD_STATUS)));
-    }
-    double tick = time_median(10, [] {
-        on_timer(UPDATE_TIMER_ID);
-        wait_for_lines();
-    });
-    row("timer tick, four answering filters", tick, slowest_exchange, "slowest status exchange");
-
-    QImage& window = client_buffer();
-    double cached = time_median(40, [&] { for (int i = 0; i < 4; ++i) paint_filter_panel(window, 0, i); });
-    double rebuilt = time_median(40, [&] { for (int i = 0; i < 4; ++i) paint_filter_panel(window, 1, i); });
-    row("repaint of four Full panels from cache", cached, rebuilt, "a rebuild");
-
-    // Filter 4 stops answering: its update holds its own line for 1.5 s, nobody else's.
-    sim_set_faults(3, SimFaults{.silent = 1});
-    {
-        std::vector<double> latencies;
-        for (int round = 0; round < 5; ++round) {
-            on_timer(UPDATE_TIMER_ID);
-            settle(150);  // the other filters' updates are back; filter 4's goes on
-            sim_clear_received(0);
-            auto sent = Clock::now();
-            dispatch_command(10600);  // Controls > Filter 1 > Shift Up 0.1
-            double ms = 0;
-            while ((ms = ms_since(sent)) < 3000 && sim_received(0).empty()) QApplication::processEvents();
-            latencies.push_back(ms);
-            wait_for_lines();
-            dispatch_command(10500);  // and back down
-            wait_for_lines();
-        }
-        row("menu command while another filter is silent", *std::max_element(latencies.begin(), latencies.end()), 50.0,
-            "goal (longest of 5)");
-    }
-    if (std::getenv("SOLVANE_BENCH_QUICK") == nullptr) {
-        // The window's longest stall over a minute at the 1 s interval, measured inside the process:
-        // a 1 ms heartbeat timer notes the longest gap between its beats.
-        dispatch_command(32890);  // Settings > Update Interval > 1 Second
-        QElapsedTimer beat;
-        beat.start();
-        qint64 last = 0, longest = 0;
-        QTimer heartbeat;
-        heartbeat.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-            const qint64 now = beat.nsecsElapsed();
-            if (last != 0) longest = std::max(longest, now - last);
-            last = now;
-        });
-        heartbeat.start(1);
-        settle(60000);
-        heartbeat.stop();
-        row("longest window stall, 1 minute at 1 s, one silent", static_cast<double>(longest) / 1e6, 20.0,
-            "goal (1 ms heartbeat)");
-    }
-    control_shutdown();
     sim_stop();
-
-    {  // Auto Detect over 8 ports: filters on the 3rd and 6th, 6 silent devices.
-        SimOptions ports;
-        ports.port_dir = dir + "/detect";
-        ports.paced = 1;
-        for (int i = 0; i < 8; ++i) {
-            SimFilter f = sim_preset()[0];
-            if (i != 2 && i != 5) f.faults.silent = 1;
-            ports.filters.push_back(f);
-        }
-        if (!sim_start(ports)) return 1;
-        setenv("SOLVANE_PORT_DIR", ports.port_dir.c_str(), 1);
-        std::vector<std::string> names;
-        for (int i = 0; i < 8; ++i) names.push_back(sim_port_name(i));
-        auto probe_start = Clock::now();
-        {
-            FilterRecord r;
-            connect_slot(r, names[0].c_str());
-        }
-        const double slowest_probe = ms_since(probe_start);
-        double one_at_a_time = 0;
-        for (int i = 0; i < 8; ++i) one_at_a_time += i == 2 || i == 5 ? connect_limit(i) : slowest_probe;
-        start_filter_lines();
-        auto detect_start = Clock::now();
-        auto_detect_start(names);
-        while (auto_detect_running()) QApplication::processEvents(QEventLoop::AllEvents, 5);
-        const double detect = ms_since(detect_start);
-        row("Auto Detect, 8 ports: 2 filters, 6 silent", detect, slowest_probe, "slowest probe");
-        row("Auto Detect, 8 ports: 2 filters, 6 silent", detect, one_at_a_time, "one port at a time");
-        stop_filter_lines();
-        sim_stop();
-    }
+    std::filesystem::remove_all(dir);
     return 0;
 }
+

@@ -1,5 +1,5 @@
 // Fuzz target: any file as solaratlas.bin, and any interval averaged over it.
-#include "control/display/atlas.h"
+#include "spectral/atlas.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -5,7 +5,7 @@
 // scaled on its own, so that a chosen percentile of its relative flux (the 99.9th by default)
 // becomes 255; brighter samples are clipped, values are rounded to the nearest level. Per-window
 // scaling keeps the deep calcium lines and the bright red continuum equally legible.
-#include "control/display/atlas.h"
+#include "spectral/atlas.h"
 
 #include <algorithm>
 #include <cmath>

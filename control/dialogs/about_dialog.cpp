@@ -20,7 +20,6 @@
 
 namespace {
 
-QDialog* notice = nullptr;
 constexpr int SIZING_BORDER = 4;  // pixels: a raised frame and the face inside it
 
 // The edges of the window whose sizing border holds the point.
@@ -110,6 +109,7 @@ int run_about_dialog(QWidget* owner)
 
 void show_startup_notice()
 {
+    QDialog*& notice = window_state().notice;
     // A plain window (not a dialog, which task bars leave out), named in the task bar by its text.
     notice = new QDialog(nullptr, Qt::Window | Qt::FramelessWindowHint);
     notice->setWindowTitle(QStringLiteral("Loading, please wait..."));
@@ -140,6 +140,7 @@ void show_startup_notice()
 
 void destroy_startup_notice()
 {
+    QDialog*& notice = window_state().notice;
     delete notice;  // its border's filter goes with it: a child of the notice
     notice = nullptr;
 }

@@ -11,7 +11,7 @@
 #include "control/dialogs/dialog_common.h"
 #include "control/dialogs/dialogs.h"
 
-#include "control/display/panel.h"
+#include "panels/panel.h"
 #include "control/state/slot_lines.h"
 
 #include <QAbstractItemView>
@@ -139,7 +139,7 @@ void fill_lists(ConnectionsDialog& d)
         for (QComboBox* list : d.lists) add_sorted(list, QString::fromLatin1(name), list->count());
     }
     for (int n = 0; n < SLOT_COUNT; ++n) {
-        const QString own = QString::fromLatin1(filter_slots[n].port_name);
+        const QString own = QString::fromLatin1(filter_slots()[n].port_name);
         if (!own.isEmpty() && d.lists[n]->findText(own, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
             add_sorted(d.lists[n], own, d.lists[n]->count());
     }
@@ -155,11 +155,11 @@ void show_detection(ConnectionsDialog& d, const SlotEvent& event, const std::fun
 {
     switch (event.kind) {
     case EVENT_PROBE_FOUND:
-        d.fields[event.slot]->setText(connection_text(filter_slots[event.slot]));
-        if (d.lists[event.slot]->findText(QString::fromLatin1(filter_slots[event.slot].port_name)) < 0)
-            add_sorted(d.lists[event.slot], QString::fromLatin1(filter_slots[event.slot].port_name),
+        d.fields[event.slot]->setText(connection_text(filter_slots()[event.slot]));
+        if (d.lists[event.slot]->findText(QString::fromLatin1(filter_slots()[event.slot].port_name)) < 0)
+            add_sorted(d.lists[event.slot], QString::fromLatin1(filter_slots()[event.slot].port_name),
                        d.lists[event.slot]->count());
-        select_name(d.lists[event.slot], filter_slots[event.slot].port_name);
+        select_name(d.lists[event.slot], filter_slots()[event.slot].port_name);
         break;
     case EVENT_DETECT_DONE: {
         for (int k = event.slot; k < SLOT_COUNT; ++k) {
@@ -186,6 +186,43 @@ void start_detection(ConnectionsDialog& d)
     auto_detect_start(d.detected_ports);
 }
 
+// The template's controls, in its order, into the dialog; the lists draw through elided. Returns
+// the Cancel button.
+QPushButton* add_controls(QDialog* dialog, ConnectionsDialog& d, ElidedComboPainter& elided)
+{
+    auto* intro = new QLabel(QStringLiteral("Specify the serial port of each connected filter.\nOr click Auto Detect "
+                                            "to attempt to automatically detect attached filters."),
+                             dialog);
+    place(intro, 7, 7, 245, 18);
+    d.detect = new QPushButton(QStringLiteral("Auto Detect"), dialog);
+    d.detect->setObjectName(QStringLiteral("control_1002"));
+    place(d.detect, 37, 27, 47, 14);
+    d.status = new QLabel(dialog);
+    d.status->setObjectName(QStringLiteral("control_32001"));
+    place(d.status, 97, 30, 155, 8);
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        const SlotControls& c = SLOT_CONTROLS[n];
+        place(new QLabel(QStringLiteral("Port %1").arg(n + 1), dialog), 7, c.y + 2, 25, 12);
+        d.lists[n] = new QComboBox(dialog);
+        d.lists[n]->setObjectName(QStringLiteral("control_%1").arg(c.list_id));
+        d.lists[n]->setMaxVisibleItems(MAX_DETECTED_PORTS + 1);
+        d.lists[n]->installEventFilter(&elided);
+        place(d.lists[n], 37, c.y, 48, 13);
+        d.fields[n] = new QLineEdit(dialog);
+        d.fields[n]->setObjectName(QStringLiteral("control_%1").arg(c.field_id));
+        d.fields[n]->setReadOnly(true);
+        place(d.fields[n], 97, c.y, 155, 13);
+    }
+    d.ok = new QPushButton(QStringLiteral("OK"), dialog);
+    d.ok->setObjectName(QStringLiteral("control_1"));
+    d.ok->setDefault(true);
+    place(d.ok, 74, 132, 50, 14);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), dialog);
+    cancel->setObjectName(QStringLiteral("control_2"));
+    place(cancel, 133, 132, 50, 14);
+    return cancel;
+}
+
 }  // namespace
 
 int run_connections_dialog(QWidget* owner, ConnectionChoice& choice, const std::function<void()>& after_detect)
@@ -195,37 +232,8 @@ int run_connections_dialog(QWidget* owner, ConnectionChoice& choice, const std::
     dialog.setFont(dialog_font("MS Shell Dlg", 8));
     ConnectionsDialog d{&dialog, nullptr, nullptr, nullptr, {}, {}, {}};
 
-    auto* intro = new QLabel(QStringLiteral("Specify the serial port of each connected filter.\nOr click Auto Detect "
-                                            "to attempt to automatically detect attached filters."),
-                             &dialog);
-    place(intro, 7, 7, 245, 18);
-    d.detect = new QPushButton(QStringLiteral("Auto Detect"), &dialog);
-    d.detect->setObjectName(QStringLiteral("control_1002"));
-    place(d.detect, 37, 27, 47, 14);
-    d.status = new QLabel(&dialog);
-    d.status->setObjectName(QStringLiteral("control_32001"));
-    place(d.status, 97, 30, 155, 8);
     ElidedComboPainter elided;
-    for (int n = 0; n < SLOT_COUNT; ++n) {
-        const SlotControls& c = SLOT_CONTROLS[n];
-        place(new QLabel(QStringLiteral("Port %1").arg(n + 1), &dialog), 7, c.y + 2, 25, 12);
-        d.lists[n] = new QComboBox(&dialog);
-        d.lists[n]->setObjectName(QStringLiteral("control_%1").arg(c.list_id));
-        d.lists[n]->setMaxVisibleItems(MAX_DETECTED_PORTS + 1);
-        d.lists[n]->installEventFilter(&elided);
-        place(d.lists[n], 37, c.y, 48, 13);
-        d.fields[n] = new QLineEdit(&dialog);
-        d.fields[n]->setObjectName(QStringLiteral("control_%1").arg(c.field_id));
-        d.fields[n]->setReadOnly(true);
-        place(d.fields[n], 97, c.y, 155, 13);
-    }
-    d.ok = new QPushButton(QStringLiteral("OK"), &dialog);
-    d.ok->setObjectName(QStringLiteral("control_1"));
-    d.ok->setDefault(true);
-    place(d.ok, 74, 132, 50, 14);
-    auto* cancel = new QPushButton(QStringLiteral("Cancel"), &dialog);
-    cancel->setObjectName(QStringLiteral("control_2"));
-    place(cancel, 133, 132, 50, 14);
+    QPushButton* cancel = add_controls(&dialog, d, elided);
 
     // Opening: every list gets the empty entry and the machine's ports, each slot its own.
     d.status->setText(QString());
@@ -233,8 +241,8 @@ int run_connections_dialog(QWidget* owner, ConnectionChoice& choice, const std::
     fit_lists(d);
     fit_dialog(&dialog, 259, 154);
     for (int n = 0; n < SLOT_COUNT; ++n) {
-        select_name(d.lists[n], filter_slots[n].port_name);
-        d.fields[n]->setText(connection_text(filter_slots[n]));
+        select_name(d.lists[n], filter_slots()[n].port_name);
+        d.fields[n]->setText(connection_text(filter_slots()[n]));
     }
 
     const int observer = add_slot_observer([&d, &after_detect](const SlotEvent& event) {

@@ -64,7 +64,7 @@ QString age_text(const FilterRecord& r)
 
 void fill_status_dialog(QLineEdit* const* fields, int slot)
 {
-    const std::array<QString, STATUS_FIELD_COUNT> texts = status_dialog_texts(filter_slots[slot]);
+    const std::array<QString, STATUS_FIELD_COUNT> texts = status_dialog_texts(filter_slots()[slot]);
     for (int k = 0; k < STATUS_FIELD_COUNT; ++k)
         if (fields[k]->text() != texts[static_cast<size_t>(k)]) fields[k]->setText(texts[static_cast<size_t>(k)]);
 }
@@ -113,12 +113,12 @@ int run_status_dialog(QWidget* owner, int slot)
     QObject::connect(ok, &QPushButton::clicked, &dialog, [&dialog] { dialog.done(1); });
 
     fill_status_dialog(fields, slot);
-    dialog.setWindowTitle(status_dialog_title(filter_slots[slot]));
+    dialog.setWindowTitle(status_dialog_title(filter_slots()[slot]));
     // The dialog's own timer, at the update interval taken once at opening (the title stays).
     QTimer refresh(&dialog);
     refresh.setObjectName(QStringLiteral("timer_%1").arg(STATUS_TIMER_ID));
     QObject::connect(&refresh, &QTimer::timeout, &dialog, [&fields, slot] { fill_status_dialog(fields, slot); });
-    refresh.start(UPDATE_PERIODS_MS[app.update_interval_index]);
+    refresh.start(UPDATE_PERIODS_MS[app().update_interval_index]);
     const int result = dialog.exec();
     refresh.stop();
     return result == 1 ? 1 : 2;

@@ -8,8 +8,7 @@
 
 QIcon program_icon()
 {
-    static QIcon icon;
-    if (!icon.isNull()) return icon;
+    QIcon icon;
     for (int size : {16, 32, 48, 64}) icon.addPixmap(QPixmap::fromImage(draw_program_icon(size)));
     return icon;
 }

@@ -1,306 +1,70 @@
-// solvane.ini; see settings.h.
+// solvane.ini in the window; see settings.h.
 #include "control/settings/settings.h"
 
 #include "control/state/slot_lines.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-namespace {
-
-// Lines are read as a fixed 200-byte line buffer reads them: at most 199 characters at a time.
-constexpr size_t LINE_READ_MAX = 199;
-constexpr int CONNECTABLE_NAME_MIN = 4;  // shorter names ("COM") stay configured, unopened
-
-// What a text stream on the home platform writes: every LF becomes CR LF.
-std::string to_disk_text(const std::string& text)
+SettingsFile window_settings()
 {
-    std::string disk;
-    disk.reserve(text.size() + 16);
-    for (char c : text) {
-        if (c == '\n') disk += '\r';
-        disk += c;
+    SettingsFile settings;
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        const FilterRecord& slot = filter_slots()[n];
+        copy_text(settings.per_slot[n].port_name, PORT_NAME_SIZE, slot.port_name, PORT_NAME_SIZE - 1);
+        settings.per_slot[n].zoom_span = slot.zoom_span;
     }
-    return disk;
+    settings.full_display = app().full_display;
+    settings.log_enabled = app().log_enabled;
+    settings.update_interval_index = app().update_interval_index;
+    settings.placement = app().placement;
+    settings.placement_valid = app().placement_valid;
+    return settings;
 }
 
-// And what it reads: every CR LF pair becomes LF; a lone CR stays.
-std::string from_disk_text(const std::string& disk)
+void apply_settings(const SettingsFile& settings)
 {
-    std::string text;
-    text.reserve(disk.size());
-    for (size_t i = 0; i < disk.size(); ++i) {
-        if (disk[i] == '\r' && i + 1 < disk.size() && disk[i + 1] == '\n') continue;
-        text += disk[i];
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        FilterRecord& slot = filter_slots()[n];
+        copy_text(slot.port_name, PORT_NAME_SIZE, settings.per_slot[n].port_name, PORT_NAME_SIZE - 1);
+        slot.zoom_span = settings.per_slot[n].zoom_span;
     }
-    return text;
-}
-
-void put_int32(std::string& out, std::int32_t value)
-{
-    auto u = static_cast<std::uint32_t>(value);
-    for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((u >> shift) & 0xFF);
-}
-
-std::int32_t get_int32(const std::string& in, size_t at)
-{
-    std::uint32_t u = 0;
-    for (int k = 3; k >= 0; --k) u = (u << 8) | static_cast<unsigned char>(in[at + static_cast<size_t>(k)]);
-    return static_cast<std::int32_t>(u);
-}
-
-std::string placement_bytes(const WindowPlacement& p)
-{
-    std::string out;
-    for (std::int32_t v : {p.length, p.flags, p.show_command, p.min_x, p.min_y, p.max_x, p.max_y,
-                           p.left, p.top, p.right, p.bottom})
-        put_int32(out, v);
-    return out;
-}
-
-WindowPlacement placement_from(const std::string& in, size_t at)
-{
-    WindowPlacement p;
-    std::int32_t* fields[] = {&p.length, &p.flags, &p.show_command, &p.min_x, &p.min_y, &p.max_x,
-                              &p.max_y, &p.left, &p.top, &p.right, &p.bottom};
-    for (std::int32_t* field : fields) {
-        *field = get_int32(in, at);
-        at += 4;
-    }
-    return p;
-}
-
-// One line as a 200-byte line buffer reads it: up to and including the LF, at most 199 characters.
-std::string next_line(const std::string& text, size_t& at)
-{
-    size_t start = at;
-    while (at < text.size() && at - start < LINE_READ_MAX) {
-        if (text[at++] == '\n') break;
-    }
-    return text.substr(start, at - start);
-}
-
-// The settings found at start could not be read: they are not overwritten with defaults.
-bool keep_existing_file = false;
-std::string problem;
-
-std::string current_directory()
-{
-    char path[PATH_MAX];
-    return ::getcwd(path, sizeof path) != nullptr ? std::string(path) : std::string(".");
-}
-
-void set_problem(const std::string& what, int error)
-{
-    problem = what + " " + SETTINGS_FILE + " in " + current_directory() + ": " + std::strerror(error) + ".";
-}
-
-bool write_all(int fd, const std::string& bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t k = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (k < 0 && errno == EINTR) continue;
-        if (k <= 0) return false;
-        done += static_cast<size_t>(k);
-    }
-    return true;
-}
-
-// A temporary file made new beside the settings: mkstemp opens with O_CREAT | O_EXCL, so an
-// existing name, a link included, is never opened. Returns the descriptor, -1 with errno set.
-int make_temporary(std::string& name)
-{
-    char pattern[] = "solvane.ini.XXXXXX";
-    int fd = ::mkstemp(pattern);
-    if (fd < 0) return -1;
-    name = pattern;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);  // as an ordinary new file would be
-    return fd;
-}
-
-int saturate(long value)
-{
-    if (value > 2147483647L) return 2147483647;
-    if (value < -2147483647L - 1) return -2147483647 - 1;
-    return static_cast<int>(value);
-}
-
-}  // namespace
-
-std::string settings_file_bytes()
-{
-    std::string text;
-    for (const FilterRecord& slot : filter_slots) {
-        text += slot.port_name;
-        text += '\n';
-    }
-    char line[256];
-    std::snprintf(line, sizeof line, "%.1f %.1f %.1f %.1f %d %d %d\n", filter_slots[0].zoom_span,
-                  filter_slots[1].zoom_span, filter_slots[2].zoom_span, filter_slots[3].zoom_span,
-                  app.full_display, app.log_enabled, app.update_interval_index);
-    text += line;
-    text += placement_bytes(app.placement);
-    return to_disk_text(text);
+    app().full_display = settings.full_display;
+    app().log_enabled = settings.log_enabled;
+    app().update_interval_index = settings.update_interval_index;
+    app().placement = settings.placement;
+    app().placement_valid = settings.placement_valid;
 }
 
 int save_settings()
 {
-    if (keep_existing_file) {
-        problem = std::string("The settings file ") + SETTINGS_FILE + " in " + current_directory() +
-                  " could not be read at start, so it was left as it was; the settings of this session are not saved.";
+    WindowState& state = window_state();
+    if (state.keep_settings_file) {
+        state.settings_problem = std::string("The settings file ") + SETTINGS_FILE + " in " + settings_directory() +
+                                 " could not be read at start, so it was left as it was; the settings of this session are not saved.";
         return 0;
     }
-    const std::string bytes = settings_file_bytes();
-    std::string temporary;
-    int fd = make_temporary(temporary);
-    if (fd < 0) {
-        set_problem("Cannot save the settings: no new file can be made beside", errno);
-        return 0;
-    }
-    bool written = write_all(fd, bytes);
-    int error = errno;
-    if (written && ::fsync(fd) != 0) {
-        written = false;
-        error = errno;
-    }
-    if (::close(fd) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (written && std::rename(temporary.c_str(), SETTINGS_FILE) != 0) {
-        written = false;
-        error = errno;
-    }
-    if (!written) {
-        ::unlink(temporary.c_str());
-        set_problem("Cannot save the settings to", error);
-        return 0;
-    }
-    problem.clear();
-    return 1;
+    return write_settings_file(window_settings(), state.settings_problem);
 }
 
-int settings_writable()
-{
-    std::string temporary;
-    int fd = make_temporary(temporary);
-    if (fd < 0) {
-        set_problem("The settings cannot be saved: no new file can be made beside", errno);
-        return 0;
-    }
-    ::close(fd);
-    ::unlink(temporary.c_str());
-    return 1;
-}
+int settings_writable() { return settings_file_writable(window_state().settings_problem); }
 
-const std::string& settings_problem() { return problem; }
-
-int parse_settings_bytes(const std::string& bytes)
-{
-    const std::string text = from_disk_text(bytes);
-    size_t at = 0;
-    for (FilterRecord& slot : filter_slots) {
-        if (at >= text.size()) break;  // a missing line leaves the name as it was
-        std::string line = next_line(text, at);
-        char word[LINE_READ_MAX + 1];
-        // A name with a control character in it (an escape sequence, say) is damage, not a port.
-        if (std::sscanf(line.c_str(), "%199s", word) == 1 && !has_control_character(word))
-            copy_text(slot.port_name, PORT_NAME_SIZE, word, PORT_NAME_SIZE - 1);
-    }
-
-    // Line 5 is read whole up to its line feed, so the placement block starts right after it.
-    size_t end = text.find('\n', at);
-    std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    at = end == std::string::npos ? text.size() : end + 1;
-    double zoom[SLOT_COUNT] = {};
-    long options[3] = {};
-    int count = std::sscanf(line.c_str(), "%lf %lf %lf %lf %ld %ld %ld", &zoom[0], &zoom[1], &zoom[2],
-                            &zoom[3], &options[0], &options[1], &options[2]);
-    if (count < 0) count = 0;
-    for (int i = 0; i < SLOT_COUNT && i < count; ++i) filter_slots[i].zoom_span = zoom[i];
-    int* targets[3] = {&app.full_display, &app.log_enabled, &app.update_interval_index};
-    for (int k = 0; k < 3 && SLOT_COUNT + k < count; ++k) *targets[k] = saturate(options[k]);
-    if (count < 7) {
-        app.open_connections_at_start = 1;
-        return 0;
-    }
-    if (app.update_interval_index < 0) app.update_interval_index = 0;
-    if (app.update_interval_index > 2) app.update_interval_index = 2;
-
-    // A block shorter than the placement (a file cut off) is not taken at all.
-    if (text.size() - at >= PLACEMENT_BYTES) {
-        app.placement = placement_from(text, at);
-        if (app.placement.show_command == SHOW_MINIMIZED) app.placement.show_command = SHOW_NORMAL;
-        app.placement_valid = 1;
-    }
-    return 1;
-}
-
-bool connectable_name(const char* port_name)
-{
-    return static_cast<int>(std::strlen(port_name)) >= CONNECTABLE_NAME_MIN && port_name_acceptable(port_name);
-}
+const std::string& settings_problem() { return window_state().settings_problem; }
 
 void reconnect_slots()
 {
     for (int n = 0; n < SLOT_COUNT; ++n) {
         slot_close(n);
-        if (connectable_name(filter_slots[n].port_name)) slot_connect(n, filter_slots[n].port_name);
+        if (connectable_name(filter_slots()[n].port_name)) slot_connect(n, filter_slots()[n].port_name);
     }
 }
 
-SettingsLoad load_settings()
+SettingsFileRead load_settings()
 {
-    problem.clear();
-    keep_existing_file = false;
-    app.open_connections_at_start = 1;
-    // Never blocks: a FIFO opens at once and is then refused as no regular file.
-    int fd = ::open(SETTINGS_FILE, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return SETTINGS_MISSING;
-        keep_existing_file = true;
-        set_problem("Cannot read the settings file", errno);
-        return SETTINGS_UNREADABLE;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        keep_existing_file = true;
-        problem = std::string("The settings file ") + SETTINGS_FILE + " in " + current_directory() +
-                  " is not a regular file; it is left alone.";
-        return SETTINGS_UNREADABLE;
-    }
-    std::string bytes(SETTINGS_READ_MAX, '\0');
-    size_t got = 0;
-    bool failed = false;
-    while (got < bytes.size()) {
-        ssize_t k = ::read(fd, &bytes[got], bytes.size() - got);
-        if (k < 0 && errno == EINTR) continue;
-        if (k < 0) failed = true;
-        if (k <= 0) break;
-        got += static_cast<size_t>(k);
-    }
-    const int error = errno;
-    ::close(fd);
-    if (failed) {
-        keep_existing_file = true;
-        set_problem("Cannot read the settings file", error);
-        return SETTINGS_UNREADABLE;
-    }
-    bytes.resize(got);
-    app.open_connections_at_start = 0;
-    if (!parse_settings_bytes(bytes)) return SETTINGS_MISSING;
-    reconnect_slots();
-    return SETTINGS_READ;
+    WindowState& state = window_state();
+    // What the file does not hold keeps its value: the record starts as the current state.
+    SettingsFile settings = window_settings();
+    const SettingsFileRead read = read_settings_file(settings, state.settings_problem);
+    state.keep_settings_file = read == SETTINGS_UNREADABLE;
+    apply_settings(settings);
+    app().open_connections_at_start = read != SETTINGS_READ;
+    if (read == SETTINGS_READ) reconnect_slots();
+    return read;
 }

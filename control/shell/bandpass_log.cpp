@@ -39,8 +39,6 @@ static_assert(header_columns() == 4 * SLOT_COUNT, "one group of four columns per
 // Rows end as the spreadsheets that read this file expect: CR LF.
 const char LINE_END[] = "\r\n";
 
-bool header_due = true;      // the next row starts with a header line (a new opening, or after a gap)
-bool write_failure_told = false;
 
 // A name inside double quotes, with a double quote in it doubled so the row stays valid CSV.
 std::string quoted(const char* name)
@@ -105,12 +103,12 @@ std::string log_row_text(const FilterRecord values[SLOT_COUNT], int year, int mo
 
 void write_log_row(const FilterRecord values[SLOT_COUNT])
 {
-    if (app.log_file < 0) {
-        app.log_file = open_log_file();
-        if (app.log_file < 0) {
+    if (app().log_file < 0) {
+        app().log_file = open_log_file();
+        if (app().log_file < 0) {
             // Logging that silently writes nothing would look fine until the morning: say so once.
             const int error = errno;
-            app.log_enabled = 0;
+            app().log_enabled = 0;
             update_menus();
             const QString why = error == EINVAL  ? QStringLiteral("it is not a regular file")
                                 : error == ELOOP ? QStringLiteral("it is a symbolic link, and the log is written only "
@@ -121,24 +119,24 @@ void write_log_row(const FilterRecord values[SLOT_COUNT])
                               .arg(QString::fromUtf8(LOG_FILE), QDir::currentPath(), why));
             return;
         }
-        header_due = true;
+        window_state().log_header_due = true;
     }
     std::time_t now = std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    std::string text = header_due ? std::string(LOG_HEADER) + LINE_END : std::string();
+    std::string text = window_state().log_header_due ? std::string(LOG_HEADER) + LINE_END : std::string();
     text += log_row_text(values, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
                          local.tm_sec);
     // Each row goes to the disk now: a crash or a power cut must not take the night's rows.
-    const int error = append_whole(app.log_file, text);
+    const int error = append_whole(app().log_file, text);
     if (error == 0) {
-        header_due = false;
-        write_failure_told = false;
+        window_state().log_header_due = false;
+        window_state().log_write_failure_told = false;
         return;
     }
-    header_due = true;
-    if (write_failure_told) return;
-    write_failure_told = true;
+    window_state().log_header_due = true;
+    if (window_state().log_write_failure_told) return;
+    window_state().log_write_failure_told = true;
     tell_observer(QStringLiteral("Bandpass log"),
                   QStringLiteral("Cannot write to the bandpass log %1 in %2: %3.\nRows are missing from now on; "
                                  "logging goes on as soon as they can be written again.")
@@ -147,7 +145,7 @@ void write_log_row(const FilterRecord values[SLOT_COUNT])
 
 void close_log()
 {
-    if (app.log_file < 0) return;
-    ::close(app.log_file);
-    app.log_file = -1;
+    if (app().log_file < 0) return;
+    ::close(app().log_file);
+    app().log_file = -1;
 }

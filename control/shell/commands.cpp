@@ -9,7 +9,7 @@
 #include "control/shell/shell.h"
 
 #include "control/dialogs/dialogs.h"
-#include "control/resources/data_files.h"
+#include "spectral/data_files.h"
 #include "control/resources/resources.h"
 #include "control/settings/settings.h"
 #include "control/state/slot_lines.h"
@@ -46,13 +46,13 @@ void send(int n, FilterSetting setting, double value, int busy = 0, SlotAfter af
 
 // A wing-shift step: the shift sent, then the filter polled; the panels follow when the poll is
 // back.
-void send_shift_and_poll(int n) { send(n, SETTING_WING_SHIFT, filter_slots[n].wing_shift, 1, AFTER_REPAINT); }
+void send_shift_and_poll(int n) { send(n, SETTING_WING_SHIFT, filter_slots()[n].wing_shift, 1, AFTER_REPAINT); }
 
 void heater_on(int n)
 {
     check_menu_item(MENU_HEATER_ON + n, true);
     check_menu_item(MENU_SLEEP + n, false);
-    filter_slots[n].sleeping = 0;
+    filter_slots()[n].sleeping = 0;
     send(n, SETTING_SLEEP, 0);
 }
 
@@ -60,13 +60,13 @@ void sleep_filter(int n)
 {
     check_menu_item(MENU_SLEEP + n, true);
     check_menu_item(MENU_HEATER_ON + n, false);
-    filter_slots[n].sleeping = 1;
+    filter_slots()[n].sleeping = 1;
     send(n, SETTING_SLEEP, 1);
 }
 
 void toggle_lock(int n)
 {
-    FilterRecord& slot = filter_slots[n];
+    FilterRecord& slot = filter_slots()[n];
     slot.panel_locked = slot.panel_locked ? 0 : 1;
     check_menu_item(MENU_LOCK_PANEL + n, slot.panel_locked);
     send(n, SETTING_PANEL_LOCK, slot.panel_locked);
@@ -74,7 +74,7 @@ void toggle_lock(int n)
 
 void reset_shift(int n)
 {
-    filter_slots[n].wing_shift = 0.0;
+    filter_slots()[n].wing_shift = 0.0;
     send(n, SETTING_WING_SHIFT, 0, 0, AFTER_NOTHING, 0, POLL_NEVER);
 }
 
@@ -92,7 +92,7 @@ constexpr ShiftStep SHIFT_STEPS[] = {
 
 void shift_step(int n, const ShiftStep& step)
 {
-    FilterRecord& slot = filter_slots[n];
+    FilterRecord& slot = filter_slots()[n];
     if (step.delta < 0 && slot.wing_shift > -SHIFT_STEP_LIMIT) {
         slot.wing_shift += step.delta;
         if (step.clamp && slot.wing_shift < -WING_SHIFT_LIMIT) slot.wing_shift = -WING_SHIFT_LIMIT;
@@ -106,17 +106,17 @@ void shift_step(int n, const ShiftStep& step)
 
 void set_zoom(int n, double span)
 {
-    filter_slots[n].zoom_span = span;
+    filter_slots()[n].zoom_span = span;
     update_zoom_checks(n);
     repaint_panels(1);
 }
 
 void set_display_mode(int full)
 {
-    app.full_display = full;
+    app().full_display = full;
     check_menu_item(MENU_FULL, full);
     check_menu_item(MENU_SIMPLE, !full);
-    for (int& reset : app.scrollbar_reset) reset = 1;
+    for (int& reset : app().scrollbar_reset) reset = 1;
     fit_window();
 }
 
@@ -124,10 +124,10 @@ void set_display_mode(int full)
 // its exchange at once. The panels are rebuilt when the last of the four is back.
 void broadcast(int units, int value)
 {
-    (units ? app.units_nm : app.show_wing_shift) = value;
+    (units ? app().units_nm : app().show_wing_shift) = value;
     const std::uint64_t group = new_command_group();
     for (int n = 0; n < SLOT_COUNT; ++n) {
-        (units ? filter_slots[n].units : filter_slots[n].display_mode) = value;
+        (units ? filter_slots()[n].units : filter_slots()[n].display_mode) = value;
         send(n, units ? SETTING_UNITS : SETTING_DISPLAY_MODE, value, 1, AFTER_REBUILD, group);
     }
 }
@@ -149,20 +149,20 @@ void set_show_wing_shift(int show)
 void set_update_interval(int index)
 {
     const int ids[] = {MENU_UPDATE_1S, MENU_UPDATE_5S, MENU_UPDATE_30S};
-    app.update_interval_index = index;
+    app().update_interval_index = index;
     arm_timer(UPDATE_TIMER_ID, UPDATE_PERIODS_MS[index]);
     for (int k = 0; k < 3; ++k) check_menu_item(ids[k], k == index);
 }
 
 void toggle_logging()
 {
-    if (app.log_enabled) {
+    if (app().log_enabled) {
         check_menu_item(MENU_LOG_BANDPASSES, false);
-        app.log_enabled = 0;
+        app().log_enabled = 0;
         close_log();
     } else {
         check_menu_item(MENU_LOG_BANDPASSES, true);
-        app.log_enabled = 1;  // the file opens at the next tick
+        app().log_enabled = 1;  // the file opens at the next tick
     }
 }
 
@@ -170,22 +170,21 @@ void toggle_logging()
 // set up, a bare X server, a remote display). One window, brought forward when asked for again.
 void show_help_window(const QUrl& help)
 {
-    static QPointer<QTextBrowser> browser;  // cleared when the window is closed (and deleted)
-    if (browser == nullptr) {
-        browser = new QTextBrowser(app.main_window);
-        browser->setWindowFlag(Qt::Window);  // a window of its own beside the main window, not modal
-        browser->setAttribute(Qt::WA_DeleteOnClose);
-        browser->setWindowTitle(QStringLiteral("%1 Help").arg(QString::fromUtf8(WINDOW_TITLE)));
-        browser->setWindowIcon(program_icon());
-        browser->setOpenExternalLinks(true);
-        browser->setSource(help);
+    if (window_state().help_browser == nullptr) {
+        window_state().help_browser = new QTextBrowser(app().main_window);
+        window_state().help_browser->setWindowFlag(Qt::Window);  // a window of its own beside the main window, not modal
+        window_state().help_browser->setAttribute(Qt::WA_DeleteOnClose);
+        window_state().help_browser->setWindowTitle(QStringLiteral("%1 Help").arg(QString::fromUtf8(WINDOW_TITLE)));
+        window_state().help_browser->setWindowIcon(program_icon());
+        window_state().help_browser->setOpenExternalLinks(true);
+        window_state().help_browser->setSource(help);
         QSize size(HELP_WINDOW_WIDTH, HELP_WINDOW_HEIGHT);
-        if (QScreen* screen = browser->screen()) size = size.boundedTo(screen->availableGeometry().size() * 0.9);
-        browser->resize(size);
+        if (QScreen* screen = window_state().help_browser->screen()) size = size.boundedTo(screen->availableGeometry().size() * 0.9);
+        window_state().help_browser->resize(size);
     }
-    browser->show();
-    browser->raise();
-    browser->activateWindow();
+    window_state().help_browser->show();
+    window_state().help_browser->raise();
+    window_state().help_browser->activateWindow();
 }
 
 void open_help()
@@ -226,9 +225,9 @@ struct CommandRow {
 const std::vector<CommandRow>& command_table()
 {
     static const std::vector<CommandRow> rows = {
-        {MENU_EXIT, 1, [](int) { if (app.main_window) app.main_window->close(); }},
-        {MENU_ABOUT, 1, [](int) { run_about_dialog(app.main_window); }},
-        {MENU_CONNECTION, 1, [](int) { open_connections(app.main_window); }},
+        {MENU_EXIT, 1, [](int) { if (app().main_window) app().main_window->close(); }},
+        {MENU_ABOUT, 1, [](int) { run_about_dialog(app().main_window); }},
+        {MENU_CONNECTION, 1, [](int) { open_connections(app().main_window); }},
         {MENU_HELP_TOPICS, 1, [](int) { open_help(); }},
         {MENU_BANDPASS_LOG, 1, [](int) { open_log_viewer(); }},
         {MENU_HEATER_ON, SLOT_COUNT, heater_on},
@@ -257,7 +256,7 @@ bool run_display_popup_command(int id)
 {
     for (int n = 0; n < SLOT_COUNT; ++n) {
         const DisplayPopupIds& ids = DISPLAY_POPUP_IDS[n];
-        if (id == ids.status) run_status_dialog(app.main_window, n);
+        if (id == ids.status) run_status_dialog(app().main_window, n);
         else if (id == ids.zoom_wide) set_zoom(n, ZOOM_WIDE);
         else if (id == ids.zoom_normal) set_zoom(n, ZOOM_NORMAL);
         else if (id == ids.zoom_tight) set_zoom(n, ZOOM_TIGHT);
@@ -286,8 +285,8 @@ void on_wing_shift_scroll(int code, const QScrollBar* sender)
     if (code != SCROLL_LINE_LEFT && code != SCROLL_LINE_RIGHT) return;
     int n = 0;
     for (int i = 1; i < SLOT_COUNT; ++i)
-        if (sender != nullptr && sender == app.wing_shift_bar[i]) n = i;
-    FilterRecord& slot = filter_slots[n];
+        if (sender != nullptr && sender == app().wing_shift_bar[i]) n = i;
+    FilterRecord& slot = filter_slots()[n];
     // Unlike the menu steps, an arrow at its limit sends nothing.
     const bool left = code == SCROLL_LINE_LEFT;
     if (left ? slot.wing_shift > -SHIFT_STEP_LIMIT : slot.wing_shift < SHIFT_STEP_LIMIT) {
@@ -306,15 +305,15 @@ int open_connections(QWidget* owner)
     // name to open is connected, all at once on their lines.
     for (int n = 0; n < SLOT_COUNT; ++n) {
         if (!choice.chosen[n]) continue;
-        FilterRecord& slot = filter_slots[n];
+        FilterRecord& slot = filter_slots()[n];
         const bool moved = std::strcmp(choice.port_name[n], slot.port_name) != 0;
         if (moved && (slot.connected || slot_connecting(n))) slot_close(n);
         copy_text(slot.port_name, PORT_NAME_SIZE, choice.port_name[n], PORT_NAME_SIZE - 1);
     }
     for (int n = 0; n < SLOT_COUNT; ++n) {
-        const FilterRecord& slot = filter_slots[n];
+        const FilterRecord& slot = filter_slots()[n];
         if (!slot.connected && !slot_connecting(n) && connectable_name(slot.port_name)) slot_connect(n, slot.port_name);
-        app.scrollbar_reset[n] = 1;
+        app().scrollbar_reset[n] = 1;
     }
     save_settings_telling();
     update_menus();

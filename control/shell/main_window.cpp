@@ -14,7 +14,7 @@
 #include "control/shell/shell.h"
 
 #include "control/dialogs/dialogs.h"
-#include "control/display/panel.h"
+#include "control/display/window_panels.h"
 #include "control/resources/resources.h"
 
 #include <QApplication>
@@ -41,34 +41,24 @@ constexpr int PLACEMENT_SIZE_MIN = 50;
 constexpr int PLACEMENT_SIZE_MAX = 20000;
 constexpr int WING_BAR_X = 710, WING_BAR_Y = 84, WING_BAR_STEP = 20;
 
-// Guarded: both go with the main window, and filter results may still come after it has gone.
-QPointer<QScrollArea> client_area;  // the central widget: what the window's size is fitted to
-QPointer<QWidget> client;           // the panel area inside it, scrolled when it is larger
-QImage buffer;
-bool buffer_current = false;
-
-struct ArmedTimer {
-    int qt_id;
-    int period_ms;
-};
-std::map<int, ArmedTimer> armed_timers;  // by the program's timer identifier
 
 void ensure_buffer()
 {
-    if (client == nullptr) return;
-    const qreal ratio = client->devicePixelRatioF();
-    const QSize pixels = client->size().expandedTo(QSize(1, 1)) * ratio;
-    if (!buffer.isNull() && buffer.size() == pixels && buffer.devicePixelRatio() == ratio) return;
-    buffer = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
-    buffer.setDevicePixelRatio(ratio);
-    buffer.fill(Qt::white);  // the class background of the client area
+    WindowState& state = window_state();
+    if (state.client == nullptr) return;
+    const qreal ratio = state.client->devicePixelRatioF();
+    const QSize pixels = state.client->size().expandedTo(QSize(1, 1)) * ratio;
+    if (!state.buffer.isNull() && state.buffer.size() == pixels && state.buffer.devicePixelRatio() == ratio) return;
+    state.buffer = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
+    state.buffer.setDevicePixelRatio(ratio);
+    state.buffer.fill(Qt::white);  // the class background of the client area
 }
 
 // The client size Fit Window gives: Full 797 x (n x 258), Simple (n x 170 - 1) x 258 (276 for one).
 QSize fitted_panel_size()
 {
     const int n = std::max(1, highest_connected_slot() + 1);
-    return app.full_display ? QSize(PANEL_WIDTH_FULL, n * PANEL_HEIGHT_FULL)
+    return app().full_display ? QSize(PANEL_WIDTH_FULL, n * PANEL_HEIGHT_FULL)
                             : QSize(n * PANEL_WIDTH_SIMPLE - 1, n == 1 ? 276 : PANEL_HEIGHT_FULL);
 }
 
@@ -82,8 +72,8 @@ QList<QRect> available_areas()
 void paint_all_panels(int rebuild)
 {
     ensure_buffer();
-    if (buffer.isNull()) return;
-    for (int i = 0; i < SLOT_COUNT; ++i) paint_filter_panel(buffer, rebuild, i);
+    if (window_state().buffer.isNull()) return;
+    for (int i = 0; i < SLOT_COUNT; ++i) paint_filter_panel(window_state().buffer, rebuild, i);
 }
 
 // The window system's frame around the main window, where it is known (not before a window
@@ -98,39 +88,39 @@ QMargins frame_margins(const QWidget* window)
 // The saved normal geometry, kept on the screens as they are now (a monitor may have gone).
 void apply_placement()
 {
-    const WindowPlacement& p = app.placement;
+    const WindowPlacement& p = app().placement;
     const int width = p.right - p.left, height = p.bottom - p.top;
     if (width < PLACEMENT_SIZE_MIN || height < PLACEMENT_SIZE_MIN || width > PLACEMENT_SIZE_MAX ||
         height > PLACEMENT_SIZE_MAX)
         return;
-    app.main_window->winId();  // the platform's window, whose frame some platforms know before showing it
-    const QMargins frame = frame_margins(app.main_window);
+    app().main_window->winId();  // the platform's window, whose frame some platforms know before showing it
+    const QMargins frame = frame_margins(app().main_window);
     const QRect saved = QRect(p.left, p.top, width, height).marginsAdded(frame);
-    app.main_window->setGeometry(place_on_screens(saved, available_areas(), 0).marginsRemoved(frame));
+    app().main_window->setGeometry(place_on_screens(saved, available_areas(), 0).marginsRemoved(frame));
 }
 
 void show_with_placement()
 {
-    switch (app.placement.show_command) {
-    case SHOW_MAXIMIZED: app.main_window->showMaximized(); break;
-    case SHOW_MINIMIZED: app.main_window->showMinimized(); break;
-    default: app.main_window->show(); break;
+    switch (app().placement.show_command) {
+    case SHOW_MAXIMIZED: app().main_window->showMaximized(); break;
+    case SHOW_MINIMIZED: app().main_window->showMinimized(); break;
+    default: app().main_window->show(); break;
     }
 }
 
 // Fit Window; may_move 0 leaves the window's place to the window manager (a first start).
 void fit(int may_move)
 {
-    app.clear_pending = 1;
+    app().clear_pending = 1;
     read_placement();
-    if (app.main_window == nullptr || client == nullptr) return;
-    QMainWindow* window = app.main_window;
+    if (app().main_window == nullptr || window_state().client == nullptr) return;
+    QMainWindow* window = app().main_window;
     // The window system's frame around the window, and the menu bar above the client area.
     const QMargins decoration = frame_margins(window);
-    const QSize menu = window->size() - client_area->size();
+    const QSize menu = window->size() - window_state().client_area->size();
     if (window->isMaximized() || window->isMinimized()) window->showNormal();
     update_panel_area();
-    const QPoint corner = QPoint(app.placement.left, app.placement.top) - QPoint(decoration.left(), decoration.top());
+    const QPoint corner = QPoint(app().placement.left, app().placement.top) - QPoint(decoration.left(), decoration.top());
     const QSize around = menu + QSize(decoration.left() + decoration.right(), decoration.top() + decoration.bottom());
     QSize wanted = fitted_panel_size() + around;
     // On a screen too small for the panels the client area scrolls: room for the scroll bar
@@ -153,11 +143,10 @@ void fit(int may_move)
 
 // A window manager frames the window only as it maps it (X11): once the window shows, a restored
 // window whose frame (a title bar, say) now reaches off the screen is brought back onto it.
-bool frame_check_pending = false;
 
 void keep_frame_on_screen()
 {
-    QMainWindow* window = app.main_window;
+    QMainWindow* window = app().main_window;
     if (window == nullptr || window->windowState() != Qt::WindowNoState) return;
     const QRect outer = window->frameGeometry();
     const QRect placed = place_on_screens(outer, available_areas(), 0);
@@ -168,19 +157,19 @@ void keep_frame_on_screen()
 struct WindowProcedure : QObject {
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (watched == app.main_window) {
+        if (watched == app().main_window) {
             switch (event->type()) {
             case QEvent::Move:
                 read_placement();
                 break;
             case QEvent::Show:
-                if (app.fit_after_show) {
-                    app.fit_after_show = 0;
+                if (app().fit_after_show) {
+                    app().fit_after_show = 0;
                     fit(0);  // a first start: the window manager places the window
                 }
                 break;
             case QEvent::Timer:
-                for (const auto& [id, timer] : armed_timers)
+                for (const auto& [id, timer] : window_state().armed_timers)
                     if (timer.qt_id == static_cast<QTimerEvent*>(event)->timerId()) {
                         on_timer(id);
                         return true;
@@ -189,21 +178,21 @@ struct WindowProcedure : QObject {
             default:
                 break;
             }
-        } else if (watched == client) {
+        } else if (watched == window_state().client) {
             if (event->type() == QEvent::Resize) {
                 read_placement();
-                buffer = QImage();
+                window_state().buffer = QImage();
                 repaint_panels(1);
             } else if (event->type() == QEvent::Paint) {
-                if (frame_check_pending) {
-                    frame_check_pending = false;
+                if (window_state().frame_check_pending) {
+                    window_state().frame_check_pending = false;
                     QTimer::singleShot(0, keep_frame_on_screen);  // not while painting
                 }
                 read_placement();
-                if (!buffer_current) paint_all_panels(0);
-                buffer_current = false;
-                QPainter painter(client);
-                painter.drawImage(0, 0, buffer);
+                if (!window_state().buffer_current) paint_all_panels(0);
+                window_state().buffer_current = false;
+                QPainter painter(window_state().client);
+                painter.drawImage(0, 0, window_state().buffer);
                 return true;
             }
         }
@@ -211,17 +200,16 @@ struct WindowProcedure : QObject {
     }
 };
 
-WindowProcedure* window_procedure = nullptr;
 
 }  // namespace
 
 QImage& client_buffer()
 {
     ensure_buffer();
-    return buffer;
+    return window_state().buffer;
 }
 
-QWidget* client_widget() { return client; }
+QWidget* client_widget() { return window_state().client; }
 
 void fit_window() { fit(1); }
 
@@ -263,57 +251,57 @@ QRect place_on_screens(const QRect& window, const QList<QRect>& areas, int insid
 
 void update_panel_area()
 {
-    if (client != nullptr) client->setMinimumSize(fitted_panel_size());
+    if (window_state().client != nullptr) window_state().client->setMinimumSize(fitted_panel_size());
 }
 
 int highest_connected_slot()
 {
     for (int i = SLOT_COUNT - 1; i >= 0; --i)
-        if (filter_slots[i].connected) return i;
+        if (filter_slots()[i].connected) return i;
     return -1;
 }
 
 void read_placement()
 {
-    if (app.main_window == nullptr) return;
-    WindowPlacement& p = app.placement;
+    if (app().main_window == nullptr) return;
+    WindowPlacement& p = app().placement;
     p.length = PLACEMENT_BYTES;
     p.flags = 0;
-    p.show_command = app.main_window->isMinimized() ? SHOW_MINIMIZED
-                     : app.main_window->isMaximized() ? SHOW_MAXIMIZED
+    p.show_command = app().main_window->isMinimized() ? SHOW_MINIMIZED
+                     : app().main_window->isMaximized() ? SHOW_MAXIMIZED
                                                       : SHOW_NORMAL;
     p.min_x = p.min_y = p.max_x = p.max_y = -1;
-    QRect normal = app.main_window->normalGeometry();
-    if (!normal.isValid()) normal = app.main_window->geometry();
+    QRect normal = app().main_window->normalGeometry();
+    if (!normal.isValid()) normal = app().main_window->geometry();
     p.left = normal.x();
     p.top = normal.y();
     p.right = normal.x() + normal.width();
     p.bottom = normal.y() + normal.height();
-    app.placement_valid = 1;
+    app().placement_valid = 1;
 }
 
 void repaint_panels(int rebuild)
 {
-    if (client == nullptr) return;
+    if (window_state().client == nullptr) return;
     paint_all_panels(rebuild);
-    buffer_current = true;
-    client->update();
+    window_state().buffer_current = true;
+    window_state().client->update();
 }
 
 void refresh_panels() { repaint_panels(0); }
 
 void arm_timer(int timer_id, int period_ms)
 {
-    if (app.main_window == nullptr) return;
-    auto found = armed_timers.find(timer_id);
-    if (found != armed_timers.end()) app.main_window->killTimer(found->second.qt_id);
-    armed_timers[timer_id] = ArmedTimer{app.main_window->startTimer(period_ms, Qt::PreciseTimer), period_ms};
+    if (app().main_window == nullptr) return;
+    auto found = window_state().armed_timers.find(timer_id);
+    if (found != window_state().armed_timers.end()) app().main_window->killTimer(found->second.qt_id);
+    window_state().armed_timers[timer_id] = ArmedTimer{app().main_window->startTimer(period_ms, Qt::PreciseTimer), period_ms};
 }
 
 int timer_period(int timer_id)
 {
-    auto found = armed_timers.find(timer_id);
-    return found == armed_timers.end() ? 0 : found->second.period_ms;
+    auto found = window_state().armed_timers.find(timer_id);
+    return found == window_state().armed_timers.end() ? 0 : found->second.period_ms;
 }
 
 int create_main_window()
@@ -323,39 +311,39 @@ int create_main_window()
     window->setWindowIcon(program_icon());
     window->setAttribute(Qt::WA_DeleteOnClose, false);
     build_main_menu(window);
-    client_area = new QScrollArea(window);
-    client_area->setFrameShape(QFrame::NoFrame);
-    client_area->setWidgetResizable(true);  // the panel area follows it, down to the panels' size
-    client = new QWidget;
-    client->setAttribute(Qt::WA_OpaquePaintEvent);
-    client->setAttribute(Qt::WA_NoSystemBackground);
-    client_area->setWidget(client);
-    window->setCentralWidget(client_area);
+    window_state().client_area = new QScrollArea(window);
+    window_state().client_area->setFrameShape(QFrame::NoFrame);
+    window_state().client_area->setWidgetResizable(true);  // the panel area follows it, down to the panels' size
+    window_state().client = new QWidget;
+    window_state().client->setAttribute(Qt::WA_OpaquePaintEvent);
+    window_state().client->setAttribute(Qt::WA_NoSystemBackground);
+    window_state().client_area->setWidget(window_state().client);
+    window->setCentralWidget(window_state().client_area);
     window->resize(INITIAL_CLIENT_WIDTH, INITIAL_CLIENT_HEIGHT + window->menuBar()->sizeHint().height());
-    window_procedure = new WindowProcedure;
-    window_procedure->setParent(window);  // goes with its window
-    window->installEventFilter(window_procedure);
-    client->installEventFilter(window_procedure);
+    window_state().window_procedure = new WindowProcedure;
+    window_state().window_procedure->setParent(window);  // goes with its window
+    window->installEventFilter(window_state().window_procedure);
+    window_state().client->installEventFilter(window_state().window_procedure);
 
     // A placement read from the settings file is applied; without one (a first start) the window
     // manager places the window.
-    const bool placement_read = app.placement_valid != 0;
+    const bool placement_read = app().placement_valid != 0;
 
     // The create handling runs before the window is known to the rest of the program.
-    if (app.open_connections_at_start) {
+    if (app().open_connections_at_start) {
         open_connections(nullptr);
         // The window shows once the chosen filters have answered, fitted to them.
         wait_for_slot_jobs();
-        app.open_connections_at_start = 0;
-        app.fit_after_show = 1;
+        app().open_connections_at_start = 0;
+        app().fit_after_show = 1;
     }
-    app.main_window = window;
-    armed_timers.clear();  // timers of an earlier window went with it
-    arm_timer(UPDATE_TIMER_ID, UPDATE_PERIODS_MS[app.update_interval_index]);
-    if (!app.placement_valid) read_placement();
+    app().main_window = window;
+    window_state().armed_timers.clear();  // timers of an earlier window went with it
+    arm_timer(UPDATE_TIMER_ID, UPDATE_PERIODS_MS[app().update_interval_index]);
+    if (!app().placement_valid) read_placement();
 
     for (int i = 0; i < SLOT_COUNT; ++i) {
-        auto* bar = new QScrollBar(Qt::Horizontal, client);
+        auto* bar = new QScrollBar(Qt::Horizontal, window_state().client);
         bar->setGeometry(WING_BAR_X, WING_BAR_Y + WING_BAR_STEP * i, 32, 16);
         bar->setToolTip(QStringLiteral("Wing Shift"));
         // The bar is used for its two arrows only; a wide range keeps both enabled.
@@ -363,12 +351,12 @@ int create_main_window()
         bar->setValue(0);
         connect_wing_shift_bar(bar);
         bar->hide();
-        app.wing_shift_bar[i] = bar;
+        app().wing_shift_bar[i] = bar;
     }
 
     update_panel_area();
     if (placement_read) apply_placement();
-    frame_check_pending = placement_read;
+    window_state().frame_check_pending = placement_read;
     if (termination_signal_arrived()) return 1;  // ended during the connections dialog: never shown
     show_with_placement();
     repaint_panels(0);

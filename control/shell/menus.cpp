@@ -2,7 +2,7 @@
 #include "control/shell/commands.h"
 #include "control/shell/shell.h"
 
-#include "control/display/spectral.h"
+#include "spectral/spectral.h"
 
 #include <QAction>
 #include <QKeySequence>
@@ -15,11 +15,6 @@
 
 namespace {
 
-// Every menu item by its identifier; the display options stand in all four Display popups.
-std::multimap<int, QAction*> menu_actions;
-QMenu* controls_popups[SLOT_COUNT] = {};
-QMenu* display_popups[SLOT_COUNT] = {};
-const QMenuBar* menu_bar = nullptr;  // the bar the items above belong to
 
 enum ItemKind { ITEM, CHECKABLE, CHECKED, SEPARATOR };
 
@@ -41,7 +36,7 @@ QAction* add_item(QMenu* menu, const QString& label, int id, ItemKind kind)
         action->setCheckable(true);
         action->setChecked(kind == CHECKED);
     }
-    menu_actions.emplace(id, action);
+    window_state().menu_actions.emplace(id, action);
     return action;
 }
 
@@ -104,7 +99,7 @@ const MenuItem HELP_ITEMS[] = {
 
 void set_check(int id, bool on)
 {
-    auto [first, last] = menu_actions.equal_range(id);
+    auto [first, last] = window_state().menu_actions.equal_range(id);
     for (auto it = first; it != last; ++it) it->second->setChecked(on);
 }
 
@@ -121,18 +116,18 @@ void add_accelerator(QMainWindow* window, const QKeySequence& keys, int id)
 
 void build_main_menu(QMainWindow* window)
 {
-    menu_actions.clear();
+    window_state().menu_actions.clear();
     QObject::connect(window, &QObject::destroyed, [] {
-        menu_actions.clear();
-        for (int n = 0; n < SLOT_COUNT; ++n) controls_popups[n] = display_popups[n] = nullptr;
+        window_state().menu_actions.clear();
+        for (int n = 0; n < SLOT_COUNT; ++n) window_state().controls_popups[n] = window_state().display_popups[n] = nullptr;
     });
     QMenuBar* bar = window->menuBar();
-    menu_bar = bar;
+    window_state().menu_bar = bar;
     // The items go with the window; results that come after it has gone find no menu to mark.
     QObject::connect(bar, &QObject::destroyed, [bar] {
-        if (bar != menu_bar) return;  // an earlier window's, gone after this one was made
-        menu_actions.clear();
-        for (int n = 0; n < SLOT_COUNT; ++n) controls_popups[n] = display_popups[n] = nullptr;
+        if (bar != window_state().menu_bar) return;  // an earlier window's, gone after this one was made
+        window_state().menu_actions.clear();
+        for (int n = 0; n < SLOT_COUNT; ++n) window_state().controls_popups[n] = window_state().display_popups[n] = nullptr;
     });
     QObject::connect(bar, &QMenuBar::triggered, [](QAction* action) {
         if (action->data().isValid()) dispatch_command(action->data().toInt());
@@ -142,15 +137,15 @@ void build_main_menu(QMainWindow* window)
 
     QMenu* controls = bar->addMenu(QStringLiteral("&Controls"));
     for (int n = 0; n < SLOT_COUNT; ++n) {
-        controls_popups[n] = controls->addMenu(QStringLiteral("Filter %1").arg(n + 1));
+        window_state().controls_popups[n] = controls->addMenu(QStringLiteral("Filter %1").arg(n + 1));
         for (const MenuItem& item : CONTROL_ITEMS)
-            add_item(controls_popups[n], QString::fromUtf8(item.label ? item.label : ""), item.id + n, item.kind);
+            add_item(window_state().controls_popups[n], QString::fromUtf8(item.label ? item.label : ""), item.id + n, item.kind);
     }
 
     QMenu* display = bar->addMenu(QStringLiteral("&Display"));
     for (int n = 0; n < SLOT_COUNT; ++n) {
         const DisplayPopupIds& ids = DISPLAY_POPUP_IDS[n];
-        QMenu* popup = display_popups[n] = display->addMenu(QStringLiteral("Filter %1").arg(n + 1));
+        QMenu* popup = window_state().display_popups[n] = display->addMenu(QStringLiteral("Filter %1").arg(n + 1));
         add_item(popup, QStringLiteral("&Status..."), ids.status, ITEM);
         add_item(popup, QString(), 0, SEPARATOR);
         add_item(popup, QStringLiteral("Zoom &Wide"), ids.zoom_wide, CHECKABLE);
@@ -167,7 +162,7 @@ void build_main_menu(QMainWindow* window)
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     add_items(help, HELP_ITEMS, std::size(HELP_ITEMS));
-    menu_actions.find(MENU_HELP_TOPICS)->second->setShortcut(QKeySequence(Qt::Key_F1));
+    window_state().menu_actions.find(MENU_HELP_TOPICS)->second->setShortcut(QKeySequence(Qt::Key_F1));
 
     add_accelerator(window, QKeySequence(Qt::ALT | Qt::Key_Slash), MENU_ABOUT);
     add_accelerator(window, QKeySequence(Qt::ALT | Qt::Key_Question), MENU_ABOUT);
@@ -175,7 +170,7 @@ void build_main_menu(QMainWindow* window)
 
 int menu_checked(int id)
 {
-    auto [first, last] = menu_actions.equal_range(id);
+    auto [first, last] = window_state().menu_actions.equal_range(id);
     for (auto it = first; it != last; ++it)
         if (it->second->isChecked()) return 1;
     return 0;
@@ -183,7 +178,7 @@ int menu_checked(int id)
 
 void update_zoom_checks(int n)
 {
-    const double z = filter_slots[n].zoom_span;
+    const double z = filter_slots()[n].zoom_span;
     const DisplayPopupIds& ids = DISPLAY_POPUP_IDS[n];
     // Spans read from a settings file are classed by two thresholds around the Normal span.
     const bool tight = z < 9.9, wide = !tight && z > 10.1;
@@ -194,7 +189,7 @@ void update_zoom_checks(int n)
 
 QString filter_label(int n)
 {
-    const FilterRecord& slot = filter_slots[n];
+    const FilterRecord& slot = filter_slots()[n];
     if (!slot.connected) return QStringLiteral("Port %1").arg(n + 1);
     const SpectralLine* line = match_spectral_line(slot.center_wavelength);
     const size_t length = std::strlen(slot.bandwidth_text);
@@ -206,34 +201,34 @@ QString filter_label(int n)
     return label;
 }
 
-QString filter_popup_label(int n) { return controls_popups[n] ? controls_popups[n]->title() : QString(); }
+QString filter_popup_label(int n) { return window_state().controls_popups[n] ? window_state().controls_popups[n]->title() : QString(); }
 
-bool filter_popup_enabled(int n) { return controls_popups[n] && controls_popups[n]->menuAction()->isEnabled(); }
+bool filter_popup_enabled(int n) { return window_state().controls_popups[n] && window_state().controls_popups[n]->menuAction()->isEnabled(); }
 
 void update_menus()
 {
-    set_check(MENU_FULL, app.full_display);
-    set_check(MENU_SIMPLE, !app.full_display);
-    set_check(MENU_ANGSTROMS, app.units_nm == 0);
-    set_check(MENU_NANOMETERS, app.units_nm == 1);
-    set_check(MENU_DISPLAY_CENTER, app.show_wing_shift == 0);
-    set_check(MENU_DISPLAY_WING_SHIFT, app.show_wing_shift == 1);
-    set_check(MENU_LOG_BANDPASSES, app.log_enabled);
+    set_check(MENU_FULL, app().full_display);
+    set_check(MENU_SIMPLE, !app().full_display);
+    set_check(MENU_ANGSTROMS, app().units_nm == 0);
+    set_check(MENU_NANOMETERS, app().units_nm == 1);
+    set_check(MENU_DISPLAY_CENTER, app().show_wing_shift == 0);
+    set_check(MENU_DISPLAY_WING_SHIFT, app().show_wing_shift == 1);
+    set_check(MENU_LOG_BANDPASSES, app().log_enabled);
     const int intervals[] = {MENU_UPDATE_1S, MENU_UPDATE_5S, MENU_UPDATE_30S};
-    for (int k = 0; k < 3; ++k) set_check(intervals[k], app.update_interval_index == k);
+    for (int k = 0; k < 3; ++k) set_check(intervals[k], app().update_interval_index == k);
     for (int n = 0; n < SLOT_COUNT; ++n) {
-        set_check(MENU_SLEEP + n, filter_slots[n].sleeping);
-        set_check(MENU_HEATER_ON + n, !filter_slots[n].sleeping);
-        set_check(MENU_LOCK_PANEL + n, filter_slots[n].panel_locked);
+        set_check(MENU_SLEEP + n, filter_slots()[n].sleeping);
+        set_check(MENU_HEATER_ON + n, !filter_slots()[n].sleeping);
+        set_check(MENU_LOCK_PANEL + n, filter_slots()[n].panel_locked);
         update_zoom_checks(n);
     }
     for (int n = 0; n < SLOT_COUNT; ++n) {
         // A filter's text is shown as it is: an ampersand in it is no mnemonic.
         QString label = filter_label(n).replace(QLatin1Char('&'), QStringLiteral("&&"));
-        for (QMenu* popup : {controls_popups[n], display_popups[n]}) {
+        for (QMenu* popup : {window_state().controls_popups[n], window_state().display_popups[n]}) {
             if (popup == nullptr) continue;
             popup->setTitle(label);
-            popup->menuAction()->setEnabled(filter_slots[n].connected != 0);
+            popup->menuAction()->setEnabled(filter_slots()[n].connected != 0);
         }
     }
 }

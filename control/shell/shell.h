@@ -10,7 +10,7 @@
 //
 // Everything here runs on the one GUI thread, which never waits for a serial port: every exchange
 // runs on the filters' own lines (control/state/slot_lines.h) and the shell takes their results
-// as they come. The state the shell works on is the process-wide app and filter_slots
+// as they come. The state the shell works on is the process-wide app and filter_slots()
 // (control/state/app_state.h).
 #pragma once
 
@@ -98,7 +98,7 @@ void refresh_panels();
 QImage& client_buffer();
 QWidget* client_widget();
 
-// Copies the window's current placement into app.placement and sets placement_valid.
+// Copies the window's current placement into app().placement and sets placement_valid.
 void read_placement();
 
 // ---------------------------------------------------------------------------------------------
@@ -142,9 +142,8 @@ std::string log_row_text(const FilterRecord values[SLOT_COUNT], int year, int mo
 // ---------------------------------------------------------------------------------------------
 
 // Shows a message without blocking the window (the update timer keeps running) and remembers it
-// as the last message shown.
+// as the last message shown (window_state().last_observer_message).
 void tell_observer(const QString& title, const QString& text);
-extern QString last_observer_message;
 
 // ---------------------------------------------------------------------------------------------
 // 6. Menus, commands and the wing-shift arrows

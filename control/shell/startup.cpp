@@ -2,8 +2,8 @@
 #include "control/shell/shell.h"
 
 #include "control/dialogs/dialogs.h"
-#include "control/display/atlas.h"
-#include "control/display/panel.h"
+#include "spectral/atlas.h"
+#include "panels/panel.h"
 #include "control/settings/settings.h"
 #include "control/state/slot_lines.h"
 
@@ -21,14 +21,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-QString last_observer_message;
-
 namespace {
 
 int signal_pipe[2] = {-1, -1};
 bool termination_requested = false;
-QEventLoop* waiting_loop = nullptr;  // the start-up's wait for its connections, while it runs
-bool settings_problem_told = false;
 
 void on_termination_signal(int)
 {
@@ -43,16 +39,16 @@ void end_everything()
 {
     termination_requested = true;
     auto_detect_stop();
-    if (waiting_loop != nullptr) waiting_loop->quit();
+    if (window_state().waiting_loop != nullptr) window_state().waiting_loop->quit();
     for (QWidget* widget : QApplication::topLevelWidgets())
         if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && dialog->isVisible()) dialog->reject();
-    if (app.main_window != nullptr) app.main_window->close();
+    if (app().main_window != nullptr) app().main_window->close();
 }
 
 void tell_settings_problem()
 {
-    if (settings_problem_told || settings_problem().empty()) return;
-    settings_problem_told = true;
+    if (window_state().settings_problem_told || settings_problem().empty()) return;
+    window_state().settings_problem_told = true;
     tell_observer(QStringLiteral("Settings"), QString::fromLocal8Bit(settings_problem().c_str()));
 }
 
@@ -68,23 +64,23 @@ int wait_for_slot_jobs()
     });
     check.start(10);
     if (slot_jobs_pending() != 0) {
-        waiting_loop = &loop;
+        window_state().waiting_loop = &loop;
         loop.exec();
-        waiting_loop = nullptr;
+        window_state().waiting_loop = nullptr;
     }
     return termination_requested ? 0 : 1;
 }
 
 int control_start()
 {
-    for (PanelCache& cache : panel_cache) cache = PanelCache{};
+    for (PanelCache& cache : window_state().panel_cache) cache = PanelCache{};
     reset_app_state();
-    settings_problem_told = false;
+    window_state().settings_problem_told = false;
 
     show_startup_notice();
     load_solar_atlas();
     start_filter_lines();
-    const SettingsLoad loaded = load_settings();
+    const SettingsFileRead loaded = load_settings();
     // Every configured filter connects at the same time, on its own line, under the notice.
     wait_for_slot_jobs();
     destroy_startup_notice();
@@ -138,8 +134,8 @@ bool termination_signal_arrived()
 
 void tell_observer(const QString& title, const QString& text)
 {
-    last_observer_message = text;
-    auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, app.main_window);
+    window_state().last_observer_message = text;
+    auto* box = new QMessageBox(QMessageBox::Warning, title, text, QMessageBox::Ok, app().main_window);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();

@@ -12,7 +12,7 @@
 // fill. Everything here runs on the GUI thread.
 #include "control/shell/shell.h"
 
-#include "control/display/panel.h"
+#include "panels/panel.h"
 #include "control/state/slot_lines.h"
 
 #include <QCoreApplication>
@@ -22,30 +22,23 @@
 
 namespace {
 
-struct TickRound {
-    std::uint64_t waiting_for[SLOT_COUNT] = {};  // the update each filter's values come from
-    FilterRecord values[SLOT_COUNT];
-};
-
-std::deque<TickRound> rounds;
-QSocketNotifier* results_notifier = nullptr;
 
 void write_finished_rounds()
 {
-    while (!rounds.empty()) {
-        const TickRound& round = rounds.front();
+    while (!window_state().rounds.empty()) {
+        const TickRound& round = window_state().rounds.front();
         for (std::uint64_t id : round.waiting_for)
             if (id != 0) return;
-        if (app.log_enabled) write_log_row(round.values);
-        rounds.pop_front();
+        if (app().log_enabled) write_log_row(round.values);
+        window_state().rounds.pop_front();
     }
 }
 
 void fill_rounds(int n, std::uint64_t id)
 {
-    for (TickRound& round : rounds) {
+    for (TickRound& round : window_state().rounds) {
         if (round.waiting_for[n] != id) continue;
-        round.values[n] = filter_slots[n];
+        round.values[n] = filter_slots()[n];
         round.waiting_for[n] = 0;
     }
 }
@@ -55,15 +48,15 @@ void handle_event(const SlotEvent& event, int& menus_changed)
     const int n = event.slot;
     const LineResult& result = event.result;
     if (event.kind == EVENT_PROBE_FOUND) {
-        panel_cache[n].valid = 0;  // a slot given another filter draws that filter's line
+        window_state().panel_cache[n].valid = 0;  // a slot given another filter draws that filter's line
         menus_changed = 1;
         return;
     }
     if (event.kind != EVENT_RESULT) return;
     if (result.kind == JOB_TICK) fill_rounds(n, result.id);
     if (result.kind == JOB_CONNECT || result.kind == JOB_CLOSE) {
-        if (event.merged && result.kind == JOB_CONNECT && filter_slots[n].connected) panel_cache[n].valid = 0;
-        app.scrollbar_reset[n] = 1;
+        if (event.merged && result.kind == JOB_CONNECT && filter_slots()[n].connected) window_state().panel_cache[n].valid = 0;
+        app().scrollbar_reset[n] = 1;
         menus_changed = 1;
         if (event.merged) repaint_panels(0);
     }
@@ -79,14 +72,14 @@ void on_timer(int timer_id)
 {
     if (timer_id != UPDATE_TIMER_ID) return;
     // A command on its way to a filter owns the lines until it is back; the tick still repaints.
-    if (!app.command_busy) {
+    if (!app().command_busy) {
         TickRound round;
         for (int n = 0; n < SLOT_COUNT; ++n) {
-            round.values[n] = filter_slots[n];
-            if (filter_slots[n].connected) round.waiting_for[n] = slot_tick(n);
+            round.values[n] = filter_slots()[n];
+            if (filter_slots()[n].connected) round.waiting_for[n] = slot_tick(n);
         }
-        if (app.log_enabled) {
-            rounds.push_back(round);
+        if (app().log_enabled) {
+            window_state().rounds.push_back(round);
             write_finished_rounds();
         }
     }
@@ -102,7 +95,7 @@ void on_slot_results()
         handle_event(event, menus_changed);
         notify_slot_observers(event);
     }
-    if (!app.log_enabled) rounds.clear();
+    if (!app().log_enabled) window_state().rounds.clear();
     write_finished_rounds();
     if (menus_changed) {
         update_menus();
@@ -112,19 +105,19 @@ void on_slot_results()
 
 int start_filter_lines()
 {
-    rounds.clear();
+    window_state().rounds.clear();
     if (!slot_lines_start()) return 0;
-    delete results_notifier;
-    results_notifier =
+    delete window_state().results_notifier;
+    window_state().results_notifier =
         new QSocketNotifier(lines_notify_descriptor(), QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(results_notifier, &QSocketNotifier::activated, [] { on_slot_results(); });
+    QObject::connect(window_state().results_notifier, &QSocketNotifier::activated, [] { on_slot_results(); });
     return 1;
 }
 
 void stop_filter_lines()
 {
-    delete results_notifier;
-    results_notifier = nullptr;
+    delete window_state().results_notifier;
+    window_state().results_notifier = nullptr;
     slot_lines_stop();
-    rounds.clear();
+    window_state().rounds.clear();
 }

@@ -1,13 +1,17 @@
 #include "control/state/app_state.h"
 
-AppState app;
-FilterRecord filter_slots[SLOT_COUNT];
+WindowState& window_state()
+{
+    static WindowState state;
+    return state;
+}
 
 void reset_app_state()
 {
-    app = AppState{};
+    WindowState& state = window_state();
+    state.app = AppState{};
     for (int i = 0; i < SLOT_COUNT; ++i) {
-        filter_slots[i] = FilterRecord{};
-        filter_slots[i].slot_index = i;
+        state.filter_slots[i] = FilterRecord{};
+        state.filter_slots[i].slot_index = i;
     }
 }

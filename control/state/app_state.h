@@ -1,44 +1,49 @@
-// The windowed program's process-wide state: the four filter slots and the application state.
+// The window's state: the filter slots, the application state, and everything else the window
+// keeps between two events (its panel caches, menus, timers, the log's and the settings' memory).
 //
-// Plain data only: the settings file, the display and the dialogs read and write it in place,
-// and tests set it up directly. The window-system objects it names are owned by the shell.
+// One WindowState holds it all, reached through window_state() (the accessors app() and
+// filter_slots() name its two busiest parts), so nothing of the window lives in a table of its
+// own. Plain data: the settings, the display, the dialogs and the shell read and write it in
+// place, and tests set it up directly. The window-system objects it points to are owned by the
+// shell. Nothing below control/ (panels/, spectral/, link/) sees it.
 // Threads: the GUI thread's alone; the filter lines never see it (they get copies in their jobs
 // and hand copies back).
 #pragma once
 
 #include "link/filter_lines.h"
+#include "link/settings_file.h"
 #include "link/solvane_link.h"
+#include "panels/panel.h"
 
+#include <QImage>
+#include <QPointer>
+#include <QString>
+
+#include <array>
 #include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
 
+class QAction;
+class QDialog;
+class QEventLoop;
 class QMainWindow;
+class QMenu;
+class QMenuBar;
+class QObject;
+class QScrollArea;
 class QScrollBar;
+class QSocketNotifier;
+class QTextBrowser;
+class QWidget;
 
 static_assert(SLOT_COUNT <= LINES_MAX, "every slot needs a filter line of its own");
-
-// The main window's placement as the settings file stores it: eleven little-endian 32-bit values,
-// 44 bytes, in the layout the filters' home platform uses for its window placement record.
-struct WindowPlacement {
-    std::int32_t length = 44;
-    std::int32_t flags = 0;
-    std::int32_t show_command = 0;   // 1 normal, 2 minimised, 3 maximised
-    std::int32_t min_x = 0, min_y = 0;
-    std::int32_t max_x = 0, max_y = 0;
-    std::int32_t left = 0, top = 0, right = 0, bottom = 0;  // the normal geometry
-};
-constexpr int PLACEMENT_BYTES = 44;
-static_assert(sizeof(WindowPlacement) == PLACEMENT_BYTES);
-
-constexpr int SHOW_NORMAL = 1;
-constexpr int SHOW_MINIMIZED = 2;
-constexpr int SHOW_MAXIMIZED = 3;
 
 constexpr int UPDATE_PERIODS_MS[3] = {1000, 5000, 30000};
 constexpr int UPDATE_TIMER_ID = 32000;  // the main window's update timer
 constexpr int STATUS_TIMER_ID = 32001;  // the status dialog's own timer
-constexpr int PANEL_HEIGHT_FULL = 258;
-constexpr int PANEL_WIDTH_FULL = 797;   // a Full panel: the client width Fit Window gives
-constexpr int PANEL_WIDTH_SIMPLE = 170;
 
 struct AppState {
     QMainWindow* main_window = nullptr;
@@ -55,11 +60,81 @@ struct AppState {
     int open_connections_at_start = 0;
     int fit_after_show = 0;
     int clear_pending = 0;
-    int scrollbar_reset[SLOT_COUNT] = {1, 1, 1, 1};
+    // 1: place the slot's wing-shift arrows at its next paint (every slot's at the first).
+    std::array<int, SLOT_COUNT> scrollbar_reset = [] {
+        std::array<int, SLOT_COUNT> all{};
+        all.fill(1);
+        return all;
+    }();
 };
 
-extern AppState app;
-extern FilterRecord filter_slots[SLOT_COUNT];
+// The update's round of one tick: the bandpass row waits until every filter's values are in.
+struct TickRound {
+    std::uint64_t waiting_for[SLOT_COUNT] = {};  // the update each filter's values come from
+    FilterRecord values[SLOT_COUNT];
+};
+
+// A timer of the main window, by the program's timer identifier.
+struct ArmedTimer {
+    int qt_id;
+    int period_ms;
+};
+
+// The slots' bookkeeping on their lines (control/state/slot_lines.cpp alone knows its inside).
+struct SlotTables;
+struct SlotTablesDelete {
+    void operator()(SlotTables* tables) const;
+};
+
+struct WindowState {
+    AppState app;
+    FilterRecord filter_slots[SLOT_COUNT];
+    PanelCache panel_cache[SLOT_COUNT];  // the panels' cached backgrounds
+    std::unique_ptr<SlotTables, SlotTablesDelete> slot_tables;
+
+    // The main window (control/shell/main_window.cpp). Guarded: both go with the main window, and
+    // filter results may still come after it has gone.
+    QPointer<QScrollArea> client_area;  // the central widget: what the window's size is fitted to
+    QPointer<QWidget> client;           // the panel area inside it, scrolled when it is larger
+    QImage buffer;                      // the panel area's back buffer
+    bool buffer_current = false;
+    std::map<int, ArmedTimer> armed_timers;
+    bool frame_check_pending = false;   // check the frame once the window shows
+    QObject* window_procedure = nullptr;
+
+    // The menus (control/shell/menus.cpp): every item by its identifier; the display options
+    // stand in all four Display popups.
+    std::multimap<int, QAction*> menu_actions;
+    QMenu* controls_popups[SLOT_COUNT] = {};
+    QMenu* display_popups[SLOT_COUNT] = {};
+    const QMenuBar* menu_bar = nullptr;  // the bar the items above belong to
+    QPointer<QTextBrowser> help_browser;  // the help window of our own, cleared when it is closed
+
+    // Start-up, the update and the messages (control/shell/startup.cpp, update.cpp).
+    QEventLoop* waiting_loop = nullptr;  // the start-up's wait for its connections, while it runs
+    bool settings_problem_told = false;
+    QString last_observer_message;
+    std::deque<TickRound> rounds;
+    QSocketNotifier* results_notifier = nullptr;
+
+    // The bandpass log (control/shell/bandpass_log.cpp).
+    bool log_header_due = true;  // the next row starts with a header line (a new opening, or after a gap)
+    bool log_write_failure_told = false;
+
+    // The start-up notice (control/dialogs/about_dialog.cpp).
+    QDialog* notice = nullptr;
+
+    // The settings file (control/settings/settings.cpp): the one found at start could not be
+    // read, so it is not overwritten with defaults; and why the last load or save went wrong.
+    bool keep_settings_file = false;
+    std::string settings_problem;
+};
+
+// The window's state (made on first use, ended with the program).
+WindowState& window_state();
+
+inline AppState& app() { return window_state().app; }
+inline FilterRecord (&filter_slots())[SLOT_COUNT] { return window_state().filter_slots; }
 
 // Puts the slots and the application state back to their start values.
 void reset_app_state();

@@ -9,7 +9,7 @@
 //
 // Each slot talks to its filter through one line of link/filter_lines.h (slot_line); Auto Detect
 // may give a slot another line, so a found filter keeps the port its probe opened. The records of
-// filter_slots are the window's own copies: a command changes them at once, so the menus and
+// filter_slots() are the window's own copies: a command changes them at once, so the menus and
 // panels show what was asked for, and each result brings in the line's record, except for the
 // fields that a command still on its way is about to change (so holding a wing-shift arrow walks
 // on from the value last asked for, never back). A result of a job handed in before the slot was
@@ -58,7 +58,7 @@ std::uint64_t slot_connect(int n, const char* port_name);
 void slot_close(int n);
 
 // Sends a command to slot n's filter, the record already showing what it changes (edit). With
-// poll_after the filter is polled once it is sent. A busy command counts in app.command_busy
+// poll_after the filter is polled once it is sent. A busy command counts in app().command_busy
 // until its result is taken (the update skips its polls meanwhile). group, when not 0, names
 // the commands a broadcast sends together; after applies when the group's last result is in.
 std::uint64_t slot_command(int n, const char* command, LineEdit edit, int poll_after, int busy,
@@ -107,7 +107,7 @@ enum SlotEventKind {
 struct SlotEvent {
     SlotEventKind kind = EVENT_RESULT;
     int slot = -1;
-    int merged = 0;          // the result's record was taken into filter_slots[slot]
+    int merged = 0;          // the result's record was taken into filter_slots()[slot]
     SlotAfter after = AFTER_NOTHING;  // to do now (for a group: when its last result is in)
     LineResult result;
 };

@@ -75,10 +75,10 @@ void ControlTest::TearDown()
 {
     stop_filter_lines();
     close_log();
-    if (app.main_window != nullptr) {
-        app.main_window->hide();
-        app.main_window->deleteLater();
-        app.main_window = nullptr;
+    if (app().main_window != nullptr) {
+        app().main_window->hide();
+        app().main_window->deleteLater();
+        app().main_window = nullptr;
     }
     sim_stop();
 }

@@ -1,7 +1,7 @@
 // A SolvaneControl started off screen in a fresh working directory, against simulated filters.
 #pragma once
 
-#include "control/display/panel.h"
+#include "panels/panel.h"
 #include "control/settings/settings.h"
 #include "control/shell/shell.h"
 #include "control/state/slot_lines.h"

@@ -19,7 +19,7 @@ struct CommandTest : ControlTest {
     // Puts slot 0 and its filter at the same wing shift.
     void shift_to(double angstrom)
     {
-        filter_slots[0].wing_shift = angstrom;
+        filter_slots()[0].wing_shift = angstrom;
         sim_modify(0, [&](SimFilter& f) { f.wing_shift_tenths = static_cast<int>(std::lround(angstrom * 10)); });
         sim_clear_received(0);
     }
@@ -45,18 +45,18 @@ TEST_F(CommandTest, WingShiftStepsSendTheirTenthsAndPoll)
     for (const Row& row : rows) {
         shift_to(row.from);
         EXPECT_EQ(dispatch_command(row.command), 1);
-        EXPECT_EQ(app.command_busy, 1) << "until the poll is back";
+        EXPECT_EQ(app().command_busy, 1) << "until the poll is back";
         ASSERT_TRUE(wait_lines());
         EXPECT_EQ(sim_received(0), row.sent) << row.name;
-        EXPECT_NEAR(filter_slots[0].wing_shift, row.after, 1e-9) << row.name << " (as the filter reports it)";
-        EXPECT_EQ(app.command_busy, 0);
+        EXPECT_NEAR(filter_slots()[0].wing_shift, row.after, 1e-9) << row.name << " (as the filter reports it)";
+        EXPECT_EQ(app().command_busy, 0);
     }
 }
 
 TEST_F(CommandTest, TheArrowsStepByATenthButSendNothingAtTheLimit)
 {
     shift_to(-1.0);
-    on_wing_shift_scroll(SCROLL_LINE_LEFT, app.wing_shift_bar[0]);
+    on_wing_shift_scroll(SCROLL_LINE_LEFT, app().wing_shift_bar[0]);
     ASSERT_TRUE(wait_lines());
     EXPECT_TRUE(sim_received(0).empty()) << "the left arrow at -1.0 sends nothing";
     on_wing_shift_scroll(SCROLL_LINE_RIGHT, nullptr);  // an unknown sender counts as Filter 1
@@ -64,17 +64,17 @@ TEST_F(CommandTest, TheArrowsStepByATenthButSendNothingAtTheLimit)
     EXPECT_EQ(sim_received(0), (std::vector<std::string>{"SE-9\n", "GI\n"}));
 
     sim_clear_received(1);
-    filter_slots[2].wing_shift = 0.2;
-    on_wing_shift_scroll(SCROLL_LINE_LEFT, app.wing_shift_bar[2]);
+    filter_slots()[2].wing_shift = 0.2;
+    on_wing_shift_scroll(SCROLL_LINE_LEFT, app().wing_shift_bar[2]);
     ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(1), (std::vector<std::string>{"SE1\n", "GI\n"}));
-    on_wing_shift_scroll(3, app.wing_shift_bar[2]);  // a page step
+    on_wing_shift_scroll(3, app().wing_shift_bar[2]);  // a page step
     ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(1).size(), 2u) << "other scroll codes do nothing";
 
     // A click on the control's right arrow reaches the same place.
     sim_clear_received(1);
-    app.wing_shift_bar[2]->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    app().wing_shift_bar[2]->triggerAction(QAbstractSlider::SliderSingleStepAdd);
     ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(1).front(), "SE2\n");
 }
@@ -83,8 +83,8 @@ TEST_F(CommandTest, HoldingAnArrowWalksOneTenthAStepWithoutRepeatsOrGaps)
 {
     // Steps come faster than the filter answers: each starts from the value last asked for.
     shift_to(-0.3);
-    for (int k = 0; k < 8; ++k) on_wing_shift_scroll(SCROLL_LINE_RIGHT, app.wing_shift_bar[0]);
-    EXPECT_NEAR(filter_slots[0].wing_shift, 0.5, 1e-9) << "the window shows the last value asked for at once";
+    for (int k = 0; k < 8; ++k) on_wing_shift_scroll(SCROLL_LINE_RIGHT, app().wing_shift_bar[0]);
+    EXPECT_NEAR(filter_slots()[0].wing_shift, 0.5, 1e-9) << "the window shows the last value asked for at once";
     ASSERT_TRUE(wait_lines());
     std::vector<std::string> expected;
     for (int tenths = -2; tenths <= 5; ++tenths) {
@@ -92,8 +92,8 @@ TEST_F(CommandTest, HoldingAnArrowWalksOneTenthAStepWithoutRepeatsOrGaps)
         expected.push_back("GI\n");
     }
     EXPECT_EQ(sim_received(0), expected);
-    EXPECT_NEAR(filter_slots[0].wing_shift, 0.5, 1e-9) << "as the filter reports it";
-    EXPECT_EQ(app.command_busy, 0);
+    EXPECT_NEAR(filter_slots()[0].wing_shift, 0.5, 1e-9) << "as the filter reports it";
+    EXPECT_EQ(app().command_busy, 0);
 }
 
 TEST_F(CommandTest, FilterSettingsSendTheirCommands)
@@ -108,7 +108,7 @@ TEST_F(CommandTest, FilterSettingsSendTheirCommands)
     dispatch_command(MENU_RESET_SHIFT + 0);
     ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(0), std::vector<std::string>{"SE0\n"}) << "reset sends 0 and does not poll";
-    EXPECT_DOUBLE_EQ(filter_slots[0].wing_shift, 0.0);
+    EXPECT_DOUBLE_EQ(filter_slots()[0].wing_shift, 0.0);
     EXPECT_EQ(menu_checked(MENU_HEATER_ON + 0), 1);
     EXPECT_EQ(menu_checked(MENU_SLEEP + 0), 0);
     EXPECT_EQ(menu_checked(MENU_LOCK_PANEL + 0), 0);
@@ -126,31 +126,31 @@ TEST_F(CommandTest, LockTwiceSendsOneThenZero)
 TEST_F(CommandTest, UnitsGoToEveryOpenPortAndTheChecksFollow)
 {
     dispatch_command(MENU_NANOMETERS);
-    EXPECT_EQ(app.command_busy, 4) << "one for each of the four slots";
+    EXPECT_EQ(app().command_busy, 4) << "one for each of the four slots";
     ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(0), std::vector<std::string>{"SU1\n"});
     EXPECT_EQ(sim_received(1), std::vector<std::string>{"SU1\n"});
-    for (const FilterRecord& slot : filter_slots) EXPECT_EQ(slot.units, 1);
-    EXPECT_EQ(app.units_nm, 1);
+    for (const FilterRecord& slot : filter_slots()) EXPECT_EQ(slot.units, 1);
+    EXPECT_EQ(app().units_nm, 1);
     EXPECT_EQ(menu_checked(MENU_NANOMETERS), 1);
     EXPECT_EQ(menu_checked(MENU_ANGSTROMS), 0);
     dispatch_command(MENU_DISPLAY_WING_SHIFT);
     ASSERT_TRUE(wait_lines());
     EXPECT_EQ(sim_received(0).back(), "SD1\n");
-    EXPECT_EQ(app.show_wing_shift, 1);
-    EXPECT_EQ(app.command_busy, 0);
+    EXPECT_EQ(app().show_wing_shift, 1);
+    EXPECT_EQ(app().command_busy, 0);
 }
 
 TEST_F(CommandTest, ZoomRepaintsTheSpanAndChecksIt)
 {
     dispatch_command(DISPLAY_POPUP_IDS[2].zoom_wide);
-    EXPECT_DOUBLE_EQ(filter_slots[2].zoom_span, 30.0);
+    EXPECT_DOUBLE_EQ(filter_slots()[2].zoom_span, 30.0);
     EXPECT_EQ(menu_checked(DISPLAY_POPUP_IDS[2].zoom_wide), 1);
     EXPECT_EQ(menu_checked(DISPLAY_POPUP_IDS[2].zoom_normal), 0);
-    filter_slots[1].zoom_span = 9.95;
+    filter_slots()[1].zoom_span = 9.95;
     update_zoom_checks(1);
     EXPECT_EQ(menu_checked(DISPLAY_POPUP_IDS[1].zoom_normal), 1) << "9.95 counts as Normal";
-    filter_slots[1].zoom_span = 9.89;
+    filter_slots()[1].zoom_span = 9.89;
     update_zoom_checks(1);
     EXPECT_EQ(menu_checked(DISPLAY_POPUP_IDS[1].zoom_tight), 1);
 }
@@ -159,7 +159,7 @@ TEST_F(CommandTest, ThirtySecondsReArmsTheTimer)
 {
     dispatch_command(MENU_UPDATE_30S);
     EXPECT_EQ(timer_period(UPDATE_TIMER_ID), 30000);
-    EXPECT_EQ(app.update_interval_index, 2);
+    EXPECT_EQ(app().update_interval_index, 2);
     EXPECT_EQ(menu_checked(MENU_UPDATE_30S), 1);
     EXPECT_EQ(menu_checked(MENU_UPDATE_5S), 0);
 }
@@ -169,7 +169,7 @@ TEST_F(CommandTest, LoggingOffAndOnWritesANewHeader)
     dispatch_command(MENU_LOG_BANDPASSES);
     tick();
     dispatch_command(MENU_LOG_BANDPASSES);
-    EXPECT_EQ(app.log_file, -1);
+    EXPECT_EQ(app().log_file, -1);
     dispatch_command(MENU_LOG_BANDPASSES);
     tick();
     std::string log = read_file("solvane.csv");
@@ -213,7 +213,7 @@ TEST(FilterLabels, NameTheLineBandwidthAndEdition)
     };
     for (const Row& row : rows) {
         reset_app_state();
-        FilterRecord& slot = filter_slots[2];
+        FilterRecord& slot = filter_slots()[2];
         slot.connected = row.connected;
         slot.center_wavelength = row.center;
         copy_text(slot.bandwidth_text, BANDWIDTH_TEXT_SIZE, row.bandwidth, 10);
@@ -224,9 +224,9 @@ TEST(FilterLabels, NameTheLineBandwidthAndEdition)
 
 TEST_F(CommandTest, TheMenusMirrorTheState)
 {
-    filter_slots[0].sleeping = 1;
-    filter_slots[2].panel_locked = 1;
-    app.log_enabled = 1;
+    filter_slots()[0].sleeping = 1;
+    filter_slots()[2].panel_locked = 1;
+    app().log_enabled = 1;
     update_menus();
     EXPECT_EQ(menu_checked(MENU_SLEEP + 0), 1);
     EXPECT_EQ(menu_checked(MENU_HEATER_ON + 0), 0);

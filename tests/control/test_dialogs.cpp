@@ -87,8 +87,8 @@ int text_room(QComboBox* list)
 TEST_F(DialogTest, TheListsHoldTheEmptyEntryAndThePortsSortedWithoutRegardToCase)
 {
     start_ports({"COM3", "COM10", "COM1", "com2"}, {echo_device(), echo_device(), echo_device(), echo_device()});
-    copy_text(filter_slots[0].port_name, PORT_NAME_SIZE, "COM3", 99);
-    copy_text(filter_slots[1].port_name, PORT_NAME_SIZE, "COM7", 99);  // not present now
+    copy_text(filter_slots()[0].port_name, PORT_NAME_SIZE, "COM3", 99);
+    copy_text(filter_slots()[1].port_name, PORT_NAME_SIZE, "COM7", 99);  // not present now
     QStringList entries;
     QString selected[2], field;
     on_next_modal([&](QWidget* dialog) {
@@ -133,10 +133,10 @@ TEST_F(DialogTest, AutoDetectFillsTheSlotsInOrderAndOkKeepsAndSavesThem)
     EXPECT_EQ(lists[0], QStringLiteral("COM2"));
     EXPECT_EQ(lists[1], QStringLiteral("COM4"));
     EXPECT_EQ(lists[2], QString());
-    EXPECT_DOUBLE_EQ(filter_slots[0].zoom_span, 10.0);
-    EXPECT_DOUBLE_EQ(filter_slots[1].zoom_span, 30.0) << "calcium K gets the wide span";
-    EXPECT_EQ(filter_slots[0].connected, 1);
-    EXPECT_EQ(filter_slots[1].connected, 1);
+    EXPECT_DOUBLE_EQ(filter_slots()[0].zoom_span, 10.0);
+    EXPECT_DOUBLE_EQ(filter_slots()[1].zoom_span, 30.0) << "calcium K gets the wide span";
+    EXPECT_EQ(filter_slots()[0].connected, 1);
+    EXPECT_EQ(filter_slots()[1].connected, 1);
     EXPECT_EQ(read_file("solvane.ini").substr(0, 16), "COM2\r\nCOM4\r\n\r\n\r\n") << "saved on OK";
     EXPECT_EQ(filter_popup_label(1), QStringLiteral("Ca-K 2.4\u00C5 CaK"));
     EXPECT_EQ(client_widget()->height(), 2 * 258) << "fitted to the two filters";
@@ -155,7 +155,7 @@ TEST_F(DialogTest, AutoDetectStopsAtTheFourthFilterAndCancelSavesNothing)
     });
     EXPECT_EQ(open_connections(nullptr), 2);
     ASSERT_TRUE(wait_lines());
-    for (int n = 0; n < 4; ++n) EXPECT_EQ(filter_slots[n].connected, 1) << "slot " << n << " stays connected";
+    for (int n = 0; n < 4; ++n) EXPECT_EQ(filter_slots()[n].connected, 1) << "slot " << n << " stays connected";
     EXPECT_TRUE(sim_received(4).empty()) << "the fifth filter is not tried";
     EXPECT_TRUE(sim_received(5).empty());
     EXPECT_EQ(read_file("solvane.ini"), "\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 2\r\n") << "Cancel saves nothing";
@@ -182,7 +182,7 @@ TEST_F(DialogTest, AutoDetectProbesNoPortThatOneAtATimeWouldHaveLeftAlone)
     EXPECT_EQ(lists[1], QStringLiteral("COM3")) << "filters fill the slots in the order of the ports";
     EXPECT_EQ(lists[2], QStringLiteral("COM4"));
     EXPECT_EQ(lists[3], QStringLiteral("COM5"));
-    for (int n = 0; n < 4; ++n) EXPECT_EQ(filter_slots[n].connected, 1);
+    for (int n = 0; n < 4; ++n) EXPECT_EQ(filter_slots()[n].connected, 1);
     EXPECT_TRUE(sim_received(5).empty()) << "the sixth port is left alone";
     EXPECT_EQ(sim_received(1).size(), 10u) << "the silent port was asked twice, five attempts each";
 }
@@ -190,14 +190,14 @@ TEST_F(DialogTest, AutoDetectProbesNoPortThatOneAtATimeWouldHaveLeftAlone)
 TEST_F(DialogTest, OkConnectsTheChosenPortsAndLeavesConnectedSlotsAlone)
 {
     start_ports({"COM1", "COM2"}, {sim_preset()[0], sim_preset()[3]});
-    copy_text(filter_slots[0].port_name, PORT_NAME_SIZE, "COM1", 99);
+    copy_text(filter_slots()[0].port_name, PORT_NAME_SIZE, "COM1", 99);
     slot_connect(0, "COM1");
     ASSERT_TRUE(wait_lines());
     sim_clear_received(0);
     // Slot 3 still holds the picture of an earlier filter.
-    panel_cache[2].background = QImage(797, 258, QImage::Format_ARGB32_Premultiplied);
-    panel_cache[2].background.fill(Qt::magenta);
-    panel_cache[2].valid = 1;
+    window_state().panel_cache[2].background = QImage(797, 258, QImage::Format_ARGB32_Premultiplied);
+    window_state().panel_cache[2].background.fill(Qt::magenta);
+    window_state().panel_cache[2].valid = 1;
     on_next_modal([&](QWidget* dialog) {
         control<QComboBox>(dialog, 1011)->setCurrentText(QStringLiteral("COM2"));
         EXPECT_EQ(control<QLineEdit>(dialog, 1012)->text(), QStringLiteral("Not connected"))
@@ -207,10 +207,10 @@ TEST_F(DialogTest, OkConnectsTheChosenPortsAndLeavesConnectedSlotsAlone)
     EXPECT_EQ(open_connections(nullptr), 1);
     ASSERT_TRUE(wait_lines());
     EXPECT_TRUE(sim_received(0).empty()) << "same name: no close, no new identification";
-    EXPECT_EQ(filter_slots[0].connected, 1);
-    EXPECT_EQ(filter_slots[2].connected, 1);
-    EXPECT_STREQ(filter_slots[2].port_name, "COM2");
-    EXPECT_EQ(panel_cache[2].background.pixelColor(10, 70), QColor(Qt::white)) << "a newly connected slot draws its own line";
+    EXPECT_EQ(filter_slots()[0].connected, 1);
+    EXPECT_EQ(filter_slots()[2].connected, 1);
+    EXPECT_STREQ(filter_slots()[2].port_name, "COM2");
+    EXPECT_EQ(window_state().panel_cache[2].background.pixelColor(10, 70), QColor(Qt::white)) << "a newly connected slot draws its own line";
     EXPECT_EQ(read_file("solvane.ini").substr(0, 16), "COM1\r\n\r\nCOM2\r\n\r\n");
 }
 
@@ -226,7 +226,7 @@ TEST_F(DialogTest, PathNamedFiltersStayConnectedOnOkAndByIdNamesAreOffered)
     ASSERT_EQ(::mkdir(by_id.c_str(), 0755), 0);
     ASSERT_EQ(::symlink(sim_port_path(1).c_str(), link.c_str()), 0);
     setenv("SOLVANE_BY_ID_DIR", by_id.c_str(), 1);  // the machine's /dev/serial/by-id, for the test
-    copy_text(filter_slots[1].port_name, PORT_NAME_SIZE, path.c_str(), PORT_NAME_SIZE - 1);
+    copy_text(filter_slots()[1].port_name, PORT_NAME_SIZE, path.c_str(), PORT_NAME_SIZE - 1);
     slot_connect(1, path.c_str());
     ASSERT_TRUE(wait_lines());
     sim_clear_received(0);
@@ -245,7 +245,7 @@ TEST_F(DialogTest, PathNamedFiltersStayConnectedOnOkAndByIdNamesAreOffered)
     ASSERT_TRUE(wait_lines());
     EXPECT_EQ(selected.toStdString(), path) << "selected when the dialog opened";
     EXPECT_EQ(entries, (QStringList{"", "COM1", "COM2", QString::fromStdString(link)}));
-    EXPECT_EQ(filter_slots[1].connected, 1) << "OK keeps the path-named filter";
+    EXPECT_EQ(filter_slots()[1].connected, 1) << "OK keeps the path-named filter";
     EXPECT_TRUE(sim_received(0).empty()) << "without closing it or asking it anything";
     EXPECT_EQ(filter_label(2), QString::fromUtf8("H-\u00DF 0.6\u00C5 LTD")) << "the by-id link connects its filter";
     EXPECT_EQ(read_file("solvane.ini").substr(0, path.size() + link.size() + 8), "\r\n" + path + "\r\n" + link + "\r\n\r\n");
@@ -287,14 +287,14 @@ TEST(StatusDialogTexts, FormatEveryField)
 TEST_F(DialogTest, TheStatusDialogShowsItsSlotAndRefreshesOnItsOwnTimer)
 {
     start_ports({"COM1"}, {sim_preset()[0]});
-    connect_slot(filter_slots[0], "COM1");
-    app.update_interval_index = 0;
+    connect_slot(filter_slots()[0], "COM1");
+    app().update_interval_index = 0;
     QString title, model, heater_before, heater_after;
     on_next_modal([&](QWidget* dialog) {
         title = dialog->windowTitle();
         model = control<QLineEdit>(dialog, 1017)->text();
         heater_before = control<QLineEdit>(dialog, 1005)->text();
-        filter_slots[0].heater_power = 42.0;  // as a poll under the dialog would leave it
+        filter_slots()[0].heater_power = 42.0;  // as a poll under the dialog would leave it
         QTimer::singleShot(1300, dialog, [&, dialog] {
             heater_after = control<QLineEdit>(dialog, 1005)->text();
             QTest::keyClick(dialog, Qt::Key_Escape);

@@ -26,24 +26,24 @@ TEST_F(ControlTest, AnUnpluggedFilterReadsNoCommunicationAndComesBackWhenPlugged
     start_filters({"COM1", "COM2"});
     start_control();
     tick();
-    ASSERT_EQ(filter_slots[0].status_code, 0);
-    const double wavelength = filter_slots[0].wavelength;
+    ASSERT_EQ(filter_slots()[0].status_code, 0);
+    const double wavelength = filter_slots()[0].wavelength;
 
     sim_unplug(0);
     auto start = TestClock::now();
     tick();
     EXPECT_LT(seconds_since(start), 1.0) << "a lost line fails at once instead of retrying";
-    EXPECT_EQ(filter_slots[0].status_code, STATUS_NO_COMMUNICATION);
-    EXPECT_DOUBLE_EQ(filter_slots[0].wavelength, wavelength) << "the last values stay";
-    EXPECT_EQ(filter_slots[0].connected, 1);
-    EXPECT_EQ(filter_slots[1].status_code, 0) << "the other filter goes on";
+    EXPECT_EQ(filter_slots()[0].status_code, STATUS_NO_COMMUNICATION);
+    EXPECT_DOUBLE_EQ(filter_slots()[0].wavelength, wavelength) << "the last values stay";
+    EXPECT_EQ(filter_slots()[0].connected, 1);
+    EXPECT_EQ(filter_slots()[1].status_code, 0) << "the other filter goes on";
     tick();
-    EXPECT_EQ(filter_slots[0].status_code, STATUS_NO_COMMUNICATION);
+    EXPECT_EQ(filter_slots()[0].status_code, STATUS_NO_COMMUNICATION);
 
     ASSERT_EQ(sim_replug(0), 1);
     tick();  // finds the line lost and opens the port anew
     tick();
-    EXPECT_EQ(filter_slots[0].status_code, 0) << "answers again without the connections dialog";
+    EXPECT_EQ(filter_slots()[0].status_code, 0) << "answers again without the connections dialog";
     EXPECT_FALSE(file_exists("serial_error.log")) << "reopening is quiet";
 }
 
@@ -55,22 +55,22 @@ TEST_F(ControlTest, AFilterUnpluggedInTheMiddleOfAReplyCostsNothingWorse)
     options.paced = 1;
     options.filters = {sim_preset()[0]};
     ASSERT_EQ(sim_start(options), 1);
-    ASSERT_EQ(connect_slot(filter_slots[0], sim_port_path(0).c_str()), 1);
-    copy_text(filter_slots[0].port_name, PORT_NAME_SIZE, sim_port_path(0).c_str(), 99);
+    ASSERT_EQ(connect_slot(filter_slots()[0], sim_port_path(0).c_str()), 1);
+    copy_text(filter_slots()[0].port_name, PORT_NAME_SIZE, sim_port_path(0).c_str(), 99);
     for (int round = 0; round < 5; ++round) {
         std::thread pull([round] {
             std::this_thread::sleep_for(std::chrono::milliseconds(10 + 8 * round));
             sim_unplug(0);
         });
-        poll_filter_status(filter_slots[0]);
+        poll_filter_status(filter_slots()[0]);
         pull.join();
         ASSERT_EQ(sim_replug(0), 1);
-        poll_filter_status(filter_slots[0]);  // the lost line fails at once
-        EXPECT_EQ(filter_slots[0].status_code, STATUS_NO_COMMUNICATION) << "round " << round;
-        ASSERT_TRUE(serial_line_lost(filter_slots[0].port_handle));
-        ASSERT_EQ(serial_reopen(filter_slots[0].port_handle, filter_slots[0].port_name), 1);
-        poll_filter_status(filter_slots[0]);
-        EXPECT_EQ(filter_slots[0].status_code, 0) << "round " << round;
+        poll_filter_status(filter_slots()[0]);  // the lost line fails at once
+        EXPECT_EQ(filter_slots()[0].status_code, STATUS_NO_COMMUNICATION) << "round " << round;
+        ASSERT_TRUE(serial_line_lost(filter_slots()[0].port_handle));
+        ASSERT_EQ(serial_reopen(filter_slots()[0].port_handle, filter_slots()[0].port_name), 1);
+        poll_filter_status(filter_slots()[0]);
+        EXPECT_EQ(filter_slots()[0].status_code, 0) << "round " << round;
     }
 }
 
@@ -86,16 +86,16 @@ TEST_F(ControlTest, SettingsFilesOfRandomBytesNeverHurt)
         write_file("solvane.ini", bytes);
         reset_app_state();
         load_settings();
-        ASSERT_GE(app.update_interval_index, 0);
-        ASSERT_LE(app.update_interval_index, 2);
-        for (const FilterRecord& slot : filter_slots) ASSERT_LT(std::strlen(slot.port_name), 100u);
+        ASSERT_GE(app().update_interval_index, 0);
+        ASSERT_LE(app().update_interval_index, 2);
+        for (const FilterRecord& slot : filter_slots()) ASSERT_LT(std::strlen(slot.port_name), 100u);
         ASSERT_EQ(save_settings(), 1);
         reset_app_state();
         load_settings();
-        ASSERT_EQ(settings_file_bytes(), read_file("solvane.ini")) << "round " << round;
+        ASSERT_EQ(settings_file_bytes(window_settings()), read_file("solvane.ini")) << "round " << round;
     }
     start_control();  // and the window comes up with whatever the last one held
-    EXPECT_NE(app.main_window, nullptr);
+    EXPECT_NE(app().main_window, nullptr);
 }
 
 // What a hostile working directory may hold instead of a plain file.
@@ -158,7 +158,7 @@ TEST_P(HostileFileTest, NeverBlocksNorLeadsWritesElsewhere)
     EXPECT_TRUE(still(row.file, row.kind)) << "left as it was";
     EXPECT_EQ(read_file(other), "precious\n") << "nothing written through the link";
     if (row.settings_told) {
-        EXPECT_TRUE(last_observer_message.contains(QStringLiteral("solvane.ini")));
+        EXPECT_TRUE(window_state().last_observer_message.contains(QStringLiteral("solvane.ini")));
     }
 }
 
@@ -174,10 +174,10 @@ TEST_F(ControlTest, AHugeSettingsFileIsReadOnlyAsFarAsSettingsGo)
     ASSERT_EQ(::ftruncate(fd, 1LL << 30), 0);
     ::close(fd);
     auto start = TestClock::now();
-    SettingsLoad loaded = load_settings();
+    SettingsFileRead loaded = load_settings();
     EXPECT_LT(seconds_since(start), 1.0);
     EXPECT_EQ(loaded, SETTINGS_READ);
-    EXPECT_STREQ(filter_slots[0].port_name, "COM1");
+    EXPECT_STREQ(filter_slots()[0].port_name, "COM1");
 }
 
 TEST_F(ControlTest, ALogOnAFullDiskNeverHoldsHalfARowAndResumesWithAHeader)
@@ -194,7 +194,7 @@ TEST_F(ControlTest, ALogOnAFullDiskNeverHoldsHalfARowAndResumesWithAHeader)
     ASSERT_EQ(::chdir(disk.c_str()), 0);
     write_file("solvane.ini", read_file(dir + "/solvane.ini"));
     start_control();
-    app.log_enabled = 1;
+    app().log_enabled = 1;
     tick();
     // Fill the rest of the disk.
     const std::string filler = disk + "/filler";
@@ -205,13 +205,13 @@ TEST_F(ControlTest, ALogOnAFullDiskNeverHoldsHalfARowAndResumesWithAHeader)
         }
         ::close(fd);
     }
-    last_observer_message.clear();
-    for (int k = 0; k < 40 && last_observer_message.isEmpty(); ++k) tick();
-    EXPECT_TRUE(last_observer_message.contains(QStringLiteral("No space left on device"))) << "told why";
-    EXPECT_EQ(app.log_enabled, 1) << "logging stays on";
-    last_observer_message.clear();
+    window_state().last_observer_message.clear();
+    for (int k = 0; k < 40 && window_state().last_observer_message.isEmpty(); ++k) tick();
+    EXPECT_TRUE(window_state().last_observer_message.contains(QStringLiteral("No space left on device"))) << "told why";
+    EXPECT_EQ(app().log_enabled, 1) << "logging stays on";
+    window_state().last_observer_message.clear();
     tick();
-    EXPECT_TRUE(last_observer_message.isEmpty()) << "told once";
+    EXPECT_TRUE(window_state().last_observer_message.isEmpty()) << "told once";
     const std::string full = read_file("solvane.csv");
     EXPECT_EQ(full.substr(full.size() - 2), "\r\n") << "no half row";
 
@@ -238,13 +238,13 @@ TEST_F(ControlTest, SigtermEndsAnyOpenDialogAndTheWindow)
         {"the connections dialog", MENU_CONNECTION},
     };
     for (const Row& row : rows) {
-        app.main_window->show();
+        app().main_window->show();
         on_next_modal([](QWidget*) { ::raise(SIGTERM); });
         auto start = TestClock::now();
         dispatch_command(row.command);
         settle();
         EXPECT_LT(seconds_since(start), 1.0) << row.name;
-        EXPECT_FALSE(app.main_window->isVisible()) << row.name << ": the window closes too";
+        EXPECT_FALSE(app().main_window->isVisible()) << row.name << ": the window closes too";
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << row.name;
     }
 }

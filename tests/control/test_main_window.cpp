@@ -36,7 +36,7 @@ std::string placement_block(const QRect& normal)
     return block;
 }
 
-QScrollArea* client_area() { return qobject_cast<QScrollArea*>(app.main_window->centralWidget()); }
+QScrollArea* client_area() { return qobject_cast<QScrollArea*>(app().main_window->centralWidget()); }
 
 // The desktop the tests run on (control_test_main.cpp): two monitors side by side.
 const QRect PRIMARY_SCREEN(0, 0, 1600, 1200);
@@ -47,13 +47,13 @@ TEST_F(ControlTest, StartUpReconnectsTheConfiguredFiltersAndRestoresThePlacement
     start_filters({"COM1", "COM2"});
     write_file("solvane.ini", read_file("solvane.ini") + placement_block(QRect(100, 120, 797, 600)));
     start_control();
-    EXPECT_EQ(app.main_window->windowTitle(), QStringLiteral("Velmora Solvane Control"));
-    EXPECT_EQ(filter_slots[0].connected, 1);
-    EXPECT_EQ(filter_slots[1].connected, 1);
-    EXPECT_EQ(filter_slots[2].connected, 0);
-    EXPECT_EQ(app.main_window->geometry(), QRect(100, 120, 797, 600));
+    EXPECT_EQ(app().main_window->windowTitle(), QStringLiteral("Velmora Solvane Control"));
+    EXPECT_EQ(filter_slots()[0].connected, 1);
+    EXPECT_EQ(filter_slots()[1].connected, 1);
+    EXPECT_EQ(filter_slots()[2].connected, 0);
+    EXPECT_EQ(app().main_window->geometry(), QRect(100, 120, 797, 600));
     EXPECT_EQ(timer_period(UPDATE_TIMER_ID), 5000);
-    EXPECT_EQ(app.open_connections_at_start, 0);
+    EXPECT_EQ(app().open_connections_at_start, 0);
 }
 
 TEST_F(ControlTest, FourFiltersConnectAtOnceEachPortHearingOnlyItsOwnBytes)
@@ -63,7 +63,7 @@ TEST_F(ControlTest, FourFiltersConnectAtOnceEachPortHearingOnlyItsOwnBytes)
     const std::vector<std::string> connect = {"GI\n", "GA\n", "GX\n", "GH\n", "GJ\n", "GN\n", "GQ\n", "GS\n", "GM\n",
                                               "GB\n", "GD\n", "GU\n", "GL\n", "G_\n", "G@\n", "GI\n", "GY\n"};
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(filter_slots[i].connected, 1) << "slot " << i;
+        EXPECT_EQ(filter_slots()[i].connected, 1) << "slot " << i;
         EXPECT_EQ(sim_received(i), connect) << "port " << i + 1;
     }
     dispatch_command(MENU_SHIFT_UP_01 + 2);
@@ -82,7 +82,7 @@ TEST_F(ControlTest, ASilentFilterHoldsUpNeitherTheOthersPanelsNorTheRowsOfTheLog
 {
     start_filters({"COM1", "COM2", "COM3", "COM4"});
     start_control();
-    app.log_enabled = 1;
+    app().log_enabled = 1;
     for (int i = 0; i < 4; ++i) sim_clear_received(i);
     sim_set_faults(3, SimFaults{.silent = 1});
     on_timer(UPDATE_TIMER_ID);
@@ -109,11 +109,11 @@ TEST_F(ControlTest, WithoutSettingsTheConnectionsDialogComesFirstAndTheWindowIsF
 {
     on_next_modal([](QWidget* dialog) { dialog->close(); });
     start_control();
-    EXPECT_EQ(app.open_connections_at_start, 0);
-    EXPECT_EQ(app.fit_after_show, 0);
+    EXPECT_EQ(app().open_connections_at_start, 0);
+    EXPECT_EQ(app().fit_after_show, 0);
     EXPECT_EQ(client_width(), 797);
     EXPECT_EQ(client_height(), 258) << "no filter connected: one panel";
-    EXPECT_FALSE(app.main_window->testAttribute(Qt::WA_Moved)) << "placed by the window manager, not pinned to (0, 0)";
+    EXPECT_FALSE(app().main_window->testAttribute(Qt::WA_Moved)) << "placed by the window manager, not pinned to (0, 0)";
 }
 
 TEST_F(ControlTest, ARestoredPlacementKeepsTheWindowOnTheScreensThereAreNow)
@@ -134,7 +134,7 @@ TEST_F(ControlTest, ARestoredPlacementKeepsTheWindowOnTheScreensThereAreNow)
     for (const Row& row : rows) {
         write_file("solvane.ini", "\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n" + placement_block(row.saved));
         start_control();
-        const QRect frame = app.main_window->frameGeometry(), window = app.main_window->geometry();
+        const QRect frame = app().main_window->frameGeometry(), window = app().main_window->geometry();
         EXPECT_TRUE(row.screen.contains(frame)) << row.name;
         if (row.window.isEmpty()) {
             EXPECT_EQ(frame.height(), row.screen.height()) << row.name;
@@ -145,8 +145,8 @@ TEST_F(ControlTest, ARestoredPlacementKeepsTheWindowOnTheScreensThereAreNow)
             }
         }
         stop_filter_lines();
-        delete app.main_window;
-        app.main_window = nullptr;
+        delete app().main_window;
+        app().main_window = nullptr;
     }
 }
 
@@ -157,7 +157,7 @@ TEST_F(ControlTest, OnAScreenTooSmallForThePanelsFitWindowFillsItAndThePanelsScr
     start_control();
     fit_window();
     settle();
-    EXPECT_TRUE(LAPTOP_SCREEN.contains(app.main_window->frameGeometry())) << "moved up to fit the screen";
+    EXPECT_TRUE(LAPTOP_SCREEN.contains(app().main_window->frameGeometry())) << "moved up to fit the screen";
     EXPECT_EQ(client_widget()->size(), QSize(797, 4 * 258)) << "the panels keep their size";
     EXPECT_EQ(client_buffer().size(), QSize(797, 4 * 258));
     QScrollBar* vertical = client_area()->verticalScrollBar();
@@ -166,7 +166,7 @@ TEST_F(ControlTest, OnAScreenTooSmallForThePanelsFitWindowFillsItAndThePanelsScr
 
     vertical->setValue(vertical->maximum());
     settle();
-    QScrollBar* arrows = app.wing_shift_bar[3];
+    QScrollBar* arrows = app().wing_shift_bar[3];
     EXPECT_EQ(arrows->geometry(), QRect(710, 3 * 258 + 85, 32, 16)) << "in its panel, scrolled with it";
     EXPECT_TRUE(client_area()->viewport()->rect().contains(
         QRect(arrows->mapTo(client_area()->viewport(), QPoint(0, 0)), arrows->size())))
@@ -210,19 +210,19 @@ TEST_F(ControlTest, ArrowControlsShowOnlyForConnectedSlots)
     start_filters({"", "COM2"});
     start_control();
     for (int i = 0; i < 4; ++i) {
-        QScrollBar* bar = app.wing_shift_bar[i];
+        QScrollBar* bar = app().wing_shift_bar[i];
         ASSERT_NE(bar, nullptr);
-        EXPECT_EQ(bar->isVisibleTo(app.main_window), i == 1) << "slot " << i;
+        EXPECT_EQ(bar->isVisibleTo(app().main_window), i == 1) << "slot " << i;
     }
-    EXPECT_EQ(app.wing_shift_bar[1]->geometry(), QRect(710, 258 + 85, 32, 16));
+    EXPECT_EQ(app().wing_shift_bar[1]->geometry(), QRect(710, 258 + 85, 32, 16));
 }
 
 TEST_F(ControlTest, TheSimpleLayoutPutsTextFrom173AndItsCopyFrom175)
 {
     start_filters({"COM1", "COM2"});
     start_control();
-    app.full_display = 0;
-    for (int& reset : app.scrollbar_reset) reset = 1;
+    app().full_display = 0;
+    for (int& reset : app().scrollbar_reset) reset = 1;
     fit_window();
     settle();
     EXPECT_EQ(client_width(), 2 * 170 - 1);
@@ -233,7 +233,7 @@ TEST_F(ControlTest, TheSimpleLayoutPutsTextFrom173AndItsCopyFrom175)
             if (dark(x, y)) ink_left = std::min(ink_left, x);
     EXPECT_GE(ink_left, 175);
     EXPECT_LE(ink_left, 178);
-    EXPECT_EQ(app.wing_shift_bar[1]->geometry(), QRect(248, 85, 32, 16));
+    EXPECT_EQ(app().wing_shift_bar[1]->geometry(), QRect(248, 85, 32, 16));
 }
 
 TEST_F(ControlTest, ATimerRepaintReusesTheBackgroundAndARebuildRedrawsIt)
@@ -241,7 +241,7 @@ TEST_F(ControlTest, ATimerRepaintReusesTheBackgroundAndARebuildRedrawsIt)
     start_filters({"COM1"});
     start_control();
     // A mark in the cached background, where only the background shows (left of the strips).
-    panel_cache[0].background.setPixelColor(10, 70, QColor(1, 2, 3));
+    window_state().panel_cache[0].background.setPixelColor(10, 70, QColor(1, 2, 3));
     tick();
     EXPECT_EQ(pixel(12, 75), QColor(1, 2, 3)) << "the tick painted from the cache";
     repaint_panels(1);
@@ -261,15 +261,15 @@ TEST_F(ControlTest, EachTickPollsEveryConnectedFilterOnceAndItsAgeEverySixtieth)
     sim_clear_received(0);
     tick();
     EXPECT_EQ(sim_received(0), (std::vector<std::string>{"GI\n", "GY\n"})) << "the 60th polled tick";
-    EXPECT_EQ(filter_slots[0].poll_count, 0);
+    EXPECT_EQ(filter_slots()[0].poll_count, 0);
 
     sim_clear_received(0);
-    app.command_busy = 1;
-    app.log_enabled = 1;
+    app().command_busy = 1;
+    app().log_enabled = 1;
     tick();
     EXPECT_TRUE(sim_received(0).empty()) << "nothing while a command talks to the filters";
     EXPECT_FALSE(file_exists("solvane.csv")) << "and no log row";
-    app.command_busy = 0;
+    app().command_busy = 0;
     on_timer(STATUS_TIMER_ID);
     EXPECT_TRUE(wait_lines());
     EXPECT_TRUE(sim_received(0).empty()) << "another timer is ignored";
@@ -279,19 +279,19 @@ TEST_F(ControlTest, AFilterThatStopsAnsweringKeepsItsLastValues)
 {
     start_filters({"COM1"});
     start_control();
-    const double wavelength = filter_slots[0].wavelength;
+    const double wavelength = filter_slots()[0].wavelength;
     sim_set_faults(0, SimFaults{.silent = 1});
     tick();
-    EXPECT_EQ(filter_slots[0].status_code, STATUS_NO_COMMUNICATION);
-    EXPECT_DOUBLE_EQ(filter_slots[0].wavelength, wavelength);
-    EXPECT_EQ(filter_slots[0].connected, 1) << "it stays connected and is polled again";
+    EXPECT_EQ(filter_slots()[0].status_code, STATUS_NO_COMMUNICATION);
+    EXPECT_DOUBLE_EQ(filter_slots()[0].wavelength, wavelength);
+    EXPECT_EQ(filter_slots()[0].connected, 1) << "it stays connected and is polled again";
 }
 
 TEST_F(ControlTest, TheBandpassLogWritesItsHeaderOnEveryOpenAndFlushesEachRow)
 {
     start_filters({"", "COM2", "", "COM4"}, {sim_preset()[1], sim_preset()[3]});
     start_control();
-    app.log_enabled = 1;
+    app().log_enabled = 1;
     tick();
     tick();
     const std::string header =
@@ -302,8 +302,8 @@ TEST_F(ControlTest, TheBandpassLogWritesItsHeaderOnEveryOpenAndFlushesEachRow)
     EXPECT_TRUE(std::regex_match(log, std::regex(header + row + row))) << log;
 
     close_log();
-    app.log_enabled = 0;
-    app.log_enabled = 1;
+    app().log_enabled = 0;
+    app().log_enabled = 1;
     tick();
     log = read_file("solvane.csv");
     EXPECT_TRUE(std::regex_match(log, std::regex(header + row + row + header + row))) << log;
@@ -328,20 +328,20 @@ TEST_F(ControlTest, ALogThatCannotBeOpenedIsSwitchedOffAndReportedOnce)
     start_filters({"COM1"});
     start_control();
     ASSERT_EQ(::mkdir("solvane.csv", 0755), 0);  // a directory where the file should be
-    app.log_enabled = 1;
+    app().log_enabled = 1;
     update_menus();
     tick();
-    EXPECT_EQ(app.log_enabled, 0);
+    EXPECT_EQ(app().log_enabled, 0);
     EXPECT_EQ(menu_checked(MENU_LOG_BANDPASSES), 0) << "the check mark follows";
-    EXPECT_TRUE(last_observer_message.contains(QStringLiteral("solvane.csv")));
-    EXPECT_TRUE(last_observer_message.contains(QStringLiteral("Is a directory"))) << last_observer_message.toStdString();
-    last_observer_message.clear();
+    EXPECT_TRUE(window_state().last_observer_message.contains(QStringLiteral("solvane.csv")));
+    EXPECT_TRUE(window_state().last_observer_message.contains(QStringLiteral("Is a directory"))) << window_state().last_observer_message.toStdString();
+    window_state().last_observer_message.clear();
     tick();
-    EXPECT_TRUE(last_observer_message.isEmpty()) << "told once";
+    EXPECT_TRUE(window_state().last_observer_message.isEmpty()) << "told once";
     // The menu item as the observer chooses it: unticked, it switches logging on.
-    for (QAction* item : app.main_window->menuBar()->findChildren<QAction*>())
+    for (QAction* item : app().main_window->menuBar()->findChildren<QAction*>())
         if (item->data() == MENU_LOG_BANDPASSES) item->trigger();
-    EXPECT_EQ(app.log_enabled, 1) << "choosing the unticked item switches logging on";
+    EXPECT_EQ(app().log_enabled, 1) << "choosing the unticked item switches logging on";
     EXPECT_EQ(menu_checked(MENU_LOG_BANDPASSES), 1);
 }
 
@@ -361,20 +361,20 @@ TEST_F(ControlTest, WithoutADesktopToOpenThemTheHelpShowsInAWindowOfItsOwnAndThe
     helps[0]->close();
 
     dispatch_command(MENU_BANDPASS_LOG);
-    EXPECT_TRUE(last_observer_message.contains(QDir::current().absoluteFilePath(QStringLiteral("solvane.csv"))))
-        << last_observer_message.toStdString();
+    EXPECT_TRUE(window_state().last_observer_message.contains(QDir::current().absoluteFilePath(QStringLiteral("solvane.csv"))))
+        << window_state().last_observer_message.toStdString();
 }
 
 TEST_F(ControlTest, ShutdownWritesTheSettingsAndClosesTheLog)
 {
     start_filters({"COM1", "COM2"});
     start_control();
-    app.log_enabled = 1;
+    app().log_enabled = 1;
     tick();
-    filter_slots[1].zoom_span = 2.5;
-    ASSERT_GE(app.log_file, 0);
+    filter_slots()[1].zoom_span = 2.5;
+    ASSERT_GE(app().log_file, 0);
     control_shutdown();
-    EXPECT_EQ(app.log_file, -1);
+    EXPECT_EQ(app().log_file, -1);
     EXPECT_EQ(read_file("solvane.ini").substr(0, 43), "COM1\r\nCOM2\r\n\r\n\r\n10.0 2.5 10.0 10.0 1 1 1\r\n,");
 }
 

@@ -1,5 +1,7 @@
-// solvane.ini: the exact bytes, the reading rules and the reconnection of the configured slots.
+// solvane.ini: the exact bytes, the reading rules (on the file's record) and, in the window, the
+// reconnection of the configured slots.
 #include "control/settings/settings.h"
+#include "link/settings_file.h"
 #include "control/state/slot_lines.h"
 #include "sim/simulator.h"
 #include "tests/support/test_support.h"
@@ -59,14 +61,14 @@ std::string placement_block(std::int32_t show, std::int32_t left, std::int32_t t
 
 TEST_F(SettingsTest, TheFileIsWrittenByteForByte)
 {
-    copy_text(filter_slots[0].port_name, PORT_NAME_SIZE, "COM3", 99);
-    copy_text(filter_slots[2].port_name, PORT_NAME_SIZE, "/dev/ttyUSB0", 99);
-    filter_slots[1].zoom_span = 30.0;
-    filter_slots[3].zoom_span = 2.54;
-    app.full_display = 0;
-    app.log_enabled = 1;
-    app.update_interval_index = 2;
-    app.placement = WindowPlacement{44, 0, 1, -1, -1, -1, -1, 10, 20, 807, 536};
+    copy_text(filter_slots()[0].port_name, PORT_NAME_SIZE, "COM3", 99);
+    copy_text(filter_slots()[2].port_name, PORT_NAME_SIZE, "/dev/ttyUSB0", 99);
+    filter_slots()[1].zoom_span = 30.0;
+    filter_slots()[3].zoom_span = 2.54;
+    app().full_display = 0;
+    app().log_enabled = 1;
+    app().update_interval_index = 2;
+    app().placement = WindowPlacement{44, 0, 1, -1, -1, -1, -1, 10, 20, 807, 536};
     ASSERT_EQ(save_settings(), 1);
     std::string block = placement_block(1, 10, 20, 807, 536);
     std::string stored_block;
@@ -79,25 +81,25 @@ TEST_F(SettingsTest, TheFileIsWrittenByteForByte)
 
 TEST_F(SettingsTest, LoadingWhatWasSavedRestoresEveryValue)
 {
-    copy_text(filter_slots[1].port_name, PORT_NAME_SIZE, "COM", 99);
-    filter_slots[0].zoom_span = 2.5;
-    app.full_display = 0;
-    app.update_interval_index = 0;
-    app.placement = WindowPlacement{44, 0, SHOW_MAXIMIZED, -1, -1, -1, -1, 13, 10, 3338, 2573};
+    copy_text(filter_slots()[1].port_name, PORT_NAME_SIZE, "COM", 99);
+    filter_slots()[0].zoom_span = 2.5;
+    app().full_display = 0;
+    app().update_interval_index = 0;
+    app().placement = WindowPlacement{44, 0, SHOW_MAXIMIZED, -1, -1, -1, -1, 13, 10, 3338, 2573};
     ASSERT_EQ(save_settings(), 1);
     reset_app_state();
     load_settings();
-    EXPECT_EQ(app.open_connections_at_start, 0);
-    EXPECT_STREQ(filter_slots[1].port_name, "COM") << "a three-character name stays configured";
-    EXPECT_EQ(filter_slots[1].connected, 0) << "but is not opened";
-    EXPECT_DOUBLE_EQ(filter_slots[0].zoom_span, 2.5);
-    EXPECT_EQ(app.full_display, 0);
-    EXPECT_EQ(app.update_interval_index, 0);
-    EXPECT_EQ(app.placement_valid, 1);
-    EXPECT_EQ(app.placement.show_command, SHOW_MAXIMIZED);
-    EXPECT_EQ(app.placement.top, 10);
-    EXPECT_EQ(app.placement.right, 3338);
-    EXPECT_EQ(settings_file_bytes(), read_file("solvane.ini"));
+    EXPECT_EQ(app().open_connections_at_start, 0);
+    EXPECT_STREQ(filter_slots()[1].port_name, "COM") << "a three-character name stays configured";
+    EXPECT_EQ(filter_slots()[1].connected, 0) << "but is not opened";
+    EXPECT_DOUBLE_EQ(filter_slots()[0].zoom_span, 2.5);
+    EXPECT_EQ(app().full_display, 0);
+    EXPECT_EQ(app().update_interval_index, 0);
+    EXPECT_EQ(app().placement_valid, 1);
+    EXPECT_EQ(app().placement.show_command, SHOW_MAXIMIZED);
+    EXPECT_EQ(app().placement.top, 10);
+    EXPECT_EQ(app().placement.right, 3338);
+    EXPECT_EQ(settings_file_bytes(window_settings()), read_file("solvane.ini"));
 }
 
 TEST_F(SettingsTest, AFileOfTheHomePlatformReconnectsItsFilters)
@@ -108,20 +110,20 @@ TEST_F(SettingsTest, AFileOfTheHomePlatformReconnectsItsFilters)
     for (char c : block) stored_block += c == '\n' ? std::string("\r\n") : std::string(1, c);
     write_file("solvane.ini", "COM3\r\nCOM4\r\n\r\n\r\n10.0 30.0 10.0 2.5 1 0 1\r\n" + stored_block);
     load_and_reconnect();
-    EXPECT_EQ(filter_slots[0].connected, 1);
-    EXPECT_EQ(filter_slots[1].connected, 1);
-    EXPECT_EQ(filter_slots[2].connected, 0);
-    EXPECT_DOUBLE_EQ(filter_slots[1].zoom_span, 30.0);
-    EXPECT_DOUBLE_EQ(filter_slots[3].zoom_span, 2.5);
-    EXPECT_EQ(app.full_display, 1);
-    EXPECT_EQ(app.log_enabled, 0);
-    EXPECT_EQ(app.update_interval_index, 1);
-    EXPECT_EQ(app.placement_valid, 1) << "a block holding 0x1A is read in full";
-    EXPECT_EQ(app.placement.show_command, SHOW_NORMAL) << "a minimised window comes back normal";
-    EXPECT_EQ(app.placement.left, 10);
-    EXPECT_EQ(app.placement.top, 0x1A);
-    EXPECT_EQ(app.placement.bottom, 1076);
-    EXPECT_DOUBLE_EQ(filter_slots[1].center_wavelength, 3933.7);
+    EXPECT_EQ(filter_slots()[0].connected, 1);
+    EXPECT_EQ(filter_slots()[1].connected, 1);
+    EXPECT_EQ(filter_slots()[2].connected, 0);
+    EXPECT_DOUBLE_EQ(filter_slots()[1].zoom_span, 30.0);
+    EXPECT_DOUBLE_EQ(filter_slots()[3].zoom_span, 2.5);
+    EXPECT_EQ(app().full_display, 1);
+    EXPECT_EQ(app().log_enabled, 0);
+    EXPECT_EQ(app().update_interval_index, 1);
+    EXPECT_EQ(app().placement_valid, 1) << "a block holding 0x1A is read in full";
+    EXPECT_EQ(app().placement.show_command, SHOW_NORMAL) << "a minimised window comes back normal";
+    EXPECT_EQ(app().placement.left, 10);
+    EXPECT_EQ(app().placement.top, 0x1A);
+    EXPECT_EQ(app().placement.bottom, 1076);
+    EXPECT_DOUBLE_EQ(filter_slots()[1].center_wavelength, 3933.7);
     EXPECT_EQ(sim_received(0).front(), "GI\n");
 }
 
@@ -146,15 +148,13 @@ TEST_F(SettingsTest, TheReadingRules)
         {"a file ending after line 5 keeps the placement", "\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1", 0, 1, 10.0, "", 0},
     };
     for (const Row& row : rows) {
-        reset_app_state();
-        write_file("solvane.ini", row.content);
-        load_settings();
-        EXPECT_EQ(app.open_connections_at_start, row.open_connections) << row.name;
-        EXPECT_EQ(app.update_interval_index, row.interval) << row.name;
-        EXPECT_DOUBLE_EQ(filter_slots[0].zoom_span, row.zoom0) << row.name;
-        EXPECT_STREQ(filter_slots[0].port_name, row.port0) << row.name;
-        EXPECT_EQ(app.placement_valid, row.placement_valid) << row.name;
-        EXPECT_EQ(filter_slots[0].connected, 0) << row.name;
+        SettingsFile settings;
+        const int complete = parse_settings_bytes(row.content, settings);
+        EXPECT_EQ(!complete, row.open_connections) << row.name;
+        EXPECT_EQ(settings.update_interval_index, row.interval) << row.name;
+        EXPECT_DOUBLE_EQ(settings.per_slot[0].zoom_span, row.zoom0) << row.name;
+        EXPECT_STREQ(settings.per_slot[0].port_name, row.port0) << row.name;
+        EXPECT_EQ(settings.placement_valid, row.placement_valid) << row.name;
     }
 }
 
@@ -162,14 +162,14 @@ TEST_F(SettingsTest, ALongPortNameIsCutTo99Characters)
 {
     write_file("solvane.ini", std::string(150, 'P') + "\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n");
     load_settings();
-    EXPECT_EQ(std::string(filter_slots[0].port_name), std::string(99, 'P'));
+    EXPECT_EQ(std::string(filter_slots()[0].port_name), std::string(99, 'P'));
 }
 
 TEST_F(SettingsTest, NoFileAsksForTheConnectionsDialog)
 {
     load_settings();
-    EXPECT_EQ(app.open_connections_at_start, 1);
-    EXPECT_EQ(app.placement_valid, 0);
+    EXPECT_EQ(app().open_connections_at_start, 1);
+    EXPECT_EQ(app().placement_valid, 0);
 }
 
 TEST_F(SettingsTest, ThePortsUnitsOfTheLastFilterReadBecomeTheProgramsUnits)
@@ -178,7 +178,7 @@ TEST_F(SettingsTest, ThePortsUnitsOfTheLastFilterReadBecomeTheProgramsUnits)
     sim_modify(1, [](SimFilter& f) { f.units = 1; });
     write_file("solvane.ini", "COM1\r\nCOM2\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n");
     load_and_reconnect();
-    EXPECT_EQ(app.units_nm, 1);
+    EXPECT_EQ(app().units_nm, 1);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // column lies one step short of the range's end. All wavelengths and spans are in Angstrom.
 #pragma once
 
-#include "control/display/surface.h"
+#include "panels/surface.h"
 
 // The visible spectrum from low to high, one opaque one-pixel line a column.
 void draw_visible_strip(DrawSurface& s, double low, double high, int x0, int y0, int width, int height);

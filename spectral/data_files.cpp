@@ -1,4 +1,4 @@
-#include "control/resources/data_files.h"
+#include "spectral/data_files.h"
 
 #include <climits>
 

@@ -1,27 +1,33 @@
-// The filter panels: what a panel shows and how it reaches the window.
+// The filter panels: what a panel shows and how it is painted into a window of panels.
 //
 // Contents
 //   1. Geometry
 //   2. Panel content: cached background, live spectrum, text block
-//   3. Layers and painting: paint_filter_panel and the cached backgrounds
+//   3. Layers and painting: paint_panel and the cached backgrounds
 //
 // A panel is composed from two off-screen layers as wide as the window's client area and one
 // panel high: the cached spectrum background, rebuilt only when the layout or span changes, and a
 // scratch layer made for every paint, which holds the live transmission curves and the text block.
-// The painters take what they paint (a record, the display options, the panel's cache); only the
-// window's entry point, paint_filter_panel, reads the application state. Painting never talks to
-// a filter.
+// The painters take what they paint (a record, the display options, the panel's cache) and read
+// no program state; the window keeps its caches and its wing-shift arrows itself. Painting never
+// talks to a filter. QtGui only: the window, the Alpaca server and solvane-render-panel share it.
 #pragma once
 
-#include "control/display/surface.h"
-#include "control/state/app_state.h"
+#include "panels/surface.h"
 #include "link/solvane_link.h"
 
 #include <QImage>
+#include <QRect>
 
 // ---------------------------------------------------------------------------------------------
 // 1. Geometry (pixels, panel-local)
 // ---------------------------------------------------------------------------------------------
+
+// A Full panel spans the client width Fit Window gives and stands one above the other; Simple
+// panels stand side by side.
+constexpr int PANEL_HEIGHT_FULL = 258;
+constexpr int PANEL_WIDTH_FULL = 797;
+constexpr int PANEL_WIDTH_SIMPLE = 170;
 
 constexpr int PLOT_LEFT = 32;
 constexpr int PLOT_TOP = 2;
@@ -41,6 +47,9 @@ constexpr int ARROW_OFFSET_X = 75;
 constexpr int ARROW_Y = 85;
 constexpr int ARROW_WIDTH = 32;
 constexpr int ARROW_HEIGHT = 16;
+
+// Where panel i's wing-shift arrows stand in a window of panels (logical pixels).
+QRect wing_shift_arrow_place(int i, int full_display);
 
 // ---------------------------------------------------------------------------------------------
 // 2. Panel content (V nominal line, E target, P current, B bandwidth, G span, all Angstrom)
@@ -101,11 +110,3 @@ void paint_panel(QImage& window, int rebuild, int i, const FilterRecord& slot, c
 // mode, 170 x 258 in Simple mode. For pictures without a window (solvane-render-panel, the web page
 // of the Alpaca server). The caller loads the solar atlas first.
 QImage render_panel_image(const FilterRecord& slot, int full_display, int units_nm);
-
-// The main window's panel caches, one per slot (GUI thread).
-extern PanelCache panel_cache[SLOT_COUNT];
-
-// The main window's entry point for panel i: clears the whole client area first when a fit asked
-// for it (clear_pending), places the slot's wing-shift arrows when asked (scrollbar_reset), then
-// paint_panel with filter_slots[i], the application's display options and panel_cache[i].
-void paint_filter_panel(QImage& window, int rebuild, int i);

@@ -1,8 +1,8 @@
 // What a filter panel shows; see panel.h.
-#include "control/display/panel.h"
+#include "panels/panel.h"
 
-#include "control/display/spectral.h"
-#include "control/display/strips.h"
+#include "spectral/spectral.h"
+#include "panels/strips.h"
 
 #include <cmath>
 #include <cstdio>
@@ -57,6 +57,34 @@ Argb with_alpha(Rgb c, std::uint8_t alpha)
     return Argb{alpha, static_cast<std::uint8_t>(c.r), static_cast<std::uint8_t>(c.g), static_cast<std::uint8_t>(c.b)};
 }
 
+// The scale: five labelled ticks a span. A span of 0, a negative one or one too small to step
+// draws no ticks rather than looping without end. Returns the height of a label.
+double draw_scale(DrawSurface& s, double v, double g, int units_nm)
+{
+    surface_set_alignment(s, ALIGN_CENTER, ALIGN_NEAR);
+    double label_height = surface_measure_text(s, QStringLiteral("0"), LABEL_FONT, 0, 0).height;
+    const double step = g / SCALE_TICKS;
+    if (std::isfinite(v) && std::isfinite(g) && step > 0) {
+        double x = std::ceil((v - g / 2) / step) * step;
+        for (int n = 0; n < SCALE_LOOP_LIMIT && x <= v + g / 2; ++n) {
+            const QString text = wavelength_text(x, units_nm);
+            const int px = to_pixel((x - v + g / 2) * (PLOT_WIDTH / g) + PLOT_LEFT);
+            const TextBox box = surface_measure_text(s, text, LABEL_FONT, px, SCALE_TOP);
+            const double origin = keep_inside_strip(s, text, px, SCALE_TOP);
+            surface_draw_text(s, text, LABEL_FONT, origin, SCALE_TOP, BLACK);
+            surface_set_antialias(s, 0);
+            const int y2 = static_cast<int>(SCALE_TOP + box.height);
+            surface_line(s, px, SCALE_TOP, px, SCALE_TOP - 4, BLACK);
+            surface_line(s, px, y2, px, y2 + 4, BLACK);
+            surface_set_antialias(s, 1);
+            label_height = box.height;
+            if (x + step == x) break;
+            x += step;
+        }
+    }
+    return label_height;
+}
+
 }  // namespace
 
 void draw_panel_background(DrawSurface& s, double v, double g, const char* line_name, int units_nm)
@@ -80,29 +108,7 @@ void draw_panel_background(DrawSurface& s, double v, double g, const char* line_
         surface_line(s, 32 + ur, 52, 32 + ur, 55, BLACK);
     }
 
-    // The scale: five labelled ticks a span. A span of 0, a negative one or one too small to step
-    // draws no ticks rather than looping without end.
-    surface_set_alignment(s, ALIGN_CENTER, ALIGN_NEAR);
-    double label_height = surface_measure_text(s, QStringLiteral("0"), LABEL_FONT, 0, 0).height;
-    const double step = g / SCALE_TICKS;
-    if (std::isfinite(v) && std::isfinite(g) && step > 0) {
-        double x = std::ceil((v - g / 2) / step) * step;
-        for (int n = 0; n < SCALE_LOOP_LIMIT && x <= v + g / 2; ++n) {
-            const QString text = wavelength_text(x, units_nm);
-            const int px = to_pixel((x - v + g / 2) * (PLOT_WIDTH / g) + PLOT_LEFT);
-            const TextBox box = surface_measure_text(s, text, LABEL_FONT, px, SCALE_TOP);
-            const double origin = keep_inside_strip(s, text, px, SCALE_TOP);
-            surface_draw_text(s, text, LABEL_FONT, origin, SCALE_TOP, BLACK);
-            surface_set_antialias(s, 0);
-            const int y2 = static_cast<int>(SCALE_TOP + box.height);
-            surface_line(s, px, SCALE_TOP, px, SCALE_TOP - 4, BLACK);
-            surface_line(s, px, y2, px, y2 + 4, BLACK);
-            surface_set_antialias(s, 1);
-            label_height = box.height;
-            if (x + step == x) break;
-            x += step;
-        }
-    }
+    const double label_height = draw_scale(s, v, g, units_nm);
 
     // The line label, centred over the nominal line, joined to the solar strip.
     char label[96];

@@ -6,7 +6,7 @@
 // one device pixel a pixel already fills the pixel right of and below a point and needs no
 // offset; on an image of a higher device pixel ratio a logical pixel is several device pixels, and
 // an aliased line covers exactly its logical pixels only when drawn through their centres too.
-#include "control/display/surface.h"
+#include "panels/surface.h"
 
 #include <QFontDatabase>
 #include <QFontMetricsF>

@@ -1,6 +1,6 @@
 // The spectral model and the solar atlas: colours, transmission, lines, texts, windows, means.
-#include "control/display/atlas.h"
-#include "control/display/spectral.h"
+#include "spectral/atlas.h"
+#include "spectral/spectral.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>

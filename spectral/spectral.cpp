@@ -1,5 +1,5 @@
 // The spectral model; see spectral.h.
-#include "control/display/spectral.h"
+#include "spectral/spectral.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The solar atlas; see atlas.h.
-#include "control/display/atlas.h"
+#include "spectral/atlas.h"
 
-#include "control/resources/data_files.h"
+#include "spectral/data_files.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,10 +1,9 @@
 // Panels drawn off screen and probed pixel by pixel at the places the layout fixes. Window
 // coordinates: a Full panel's local (x, y) lands at (x + 2, y + 5) for the strips.
-#include "control/display/atlas.h"
-#include "control/display/panel.h"
-#include "control/display/spectral.h"
-#include "control/display/strips.h"
-#include "control/state/app_state.h"
+#include "panels/panel.h"
+#include "panels/strips.h"
+#include "spectral/atlas.h"
+#include "spectral/spectral.h"
 
 #include <gtest/gtest.h>
 
@@ -19,11 +18,11 @@ constexpr QRgb UNTOUCHED = qRgb(255, 0, 255);
 
 struct PanelTest : ::testing::Test {
     QImage window;
+    FilterRecord slot;  // Filter 1, painted in Full mode in Angstrom
+    PanelCache cache;
     void SetUp() override
     {
-        reset_app_state();
         load_solar_atlas_from(SOLVANE_ATLAS_FILE);
-        FilterRecord& slot = filter_slots[0];
         slot.connected = 1;
         slot.center_wavelength = 6562.8;
         slot.wavelength = 6562.8;
@@ -35,7 +34,7 @@ struct PanelTest : ::testing::Test {
     {
         window = QImage(width, PANEL_HEIGHT_FULL, QImage::Format_ARGB32_Premultiplied);
         window.fill(UNTOUCHED);
-        paint_filter_panel(window, 1, 0);
+        paint_panel(window, 1, 0, slot, PanelOptions{}, cache);
     }
     QColor at(int x, int y) const { return window.pixelColor(x, y); }
     bool dark(int x, int y) const { return at(x, y).lightness() < 100; }
@@ -86,7 +85,7 @@ TEST_F(PanelTest, ScaleTicksStandWhereTheirWavelengthsFall)
         int ticks[5];  // panel-local columns of 6558 ... 6566 A and so on
     } rows[] = {{10.0, {44, 164, 284, 404, 524}}, {2.5, {140, 260, 380, 500, 620}}, {30.0, {116, 236, 356, 476, 596}}};
     for (const Row& row : rows) {
-        filter_slots[0].zoom_span = row.span;
+        slot.zoom_span = row.span;
         paint();
         for (int px : row.ticks) {
             EXPECT_TRUE(dark(px + 2, 158) || dark(px + 1, 158)) << "span " << row.span << " tick at local " << px;
@@ -101,8 +100,8 @@ TEST_F(PanelTest, ScaleTicksStandWhereTheirWavelengthsFall)
 
 TEST_F(PanelTest, ACentreOutsideTheAtlasDrawsNoSolarStripNorFunnel)
 {
-    filter_slots[0].center_wavelength = 6000.0;
-    filter_slots[0].wavelength = 6000.0;
+    slot.center_wavelength = 6000.0;
+    slot.wavelength = 6000.0;
     paint();
     EXPECT_TRUE(white(334, 130));
     EXPECT_TRUE(white(445, 59)) << "no funnel at the span's place";
@@ -123,9 +122,9 @@ TEST_F(PanelTest, TheStatusDotTakesTheStatusColour)
         {"under way is amber", 0, 0, 0, QColor(255, 192, 0)},
     };
     for (const Row& row : rows) {
-        filter_slots[0].status_code = row.code;
-        filter_slots[0].sleeping = row.sleeping;
-        filter_slots[0].on_band = row.on_band;
+        slot.status_code = row.code;
+        slot.sleeping = row.sleeping;
+        slot.on_band = row.on_band;
         paint();
         EXPECT_EQ(at(635 + 67, 5 + 218), row.colour) << row.name;
     }
@@ -158,7 +157,7 @@ TEST_F(PanelTest, MarkersStandBesideTheirCurves)
     EXPECT_DOUBLE_EQ(below.target_x, (5 + 0.35) * 60 + 32 + 5);
     EXPECT_EQ(below.target_align, ALIGN_NEAR);
 
-    filter_slots[0].wavelength = 6563.0;
+    slot.wavelength = 6563.0;
     paint();
     auto ink_between = [&](int from, int to) {
         for (int y = 205; y <= 217; ++y)
@@ -172,7 +171,7 @@ TEST_F(PanelTest, MarkersStandBesideTheirCurves)
 
 TEST_F(PanelTest, AMarkerThatWouldStartLeftOfTheStripIsPushedRight)
 {
-    filter_slots[0].wavelength = 6557.9;  // near the left edge of a 10 A span, below target
+    slot.wavelength = 6557.9;  // near the left edge of a 10 A span, below target
     paint();
     int ink_left = 797;
     for (int y = 205; y <= 217; ++y)
@@ -185,13 +184,13 @@ TEST_F(PanelTest, AMarkerThatWouldStartLeftOfTheStripIsPushedRight)
 // copies between layers take the same logical rectangles.
 TEST_F(PanelTest, AtDevicePixelRatioTwoThePanelIsTheSamePanelInFinerPixels)
 {
-    filter_slots[0].wavelength = 6563.0;  // the current curve beside the target's
+    slot.wavelength = 6563.0;  // the current curve beside the target's
     paint();
     const QImage single = window;
     window = QImage(797 * 2, PANEL_HEIGHT_FULL * 2, QImage::Format_ARGB32_Premultiplied);
     window.setDevicePixelRatio(2);
     window.fill(UNTOUCHED);
-    paint_filter_panel(window, 1, 0);
+    paint_panel(window, 1, 0, slot, PanelOptions{}, cache);
 
     struct Probe {
         const char* name;
@@ -234,7 +233,7 @@ TEST(WingShiftText, ReadsTheShiftAndItsSide)
 TEST_F(PanelTest, AnySpanPaintsAndEnds)
 {
     for (double span : {0.0, -10.0, 1e-300, 1e300, std::nan(""), HUGE_VAL, 0.001}) {
-        filter_slots[0].zoom_span = span;
+        slot.zoom_span = span;
         paint();
         EXPECT_FALSE(window.isNull()) << span;
     }

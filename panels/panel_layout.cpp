@@ -1,17 +1,13 @@
 // Panel layers and painting; see panel.h.
-#include "control/display/panel.h"
+#include "panels/panel.h"
 
-#include "control/display/spectral.h"
-#include "control/state/app_state.h"
+#include "spectral/spectral.h"
 
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPalette>
-#include <QScrollBar>
 
 #include <cmath>
-
-PanelCache panel_cache[SLOT_COUNT];
 
 namespace {
 
@@ -82,11 +78,11 @@ void paint_frame(QImage& window, int i, bool full, bool connected)
     const QColor face = palette.color(QPalette::Window);
     if (full) {
         if (i * h < hc) sunken_frame(painter, 0, i * h, wc, h - 2, palette);
-        const int top = (i + 1) * h - 2, bottom = i == 3 ? hc : (i + 1) * h + 1;
+        const int top = (i + 1) * h - 2, bottom = i == SLOT_COUNT - 1 ? hc : (i + 1) * h + 1;
         if (top < hc) painter.fillRect(QRect(0, top, wc, bottom - top), face);
     } else {
         if (i * w < wc) sunken_frame(painter, i * w, 0, w - 1, hc, palette);
-        const int left = (i + 1) * w - 1, right = i == 3 ? wc : (i + 1) * w + 2;
+        const int left = (i + 1) * w - 1, right = i == SLOT_COUNT - 1 ? wc : (i + 1) * w + 2;
         if (left < wc) painter.fillRect(QRect(left, 0, right - left, hc), face);
     }
     if (!connected) {
@@ -167,22 +163,8 @@ QImage render_panel_image(const FilterRecord& slot, int full_display, int units_
     return image;
 }
 
-void paint_filter_panel(QImage& window, int rebuild, int i)
+QRect wing_shift_arrow_place(int i, int full_display)
 {
-    const int h = PANEL_HEIGHT_FULL, w = PANEL_WIDTH_SIMPLE;
-    const bool full = app.full_display != 0;
-    if (app.clear_pending) {
-        window.fill(Qt::white);
-        app.clear_pending = 0;
-    }
-    if (app.scrollbar_reset[i] && app.wing_shift_bar[i] != nullptr) {
-        QScrollBar* bar = app.wing_shift_bar[i];
-        if (full)
-            bar->setGeometry(TEXT_LEFT_FULL + ARROW_OFFSET_X, i * h + ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
-        else
-            bar->setGeometry(i * w + TEXT_GAP + ARROW_OFFSET_X, ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
-        bar->setVisible(filter_slots[i].connected != 0);
-        app.scrollbar_reset[i] = 0;
-    }
-    paint_panel(window, rebuild, i, filter_slots[i], PanelOptions{app.full_display, app.units_nm}, panel_cache[i]);
+    if (full_display) return QRect(TEXT_LEFT_FULL + ARROW_OFFSET_X, i * PANEL_HEIGHT_FULL + ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
+    return QRect(i * PANEL_WIDTH_SIMPLE + TEXT_GAP + ARROW_OFFSET_X, ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
 }

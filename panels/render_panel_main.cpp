@@ -1,10 +1,10 @@
 // solvane-render-panel: draws one connected filter panel into a PNG, exactly as the main window
 // shows Filter 1, without a window. For documentation, tests and observers who want a picture of
 // a setting.
-#include "control/display/atlas.h"
-#include "control/display/panel.h"
+#include "spectral/atlas.h"
+#include "panels/panel.h"
 
-#include <QApplication>
+#include <QGuiApplication>
 #include <QImage>
 
 #include <cstdio>
@@ -42,7 +42,7 @@ int usage_error(const char* message)
 int main(int argc, char** argv)
 {
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication application(argc, argv);
+    QGuiApplication application(argc, argv);
 
     FilterRecord slot;
     int full_display = 1, units_nm = 0;

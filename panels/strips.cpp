@@ -1,8 +1,8 @@
 // The strip renderers; see strips.h.
-#include "control/display/strips.h"
+#include "panels/strips.h"
 
-#include "control/display/atlas.h"
-#include "control/display/spectral.h"
+#include "spectral/atlas.h"
+#include "spectral/spectral.h"
 
 #include <cmath>
 #include <vector>
