@@ -7,6 +7,7 @@
 #include "alpaca/alpaca_api.h"
 
 #include "alpaca/switches.h"
+#include "spectral/spectral.h"
 
 #include <nlohmann/json.hpp>
 

@@ -71,33 +71,6 @@ LineJob switch_write_job(int id, double value)
     }
 }
 
-std::string latin1_to_utf8(const char* text)
-{
-    std::string out;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-        if (*p < 0x80) {
-            out += static_cast<char>(*p);
-        } else {
-            out += static_cast<char>(0xC0 | (*p >> 6));
-            out += static_cast<char>(0x80 | (*p & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::string filter_label(const FilterRecord& r)
-{
-    if (!r.connected) return "";
-    // As the window's popups read: line tag, bandwidth (with an Angstrom sign when the filter
-    // reports a bare number), edition.
-    const SpectralLine* line = match_spectral_line(r.center_wavelength);
-    const size_t length = std::strlen(r.bandwidth_text);
-    const char last = length > 0 ? r.bandwidth_text[length - 1] : '\0';
-    const bool has_unit = length == 0 || last == 'A' || last == 'a';
-    return std::string(line ? line->line_tag : "") + latin1_to_utf8(r.bandwidth_text) + (has_unit ? "" : "\u00C5") +
-           " " + latin1_to_utf8(r.edition_text);
-}
-
 namespace {
 
 std::string label_or_slot(const FilterRecord& r, int slot)

@@ -69,14 +69,7 @@ LineJob switch_write_job(int id, double value);
 // 4. Names
 // ---------------------------------------------------------------------------------------------
 
-// The filter as its popups call it: line, bandwidth and edition ("H-a 0.7A PRO"), UTF-8. Empty
-// while the slot has no connected filter.
-std::string filter_label(const FilterRecord& record);
-
 // The switch's name and description with the filter's label, or "filter N" before a filter has
 // answered (slot counts from 0). The status switch's description is the status text.
 std::string switch_name(int id, const FilterRecord& record, int slot);
 std::string switch_description(int id, const FilterRecord& record, int slot);
-
-// Text from a filter is bytes in ISO 8859-1; JSON and the web page want UTF-8.
-std::string latin1_to_utf8(const char* text);

@@ -2,6 +2,7 @@
 #include "alpaca/web_page.h"
 
 #include "alpaca/switches.h"
+#include "spectral/spectral.h"
 #include "link/filter_policy.h"
 
 #include <nlohmann/json.hpp>
@@ -197,15 +198,7 @@ setInterval(refresh, 2000);
 
 const char* condition_name(const SlotView& slot)
 {
-    if (!slot.record.connected) return "off";
-    switch (classify_status(slot.record)) {
-    case CONDITION_ON_BAND: return "on-band";
-    case CONDITION_BUSY: return "busy";
-    case CONDITION_ASLEEP: return "asleep";
-    case CONDITION_FAULT: return "fault";
-    case CONDITION_NO_COMMUNICATION: return "no-communication";
-    }
-    return "off";
+    return slot.record.connected ? condition_row(classify_status(slot.record)).name : "off";
 }
 
 void replace_all(std::string& text, const std::string& what, const std::string& with)

@@ -42,6 +42,30 @@ int wing_shift_acceptable(double angstrom)
     return std::isfinite(angstrom) && angstrom >= -WING_SHIFT_LIMIT && angstrom <= WING_SHIFT_LIMIT;
 }
 
+namespace {
+
+// In FilterCondition order (checked below). A fault and a filter that does not answer share
+// the panel's red and the client's alert: either way the observer must look.
+constexpr ConditionRow CONDITIONS[CONDITION_COUNT] = {
+    {CONDITION_ON_BAND, "on-band", 0x00FF00, LIGHT_OK},
+    {CONDITION_BUSY, "busy", 0xFFC000, LIGHT_BUSY},
+    {CONDITION_ASLEEP, "asleep", 0x0000FF, LIGHT_IDLE},
+    {CONDITION_FAULT, "fault", 0xFF0000, LIGHT_ALERT},
+    {CONDITION_NO_COMMUNICATION, "no-communication", 0xFF0000, LIGHT_ALERT},
+};
+
+constexpr bool conditions_in_order()
+{
+    for (int k = 0; k < CONDITION_COUNT; ++k)
+        if (CONDITIONS[k].condition != k) return false;
+    return true;
+}
+static_assert(conditions_in_order(), "the condition table is indexed by FilterCondition");
+
+}  // namespace
+
+const ConditionRow& condition_row(FilterCondition condition) { return CONDITIONS[condition]; }
+
 FilterCondition classify_status(const FilterRecord& slot)
 {
     if (slot.status_code == STATUS_NO_COMMUNICATION) return CONDITION_NO_COMMUNICATION;

@@ -53,9 +53,24 @@ enum FilterCondition {
     CONDITION_ASLEEP,            // status 0, heater off
     CONDITION_FAULT,             // any code the filter reports other than 0, or implausible data
     CONDITION_NO_COMMUNICATION,  // no reply
+    CONDITION_COUNT
 };
 
 FilterCondition classify_status(const FilterRecord& slot);
+
+// How a network client's status light shows a class (INDI's Ok, Busy, Idle and Alert).
+enum ConditionLight { LIGHT_OK, LIGHT_BUSY, LIGHT_IDLE, LIGHT_ALERT };
+
+// How each program shows a class: the web page's and the record's name for it, the colour of the
+// panel's status dot (0xRRGGBB, opaque), the client's light.
+struct ConditionRow {
+    FilterCondition condition;
+    const char* name;  // "on-band", "busy", "asleep", "fault", "no-communication"
+    unsigned panel_rgb;
+    ConditionLight light;
+};
+
+const ConditionRow& condition_row(FilterCondition condition);
 
 // ---------------------------------------------------------------------------------------------
 // 4. Acknowledged settings

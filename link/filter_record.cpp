@@ -70,3 +70,17 @@ const char* status_text(const FilterRecord& slot, char out[STATUS_TEXT_SIZE])
         std::snprintf(out, STATUS_TEXT_SIZE, "Error %d", static_cast<int>(slot.status_code));
     return out;
 }
+
+std::string latin1_to_utf8(const char* text)
+{
+    std::string out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        if (*p < 0x80) {
+            out += static_cast<char>(*p);
+        } else {
+            out += static_cast<char>(0xC0 | (*p >> 6));
+            out += static_cast<char>(0x80 | (*p & 0x3F));
+        }
+    }
+    return out;
+}

@@ -18,7 +18,6 @@ constexpr size_t LINE_READ_MAX = 199;
 constexpr int CONNECTABLE_NAME_MIN = 4;  // shorter names ("COM") stay configured, unopened
 constexpr int OPTION_COUNT = 3;          // full_display, log_enabled, update_interval_index
 constexpr int VALUE_COUNT = SLOT_COUNT + OPTION_COUNT;
-static_assert(SLOT_COUNT == 4, "the values line is read and written with one number a slot");
 
 // What a text stream on the home platform writes: every LF becomes CR LF.
 std::string to_disk_text(const std::string& text)
@@ -146,14 +145,17 @@ int parse_values_line(const std::string& text, size_t& at, SettingsFile& setting
     size_t end = text.find('\n', at);
     std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
     at = end == std::string::npos ? text.size() : end + 1;
-    double zoom[SLOT_COUNT] = {};
-    long options[OPTION_COUNT] = {};
-    int count = std::sscanf(line.c_str(), "%lf %lf %lf %lf %ld %ld %ld", &zoom[0], &zoom[1], &zoom[2],
-                            &zoom[3], &options[0], &options[1], &options[2]);
-    if (count < 0) count = 0;
-    for (int i = 0; i < SLOT_COUNT && i < count; ++i) settings.per_slot[i].zoom_span = zoom[i];
+    // One zoom span per slot, then the options; reading stops at the first value that is not one.
     int* targets[OPTION_COUNT] = {&settings.full_display, &settings.log_enabled, &settings.update_interval_index};
-    for (int k = 0; k < OPTION_COUNT && SLOT_COUNT + k < count; ++k) *targets[k] = saturate(options[k]);
+    const char* p = line.c_str();
+    int count = 0, used = 0;
+    double zoom = 0;
+    long option = 0;
+    for (; count < SLOT_COUNT && std::sscanf(p, " %lf%n", &zoom, &used) == 1; ++count, p += used)
+        settings.per_slot[count].zoom_span = zoom;
+    if (count < SLOT_COUNT) return count;
+    for (int k = 0; k < OPTION_COUNT && std::sscanf(p, " %ld%n", &option, &used) == 1; ++k, ++count, p += used)
+        *targets[k] = saturate(option);
     return count;
 }
 
@@ -193,11 +195,14 @@ std::string settings_file_bytes(const SettingsFile& settings)
         text += slot.port_name;
         text += '\n';
     }
-    char line[256];
-    std::snprintf(line, sizeof line, "%.1f %.1f %.1f %.1f %d %d %d\n", settings.per_slot[0].zoom_span,
-                  settings.per_slot[1].zoom_span, settings.per_slot[2].zoom_span, settings.per_slot[3].zoom_span,
-                  settings.full_display, settings.log_enabled, settings.update_interval_index);
-    text += line;
+    char value[400];  // room for the widest double %.1f writes (DBL_MAX has 309 digits)
+    for (const SlotSettings& slot : settings.per_slot) {
+        std::snprintf(value, sizeof value, "%.1f ", slot.zoom_span);
+        text += value;
+    }
+    std::snprintf(value, sizeof value, "%d %d %d\n", settings.full_display, settings.log_enabled,
+                  settings.update_interval_index);
+    text += value;
     text += placement_bytes(settings.placement);
     return to_disk_text(text);
 }
@@ -209,7 +214,7 @@ int parse_settings_bytes(const std::string& bytes, SettingsFile& settings)
     parse_port_lines(text, at, settings);
     if (parse_values_line(text, at, settings) < VALUE_COUNT) return 0;
     if (settings.update_interval_index < 0) settings.update_interval_index = 0;
-    if (settings.update_interval_index > 2) settings.update_interval_index = 2;
+    if (settings.update_interval_index > UPDATE_INTERVAL_COUNT - 1) settings.update_interval_index = UPDATE_INTERVAL_COUNT - 1;
 
     // A block shorter than the placement (a file cut off) is not taken at all.
     if (text.size() - at >= PLACEMENT_BYTES) {

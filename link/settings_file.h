@@ -18,6 +18,7 @@
 // that could not be read may be replaced is the caller's decision (the window never replaces it).
 #pragma once
 
+#include "link/filter_policy.h"
 #include "link/solvane_link.h"
 
 #include <cstddef>
@@ -61,7 +62,7 @@ struct SettingsFile {
     SlotSettings per_slot[SLOT_COUNT];
     int full_display = 1;
     int log_enabled = 0;
-    int update_interval_index = 1;   // 0 to 2 once read
+    int update_interval_index = UPDATE_INTERVAL_DEFAULT_INDEX;  // an index of UPDATE_INTERVALS_MS once read
     WindowPlacement placement;
     int placement_valid = 0;         // the file held a whole placement block
 };

@@ -137,6 +137,10 @@ struct FilterRecord {
 // zero-terminated; the text is cut, never refused.
 void copy_text(char* field, int field_size, const char* text, int max_chars);
 
+// Text from a filter is bytes in ISO 8859-1, one character each; JSON, web pages, INDI clients
+// and Qt's UTF-8 strings want it as UTF-8.
+std::string latin1_to_utf8(const char* text);
+
 // The shown text of a slot's status, at most 23 characters, written into out and returned.
 // For code 0 it is refined by sleeping, on_band and the current wavelength against the target
 // (center_wavelength + wing_shift) within 0.05 Angstrom.

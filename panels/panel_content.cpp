@@ -3,6 +3,7 @@
 
 #include "spectral/spectral.h"
 #include "panels/strips.h"
+#include "link/filter_policy.h"
 
 #include <cmath>
 #include <cstdio>
@@ -10,10 +11,6 @@
 namespace {
 
 constexpr Argb GREY{255, 128, 128, 128};
-constexpr Argb STATUS_RED{255, 255, 0, 0};
-constexpr Argb STATUS_BLUE{255, 0, 0, 255};
-constexpr Argb STATUS_GREEN{255, 0, 255, 0};
-constexpr Argb STATUS_AMBER{255, 255, 192, 0};
 constexpr Argb CURRENT_FILL{160, 0, 0, 0};
 constexpr std::uint8_t TARGET_LINE_ALPHA = 160;
 constexpr std::uint8_t TARGET_FILL_ALPHA = 32;
@@ -170,10 +167,9 @@ QString wing_shift_text(double v, double e, int units_nm)
 
 Argb status_colour(const FilterRecord& slot)
 {
-    if (slot.status_code != 0) return STATUS_RED;
-    if (slot.sleeping) return STATUS_BLUE;
-    if (slot.on_band) return STATUS_GREEN;
-    return STATUS_AMBER;
+    const unsigned rgb = condition_row(classify_status(slot)).panel_rgb;
+    return Argb{255, static_cast<std::uint8_t>(rgb >> 16), static_cast<std::uint8_t>(rgb >> 8),
+                static_cast<std::uint8_t>(rgb)};
 }
 
 void draw_text_block(DrawSurface& s, double x0, double v, double e, double p, const char* line_name,

@@ -13,7 +13,7 @@ namespace {
 
 constexpr double BANDWIDTH_MIN = 0.01;        // below this the curves use the fallback
 constexpr double BANDWIDTH_FALLBACK = 0.6;
-constexpr double SPAN_FALLBACK = 10.0;        // drawn for a span that is no positive number
+constexpr double SPAN_FALLBACK = ZOOM_NORMAL;       // drawn for a span that is no positive number
 constexpr int BACKGROUND_COPY_WIDTH = 632;
 // The transmission strip and the row above it, copied five rows higher into the background so
 // the window copy of the background puts them back at their own rows.

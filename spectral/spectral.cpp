@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -93,4 +94,15 @@ std::string format_wavelength(double angstrom, int units_nm)
     else
         std::snprintf(text, sizeof text, "%.1f\u00C5", angstrom);
     return text;
+}
+
+std::string filter_label(const FilterRecord& r)
+{
+    if (!r.connected) return "";
+    const SpectralLine* line = match_spectral_line(r.center_wavelength);
+    const size_t length = std::strlen(r.bandwidth_text);
+    const char last = length > 0 ? r.bandwidth_text[length - 1] : '\0';
+    const bool has_unit = length == 0 || last == 'A' || last == 'a';
+    return std::string(line ? line->line_tag : "") + latin1_to_utf8(r.bandwidth_text) + (has_unit ? "" : "\u00C5") +
+           " " + latin1_to_utf8(r.edition_text);
 }

@@ -3,6 +3,8 @@
 // Every wavelength, span and bandwidth is in Angstrom; nanometres appear only in texts.
 #pragma once
 
+#include "link/solvane_link.h"
+
 #include <array>
 #include <string>
 
@@ -32,3 +34,8 @@ const SpectralLine* match_spectral_line(double center);
 
 // "%.1fÅ" in Angstrom mode, "%.2fnm" of the value / 10 in nanometre mode (units_nm non-zero).
 std::string format_wavelength(double angstrom, int units_nm);
+
+// The filter as every program labels it (the window's popups, the Alpaca device names, the web
+// page): line tag, bandwidth with an Angstrom sign when the filter reports a bare number, edition
+// ("H-a 0.7A PRO"), UTF-8. Empty while the record has no connected filter.
+std::string filter_label(const FilterRecord& record);

@@ -118,7 +118,7 @@ int run_status_dialog(QWidget* owner, int slot)
     QTimer refresh(&dialog);
     refresh.setObjectName(QStringLiteral("timer_%1").arg(STATUS_TIMER_ID));
     QObject::connect(&refresh, &QTimer::timeout, &dialog, [&fields, slot] { fill_status_dialog(fields, slot); });
-    refresh.start(UPDATE_PERIODS_MS[app().update_interval_index]);
+    refresh.start(UPDATE_INTERVALS_MS[app().update_interval_index]);
     const int result = dialog.exec();
     refresh.stop();
     return result == 1 ? 1 : 2;

@@ -148,10 +148,11 @@ void set_show_wing_shift(int show)
 
 void set_update_interval(int index)
 {
-    const int ids[] = {MENU_UPDATE_1S, MENU_UPDATE_5S, MENU_UPDATE_30S};
+    constexpr int ids[] = {MENU_UPDATE_1S, MENU_UPDATE_5S, MENU_UPDATE_30S};
+    static_assert(std::size(ids) == UPDATE_INTERVAL_COUNT, "one menu item per update interval");
     app().update_interval_index = index;
-    arm_timer(UPDATE_TIMER_ID, UPDATE_PERIODS_MS[index]);
-    for (int k = 0; k < 3; ++k) check_menu_item(ids[k], k == index);
+    arm_timer(UPDATE_TIMER_ID, UPDATE_INTERVALS_MS[index]);
+    for (int k = 0; k < UPDATE_INTERVAL_COUNT; ++k) check_menu_item(ids[k], k == index);
 }
 
 void toggle_logging()
@@ -245,7 +246,7 @@ const std::vector<CommandRow>& command_table()
         {MENU_DISPLAY_CENTER, 1, [](int) { set_show_wing_shift(0); }},
         {MENU_DISPLAY_WING_SHIFT, 1, [](int) { set_show_wing_shift(1); }},
         {MENU_FIT_WINDOW, 1, [](int) { fit_window(); }},
-        {MENU_UPDATE_1S, 3, set_update_interval},
+        {MENU_UPDATE_1S, UPDATE_INTERVAL_COUNT, set_update_interval},
         {MENU_LOG_BANDPASSES, 1, [](int) { toggle_logging(); }},
     };
     return rows;

@@ -339,7 +339,7 @@ int create_main_window()
     }
     app().main_window = window;
     window_state().armed_timers.clear();  // timers of an earlier window went with it
-    arm_timer(UPDATE_TIMER_ID, UPDATE_PERIODS_MS[app().update_interval_index]);
+    arm_timer(UPDATE_TIMER_ID, UPDATE_INTERVALS_MS[app().update_interval_index]);
     if (!app().placement_valid) read_placement();
 
     for (int i = 0; i < SLOT_COUNT; ++i) {

@@ -191,14 +191,7 @@ QString filter_label(int n)
 {
     const FilterRecord& slot = filter_slots()[n];
     if (!slot.connected) return QStringLiteral("Port %1").arg(n + 1);
-    const SpectralLine* line = match_spectral_line(slot.center_wavelength);
-    const size_t length = std::strlen(slot.bandwidth_text);
-    const char last = length > 0 ? slot.bandwidth_text[length - 1] : '\0';
-    const bool has_unit = length == 0 || last == 'A' || last == 'a';
-    QString label = QString::fromUtf8(line ? line->line_tag : "") + QString::fromLatin1(slot.bandwidth_text) +
-                    (has_unit ? QString() : QString::fromUtf8("\u00C5")) + QLatin1Char(' ') +
-                    QString::fromLatin1(slot.edition_text);
-    return label;
+    return QString::fromStdString(filter_label(slot));
 }
 
 QString filter_popup_label(int n) { return window_state().controls_popups[n] ? window_state().controls_popups[n]->title() : QString(); }

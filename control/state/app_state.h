@@ -11,6 +11,7 @@
 #pragma once
 
 #include "link/filter_lines.h"
+#include "link/filter_policy.h"
 #include "link/settings_file.h"
 #include "link/solvane_link.h"
 #include "panels/panel.h"
@@ -41,7 +42,6 @@ class QWidget;
 
 static_assert(SLOT_COUNT <= LINES_MAX, "every slot needs a filter line of its own");
 
-constexpr int UPDATE_PERIODS_MS[3] = {1000, 5000, 30000};
 constexpr int UPDATE_TIMER_ID = 32000;  // the main window's update timer
 constexpr int STATUS_TIMER_ID = 32001;  // the status dialog's own timer
 
@@ -53,7 +53,7 @@ struct AppState {
     int show_wing_shift = 0;
     int log_enabled = 0;
     int log_file = -1;              // the bandpass log's descriptor while open
-    int update_interval_index = 1;
+    int update_interval_index = UPDATE_INTERVAL_DEFAULT_INDEX;
     int command_busy = 0;           // busy commands on their way (their results not taken yet)
     WindowPlacement placement;
     int placement_valid = 0;
