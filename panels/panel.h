@@ -48,8 +48,27 @@ constexpr int ARROW_Y = 85;
 constexpr int ARROW_WIDTH = 32;
 constexpr int ARROW_HEIGHT = 16;
 
+// The window's display modes, by the number solvane.ini stores (its full_display value).
+enum PanelMode { PANEL_SIMPLE, PANEL_FULL, PANEL_MODE_COUNT };
+
+// How a mode lays out and paints its panels. A new mode is a row here and its menu item.
+struct PanelModeRow {
+    PanelMode mode;
+    int panel_width;    // one panel, logical pixels (PANEL_HEIGHT_FULL high)
+    int stacked;        // 1: one below another, as wide as the window; 0: side by side
+    int live_spectrum;  // 1: the spectrum strips and transmission curves beside the text block
+};
+
+// The row of a stored mode number; any number without a row of its own is Full, as solvane.ini
+// has always read it (0 Simple, anything else Full).
+const PanelModeRow& panel_mode_row(int mode);
+
+// The client area Fit Window gives count panels (at least one) in the mode: Full 797 x (n x 258),
+// Simple (n x 170 - 1) x 258, one Simple panel 276 high.
+QSize panel_area_size(int mode, int count);
+
 // Where panel i's wing-shift arrows stand in a window of panels (logical pixels).
-QRect wing_shift_arrow_place(int i, int full_display);
+QRect wing_shift_arrow_place(int i, int mode);
 
 // ---------------------------------------------------------------------------------------------
 // 2. Panel content (V nominal line, E target, P current, B bandwidth, G span, all Angstrom)
@@ -91,7 +110,7 @@ Argb status_colour(const FilterRecord& slot);
 
 // What a panel is painted with besides its record: the window's display options.
 struct PanelOptions {
-    int full_display = 1;
+    int mode = PANEL_FULL;  // a PanelMode, as solvane.ini stores it
     int units_nm = 0;
 };
 
@@ -109,4 +128,4 @@ void paint_panel(QImage& window, int rebuild, int i, const FilterRecord& slot, c
 // One filter's panel on its own, as the main window shows Filter 1: 797 x 258 pixels in Full
 // mode, 170 x 258 in Simple mode. For pictures without a window (solvane-render-panel, the web page
 // of the Alpaca server). The caller loads the solar atlas first.
-QImage render_panel_image(const FilterRecord& slot, int full_display, int units_nm);
+QImage render_panel_image(const FilterRecord& slot, int mode, int units_nm);

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPalette>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -19,6 +20,16 @@ constexpr int BACKGROUND_COPY_WIDTH = 632;
 // the window copy of the background puts them back at their own rows.
 const QRect LIVE_STRIP_SOURCE(32, 182, 600, 67);
 const QPoint LIVE_STRIP_TARGET(32, 177);
+
+// In PanelMode order (checked below).
+constexpr PanelModeRow PANEL_MODES[PANEL_MODE_COUNT] = {
+    {PANEL_SIMPLE, PANEL_WIDTH_SIMPLE, 0, 0},
+    {PANEL_FULL, PANEL_WIDTH_FULL, 1, 1},
+};
+static_assert(PANEL_MODES[PANEL_SIMPLE].mode == PANEL_SIMPLE && PANEL_MODES[PANEL_FULL].mode == PANEL_FULL,
+              "the mode table is indexed by PanelMode");
+
+constexpr int SIMPLE_ALONE_HEIGHT = 276;  // one Simple panel: room for the menu bar to wrap
 
 // A logical rectangle's device pixels at the ratio: each edge at its nearest device pixel, so
 // neighbouring rectangles neither overlap nor leave a gap at any ratio.
@@ -69,10 +80,11 @@ void sunken_frame(QPainter& p, int x, int y, int w, int h, const QPalette& palet
     p.fillRect(x + w - 2, y + 1, 1, h - 2, inner_bottom_right);
 }
 
-void paint_frame(QImage& window, int i, bool full, bool connected)
+void paint_frame(QImage& window, int i, const PanelModeRow& mode, bool connected)
 {
     const int wc = logical_size(window).width(), hc = logical_size(window).height();
-    const int h = PANEL_HEIGHT_FULL, w = PANEL_WIDTH_SIMPLE;
+    const int h = PANEL_HEIGHT_FULL, w = mode.panel_width;
+    const bool full = mode.stacked != 0;
     QPainter painter(&window);
     const QPalette palette = QGuiApplication::palette();
     const QColor face = palette.color(QPalette::Window);
@@ -100,10 +112,11 @@ void paint_panel(QImage& window, int rebuild, int i, const FilterRecord& slot, c
 {
     const int wc = logical_size(window).width();
     const qreal ratio = window.devicePixelRatio();
-    const int h = PANEL_HEIGHT_FULL, w = PANEL_WIDTH_SIMPLE;
-    const bool full = options.full_display != 0;
+    const PanelModeRow& mode = panel_mode_row(options.mode);
+    const int h = PANEL_HEIGHT_FULL, w = mode.panel_width;
+    const bool full = mode.live_spectrum != 0;
 
-    paint_frame(window, i, full, slot.connected != 0);
+    paint_frame(window, i, mode, slot.connected != 0);
     if (!slot.connected) return;
 
     const double v = slot.center_wavelength;
@@ -153,18 +166,32 @@ void paint_panel(QImage& window, int rebuild, int i, const FilterRecord& slot, c
         copy_pixels(window, QPoint(i * w + 5, 5), scratch, QRect(i * w + 5, 0, w - 10, h - 10));
 }
 
-QImage render_panel_image(const FilterRecord& slot, int full_display, int units_nm)
+const PanelModeRow& panel_mode_row(int mode)
 {
-    QImage image(full_display ? PANEL_WIDTH_FULL : PANEL_WIDTH_SIMPLE, PANEL_HEIGHT_FULL,
-                 QImage::Format_ARGB32_Premultiplied);
+    return mode >= 0 && mode < PANEL_MODE_COUNT ? PANEL_MODES[mode] : PANEL_MODES[PANEL_FULL];
+}
+
+QSize panel_area_size(int mode, int count)
+{
+    const PanelModeRow& row = panel_mode_row(mode);
+    const int n = std::max(1, count);
+    if (row.stacked) return QSize(row.panel_width, n * PANEL_HEIGHT_FULL);
+    return QSize(n * row.panel_width - 1, n == 1 ? SIMPLE_ALONE_HEIGHT : PANEL_HEIGHT_FULL);
+}
+
+QImage render_panel_image(const FilterRecord& slot, int mode, int units_nm)
+{
+    QImage image(panel_mode_row(mode).panel_width, PANEL_HEIGHT_FULL, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::white);
     PanelCache cache;
-    paint_panel(image, 1, 0, slot, PanelOptions{full_display, units_nm}, cache);
+    paint_panel(image, 1, 0, slot, PanelOptions{mode, units_nm}, cache);
     return image;
 }
 
-QRect wing_shift_arrow_place(int i, int full_display)
+QRect wing_shift_arrow_place(int i, int mode)
 {
-    if (full_display) return QRect(TEXT_LEFT_FULL + ARROW_OFFSET_X, i * PANEL_HEIGHT_FULL + ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
-    return QRect(i * PANEL_WIDTH_SIMPLE + TEXT_GAP + ARROW_OFFSET_X, ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
+    const PanelModeRow& row = panel_mode_row(mode);
+    if (row.stacked)
+        return QRect(TEXT_LEFT_FULL + ARROW_OFFSET_X, i * PANEL_HEIGHT_FULL + ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
+    return QRect(i * row.panel_width + TEXT_GAP + ARROW_OFFSET_X, ARROW_Y, ARROW_WIDTH, ARROW_HEIGHT);
 }

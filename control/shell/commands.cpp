@@ -111,11 +111,10 @@ void set_zoom(int n, double span)
     repaint_panels(1);
 }
 
-void set_display_mode(int full)
+void set_display_mode(PanelMode mode)
 {
-    app().full_display = full;
-    check_menu_item(MENU_FULL, full);
-    check_menu_item(MENU_SIMPLE, !full);
+    app().full_display = mode;
+    for (const PanelModeItem& item : PANEL_MODE_ITEMS) check_menu_item(item.menu_id, item.mode == mode);
     for (int& reset : app().scrollbar_reset) reset = 1;
     fit_window();
 }
@@ -239,8 +238,6 @@ const std::vector<CommandRow>& command_table()
         {MENU_SHIFT_DOWN_01, SLOT_COUNT, [](int n) { shift_step(n, SHIFT_STEPS[1]); }},
         {MENU_SHIFT_UP_01, SLOT_COUNT, [](int n) { shift_step(n, SHIFT_STEPS[2]); }},
         {MENU_SHIFT_UP_05, SLOT_COUNT, [](int n) { shift_step(n, SHIFT_STEPS[3]); }},
-        {MENU_FULL, 1, [](int) { set_display_mode(1); }},
-        {MENU_SIMPLE, 1, [](int) { set_display_mode(0); }},
         {MENU_ANGSTROMS, 1, [](int) { set_units(0); }},
         {MENU_NANOMETERS, 1, [](int) { set_units(1); }},
         {MENU_DISPLAY_CENTER, 1, [](int) { set_show_wing_shift(0); }},
@@ -272,6 +269,11 @@ bool run_display_popup_command(int id)
 int dispatch_command(int id)
 {
     if (run_display_popup_command(id)) return 1;
+    for (const PanelModeItem& item : PANEL_MODE_ITEMS) {
+        if (id != item.menu_id) continue;
+        set_display_mode(item.mode);
+        return 1;
+    }
     for (const CommandRow& row : command_table()) {
         if (id >= row.first_id && id < row.first_id + row.count) {
             row.run(id - row.first_id);

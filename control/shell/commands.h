@@ -2,6 +2,7 @@
 #pragma once
 
 #include "control/state/app_state.h"
+#include "panels/panel.h"
 
 #include <QString>
 
@@ -25,6 +26,14 @@ constexpr int MENU_NANOMETERS = 32822;
 constexpr int MENU_ANGSTROMS = 32823;
 constexpr int MENU_SIMPLE = 32824;
 constexpr int MENU_FULL = 32825;
+
+// The Settings menu's display mode items, one per mode of the panels.
+struct PanelModeItem {
+    int menu_id;
+    PanelMode mode;
+};
+constexpr PanelModeItem PANEL_MODE_ITEMS[] = {{MENU_SIMPLE, PANEL_SIMPLE}, {MENU_FULL, PANEL_FULL}};
+static_assert(std::size(PANEL_MODE_ITEMS) == PANEL_MODE_COUNT, "a menu item for every display mode");
 constexpr int MENU_FIT_WINDOW = 32896;
 
 // Filter controls: the base plus the slot index 0 to 3.

@@ -54,13 +54,8 @@ void ensure_buffer()
     state.buffer.fill(Qt::white);  // the class background of the client area
 }
 
-// The client size Fit Window gives: Full 797 x (n x 258), Simple (n x 170 - 1) x 258 (276 for one).
-QSize fitted_panel_size()
-{
-    const int n = std::max(1, highest_connected_slot() + 1);
-    return app().full_display ? QSize(PANEL_WIDTH_FULL, n * PANEL_HEIGHT_FULL)
-                            : QSize(n * PANEL_WIDTH_SIMPLE - 1, n == 1 ? 276 : PANEL_HEIGHT_FULL);
-}
+// The client size Fit Window gives: as many panels as the highest connected slot needs.
+QSize fitted_panel_size() { return panel_area_size(app().full_display, highest_connected_slot() + 1); }
 
 QList<QRect> available_areas()
 {

@@ -200,8 +200,8 @@ bool filter_popup_enabled(int n) { return window_state().controls_popups[n] && w
 
 void update_menus()
 {
-    set_check(MENU_FULL, app().full_display);
-    set_check(MENU_SIMPLE, !app().full_display);
+    for (const PanelModeItem& item : PANEL_MODE_ITEMS)
+        set_check(item.menu_id, panel_mode_row(app().full_display).mode == item.mode);
     set_check(MENU_ANGSTROMS, app().units_nm == 0);
     set_check(MENU_NANOMETERS, app().units_nm == 1);
     set_check(MENU_DISPLAY_CENTER, app().show_wing_shift == 0);
