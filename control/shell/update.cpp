@@ -116,7 +116,7 @@ int start_filter_lines()
     if (!slot_lines_start()) return 0;
     delete results_notifier;
     results_notifier =
-        new QSocketNotifier(lines_notify_descriptor(), QSocketNotifier::Read, QCoreApplication::instance());
+        new QSocketNotifier(slot_lines_notify_descriptor(), QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(results_notifier, &QSocketNotifier::activated, [] { on_slot_results(); });
     return 1;
 }

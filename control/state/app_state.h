@@ -14,8 +14,6 @@
 class QMainWindow;
 class QScrollBar;
 
-static_assert(SLOT_COUNT <= LINES_MAX, "every slot needs a filter line of its own");
-
 // The main window's placement as the settings file stores it: eleven little-endian 32-bit values,
 // 44 bytes, in the layout the filters' home platform uses for its window placement record.
 struct WindowPlacement {

@@ -37,7 +37,6 @@ struct Detection {
 struct SlotTables {
     int slot_line[SLOT_COUNT] = {0, 1, 2, 3};
     std::uint64_t accept_from[SLOT_COUNT] = {};   // results of older jobs are not taken in
-    std::uint64_t tick_job[SLOT_COUNT] = {};
     std::uint64_t connect_job[SLOT_COUNT] = {};
     int commands_on_way[SLOT_COUNT] = {};
     std::map<std::uint64_t, SlotJob> jobs;
@@ -52,9 +51,12 @@ struct SlotTables {
 
 SlotTables tables;
 
+// The window's set of lines, made by slot_lines_start and ended by slot_lines_stop (GUI thread).
+FilterLines* window_lines = nullptr;
+
 std::uint64_t submit(int n, int line, const LineJob& job, SlotJob info)
 {
-    const std::uint64_t id = line_submit(line, job);
+    const std::uint64_t id = line_submit(window_lines, line, job);
     if (id == 0) return 0;
     info.slot = n;
     tables.jobs[id] = info;
@@ -152,7 +154,7 @@ void detect_launch(std::vector<SlotEvent>& events)
         const int line = d.free_lines.front();
         SlotJob info;
         info.port = static_cast<int>(d.next);
-        const std::uint64_t id = line_submit(line, connect_job(d.ports[d.next].c_str()));
+        const std::uint64_t id = line_submit(window_lines, line, connect_job(d.ports[d.next].c_str()));
         if (id == 0) break;
         d.free_lines.erase(d.free_lines.begin());
         tables.jobs[id] = info;
@@ -188,26 +190,35 @@ void detect_result(const LineResult& result, const SlotJob& info, std::vector<Sl
 
 int slot_lines_start()
 {
+    if (window_lines != nullptr) return 0;
     tables = SlotTables{};
     LinesOptions options;
     options.write_error_log = 1;
-    return lines_start(SLOT_COUNT, options);
+    window_lines = lines_make(SLOT_COUNT, options);
+    return window_lines != nullptr;
 }
 
 void slot_lines_stop()
 {
-    lines_stop();
+    lines_end(window_lines);
+    window_lines = nullptr;
     auto observers = std::move(tables.observers);
     tables = SlotTables{};
     tables.observers = std::move(observers);
     app.command_busy = 0;
 }
 
+int slot_lines_notify_descriptor() { return lines_notify_descriptor(window_lines); }
+
+int slot_lines_wait(int timeout_ms) { return lines_wait(window_lines, timeout_ms); }
+
+int slot_lines_idle() { return lines_idle(window_lines); }
+
 std::uint64_t slot_connect(int n, const char* port_name)
 {
     if (n < 0 || n >= SLOT_COUNT) return 0;
     const int line = tables.slot_line[n];
-    line_cancel(line);
+    line_cancel(window_lines, line);
     const std::uint64_t id = submit(n, line, connect_job(port_name), SlotJob{});
     if (id == 0) return 0;
     start_slot_anew(n, id);
@@ -220,9 +231,9 @@ void slot_close(int n)
 {
     if (n < 0 || n >= SLOT_COUNT) return;
     const int line = tables.slot_line[n];
-    line_cancel(line);
+    line_cancel(window_lines, line);
     const std::uint64_t id = submit(n, line, simple_job(JOB_CLOSE), SlotJob{});
-    start_slot_anew(n, id != 0 ? id : lines_last_id() + 1);
+    start_slot_anew(n, id != 0 ? id : lines_last_id(window_lines) + 1);
 }
 
 std::uint64_t slot_command(int n, const char* command, LineEdit edit, int poll_after, int busy, SlotAfter after,
@@ -243,11 +254,17 @@ std::uint64_t slot_command(int n, const char* command, LineEdit edit, int poll_a
 std::uint64_t slot_tick(int n)
 {
     if (n < 0 || n >= SLOT_COUNT || !filter_slots[n].connected) return 0;
-    if (tables.tick_job[n] != 0) return tables.tick_job[n];
-    SlotJob info;
-    info.after = AFTER_REPAINT;
-    tables.tick_job[n] = submit(n, tables.slot_line[n], simple_job(JOB_TICK), info);
-    return tables.tick_job[n];
+    // The window's commands hold its ticks back themselves (app.command_busy): a tick waits only
+    // for the line's last one.
+    int handed_in = 0;
+    const std::uint64_t id = line_tick(window_lines, tables.slot_line[n], TICK_WAITS_FOR_TICK, &handed_in);
+    if (handed_in) {
+        SlotJob info;
+        info.slot = n;
+        info.after = AFTER_REPAINT;
+        tables.jobs[id] = info;
+    }
+    return id;
 }
 
 int slot_connecting(int n) { return n >= 0 && n < SLOT_COUNT && tables.connect_job[n] != 0; }
@@ -278,7 +295,7 @@ void auto_detect_stop()
     if (!d.running) return;
     d.stopping = 1;
     for (size_t k = d.resolved; k < d.next; ++k)
-        if (d.outcome[k] == -1) line_cancel(d.line_of[k]);
+        if (d.outcome[k] == -1) line_cancel(window_lines, d.line_of[k]);
 }
 
 int auto_detect_running() { return tables.detect.running; }
@@ -286,7 +303,7 @@ int auto_detect_running() { return tables.detect.running; }
 void take_slot_results(std::vector<SlotEvent>& events)
 {
     std::vector<LineResult> results;
-    lines_take_results(results);
+    lines_take_results(window_lines, results);
     for (LineResult& result : results) {
         auto found = tables.jobs.find(result.id);
         if (found == tables.jobs.end()) continue;  // not ours: lines restarted since
@@ -297,7 +314,6 @@ void take_slot_results(std::vector<SlotEvent>& events)
             continue;
         }
         const int n = info.slot;
-        if (result.kind == JOB_TICK && tables.tick_job[n] == result.id) tables.tick_job[n] = 0;
         if (result.kind == JOB_CONNECT && tables.connect_job[n] == result.id) tables.connect_job[n] = 0;
         if (result.kind == JOB_COMMAND) {
             --tables.commands_on_way[n];
