@@ -7,6 +7,7 @@
 #include "alpaca/alpaca_api.h"
 
 #include "alpaca/switches.h"
+#include "link/filter_policy.h"
 #include "spectral/spectral.h"
 
 #include <nlohmann/json.hpp>
@@ -473,14 +474,9 @@ ApiAnswer finish_write(const ApiAnswer& pending, const WriteOutcome& outcome, co
                                 "; Connecting reads false once it is done.");
         if (!connect || outcome.result.answered) return envelope(ctid, ALPACA_OK, "");
         const char* port = record.opened_port_name[0] ? record.opened_port_name : record.port_name;
-        std::string reason;
-        switch (outcome.result.failure) {
-        case CONNECT_PORT_FAILED: reason = "the port did not open: " + port_error_text(outcome.result.port_error); break;
-        case CONNECT_SILENT: reason = "nothing answered on it."; break;
-        case CONNECT_NOT_A_FILTER: reason = "the device there did not answer as a filter (see serial_error.log)."; break;
-        default: reason = "the connection was cancelled."; break;
-        }
-        return envelope(ctid, ALPACA_DRIVER_ERROR, who + " did not connect on " + latin1_to_utf8(port) + ": " + reason);
+        const std::string reason = connect_failure_text(outcome.result.failure, outcome.result.port_error,
+                                                        outcome.result.device_answer, port);
+        return envelope(ctid, ALPACA_DRIVER_ERROR, who + " did not connect. " + latin1_to_utf8(reason.c_str()));
     }
 
     std::string command = pending.job.command;

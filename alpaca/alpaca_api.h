@@ -33,7 +33,6 @@
 // ---------------------------------------------------------------------------------------------
 
 constexpr int ALPACA_SLOTS = SLOT_COUNT;
-static_assert(ALPACA_SLOTS <= LINES_MAX, "every Alpaca device needs a filter line of its own");
 constexpr int SWITCH_INTERFACE_VERSION = 3;
 constexpr const char* SERVER_VERSION = "1.0";
 

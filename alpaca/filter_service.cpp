@@ -29,7 +29,6 @@ struct Waiter {
 
 struct ServiceSlot {
     SlotView view;                   // the record the API answers from
-    int pending_jobs = 0;            // handed in, result not yet taken: a tick waits for 0
     std::uint64_t transition_job = 0;  // the connect or close under way, 0 when none
     int transition_connect = 0;        // 1: that job is a connect, 0: a close
     Clock::time_point tick_started;
@@ -47,6 +46,9 @@ struct Service {
     std::string location;                     // likewise
     ServiceOptions options;                   // likewise
     int running = 0;
+    // The server's set of lines: made and ended by the main thread while no HTTP thread may hand
+    // in (running 0); HTTP threads use it under the mutex while running is 1.
+    FilterLines* lines = nullptr;
     int poll_count = 0;
     double poll_sum_ms = 0, poll_max_ms = 0;
 
@@ -57,13 +59,8 @@ struct Service {
 
 Service service;
 
-// Hands a job to a slot's line and counts it as pending. The caller holds the mutex.
-std::uint64_t submit_locked(int slot, const LineJob& job)
-{
-    const std::uint64_t id = line_submit(slot, job);
-    if (id != 0) ++service.slot[slot].pending_jobs;
-    return id;
-}
+// Hands a job to a slot's line. The caller holds the mutex.
+std::uint64_t submit_locked(int slot, const LineJob& job) { return line_submit(service.lines, slot, job); }
 
 // Starts a connection or disconnection, or returns the one of the same kind already under way;
 // one of the other kind stays queued before it. Returns the job whose result ends the change (0
@@ -109,7 +106,7 @@ void render_panels(const bool changed[ALPACA_SLOTS])
 void take_results()
 {
     std::vector<LineResult> results;
-    lines_take_results(results);
+    lines_take_results(service.lines, results);
     if (results.empty()) return;
     bool changed[ALPACA_SLOTS] = {};
     {
@@ -118,7 +115,6 @@ void take_results()
         for (const LineResult& r : results) {
             if (r.line < 0 || r.line >= ALPACA_SLOTS) continue;
             ServiceSlot& s = service.slot[r.line];
-            if (s.pending_jobs > 0) --s.pending_jobs;
             if (r.kind == JOB_TICK && !r.cancelled) {
                 const double ms = std::chrono::duration<double, std::milli>(now - s.tick_started).count();
                 ++service.poll_count;
@@ -145,15 +141,17 @@ void take_results()
     render_panels(changed);
 }
 
-// The update: a tick for every connected filter whose line has nothing pending, so a tick never
-// piles onto a line still busy (a command, a connection or the last tick).
+// The update: a tick for every connected filter, by the lines' rule for a server: never onto a
+// line still busy (a command, a connection or the last tick).
 void tick()
 {
     std::lock_guard<std::mutex> lock(service.mutex);
     for (int n = 0; n < ALPACA_SLOTS; ++n) {
         ServiceSlot& s = service.slot[n];
-        if (!s.view.configured || !s.view.record.connected || s.pending_jobs > 0) continue;
-        if (submit_locked(n, simple_job(JOB_TICK)) != 0) s.tick_started = Clock::now();
+        if (!s.view.configured || !s.view.record.connected) continue;
+        int handed_in = 0;
+        line_tick(service.lines, n, TICK_WAITS_FOR_ANY_JOB, &handed_in);
+        if (handed_in) s.tick_started = Clock::now();
     }
 }
 
@@ -189,10 +187,15 @@ int service_start(const ServiceOptions& options)
     }
     LinesOptions lines;
     lines.write_error_log = options.write_error_log;
-    if (!lines_start(ALPACA_SLOTS, lines)) return 0;
-    service.running = 1;
+    FilterLines* made = lines_make(ALPACA_SLOTS, lines);
+    if (made == nullptr) return 0;
+    {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        service.lines = made;
+        service.running = 1;
+    }
 
-    service.notifier = std::make_unique<QSocketNotifier>(lines_notify_descriptor(), QSocketNotifier::Read);
+    service.notifier = std::make_unique<QSocketNotifier>(lines_notify_descriptor(made), QSocketNotifier::Read);
     QObject::connect(service.notifier.get(), &QSocketNotifier::activated, [] { take_results(); });
     service.timer = std::make_unique<QTimer>();
     QObject::connect(service.timer.get(), &QTimer::timeout, [] { tick(); });
@@ -219,10 +222,11 @@ void service_stop()
         service.running = 0;
     }
     service.results_merged.notify_all();
-    lines_stop();
+    // No HTTP thread hands in from here on (running is 0), so the set may end outside the mutex.
+    lines_end(service.lines);
     std::lock_guard<std::mutex> lock(service.mutex);
+    service.lines = nullptr;
     for (ServiceSlot& s : service.slot) {
-        s.pending_jobs = 0;
         s.transition_job = 0;
         s.view.connecting = 0;
     }

@@ -25,6 +25,7 @@
 //
 // Threads: everything in this file (the device, its record copy, its properties, the simulator's
 // start and stop) belongs to libindi's event-loop thread. The line's thread is the link library's.
+#include "indi/driver_texts.h"
 #include "link/filter_lines.h"
 #include "link/filter_policy.h"
 #include "link/filter_settings.h"
@@ -39,13 +40,12 @@
 #include <libindi/indipropertytext.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -54,164 +54,84 @@
 namespace {
 
 constexpr uint32_t DEFAULT_POLL_MS = 5000;
-// The filter answers a status poll in about 100 ms; faster polling only loads the line. The top
-// is libindi's own default range.
-constexpr double MIN_POLL_MS = 1000;
-constexpr double MAX_POLL_MS = 600000;
 constexpr int LINE = 0;                  // the one filter line of this process
 constexpr int CLOSE_WAIT_MS = 2000;      // a cancelled job ends within milliseconds; closing is at once
-constexpr size_t SHOWN_REPLY_CHARS = 40;
 constexpr const char* FILTER_TAB = "Filter";
 constexpr const char* SCAN_ELEMENT = "Scan Ports";  // libindi's serial connection names it so
 
-// The light of each status class, as every Solvane program shows it.
-struct ConditionLight {
-    FilterCondition condition;
-    IPState light;
-};
-constexpr ConditionLight CONDITION_LIGHTS[] = {
-    {CONDITION_ON_BAND, IPS_OK},  {CONDITION_BUSY, IPS_BUSY},
-    {CONDITION_ASLEEP, IPS_IDLE}, {CONDITION_FAULT, IPS_ALERT},
-    {CONDITION_NO_COMMUNICATION, IPS_ALERT},
-};
-
-IPState status_light(const FilterRecord& r)
-{
-    const FilterCondition condition = classify_status(r);
-    for (const ConditionLight& row : CONDITION_LIGHTS)
-        if (row.condition == condition) return row.light;
-    return IPS_ALERT;
-}
-
-// Text from a device, fit for an INDI message or property: printable ASCII only (a control
-// character or a stray byte would break the clients' XML), blanks at the ends dropped, cut.
-std::string printable(const std::string& bytes, size_t max_chars)
-{
-    std::string text;
-    for (unsigned char c : bytes) {
-        if (text.size() >= max_chars) break;
-        text += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : ' ';
-    }
-    const size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-// What a device that is no filter said to the status query, from the serial_error.log record
-// identify_filter composed for it ("It said: tries/bytes>REPLY<").
-std::string device_reply(const std::string& records)
-{
-    const size_t said = records.rfind("It said: ");
-    if (said == std::string::npos) return "";
-    const size_t start = records.find('>', said);
-    const size_t end = records.find("<\nThen: ", said);
-    if (start == std::string::npos || end == std::string::npos || end < start) return "";
-    return printable(records.substr(start + 1, end - start - 1), SHOWN_REPLY_CHARS);
-}
-
-// Why a connection failed, for the observer: which of the four cases, with the system's reason.
-std::string connect_failure_text(const LineResult& result, const std::string& port)
-{
-    switch (result.failure) {
-    case CONNECT_PORT_FAILED:
-        return "Could not open " + port + ": " + port_error_text(result.port_error);
-    case CONNECT_SILENT:
-        return port + " opened, but no filter answered. Is the filter powered and its cable plugged in?";
-    case CONNECT_NOT_A_FILTER: {
-        const std::string said = device_reply(result.log_records);
-        return "The device on " + port + " answered, but not as a Solvane filter" +
-               (said.empty() ? std::string(".") : " (it said: " + said + ").") + " Is this the filter's port?";
-    }
-    case CONNECT_OK:
-    case CONNECT_CANCELLED: break;
-    }
-    return "Connecting on " + port + " was cut short.";
-}
-
-// A port as an element of SYSTEM_PORTS: its own name, as libindi's serial connection names its
-// ports, when that fits an INDI name and needs no escaping; otherwise PORT_n. Labels show the end
-// of a name too long for a label, where USB adapters' by-id names differ.
-std::string port_element_name(const std::string& port, size_t index)
-{
-    const bool plain = port.size() < MAXINDINAME && std::all_of(port.begin(), port.end(), [](unsigned char c) {
-                           return std::isalnum(c) || std::strchr("/_-+:.@", c) != nullptr;
-                       });
-    return plain ? port : "PORT_" + std::to_string(index + 1);
-}
-
-std::string port_element_label(const std::string& port)
-{
-    if (port.size() < MAXINDILABEL) return port;
-    return "..." + port.substr(port.size() - (MAXINDILABEL - 4));
-}
-
-// The simulated filter a SIMULATED_FILTER text names: its number in the preset (1 = the first),
-// or words of its line ("calcium", "Hydrogen beta"), without regard to case. Empty names the
-// first. -1 when it names none.
-int simulated_filter_index(const std::string& choice)
-{
-    const std::vector<SimFilter> preset = sim_preset();
-    if (choice.empty()) return 0;
-    char* end = nullptr;
-    const long number = std::strtol(choice.c_str(), &end, 10);
-    if (end != choice.c_str() && *end == '\0')
-        return number >= 1 && number <= static_cast<long>(preset.size()) ? static_cast<int>(number - 1) : -1;
-    auto lower = [](std::string text) {
-        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        return text;
-    };
-    for (size_t k = 0; k < preset.size(); ++k)
-        if (lower(preset[k].model_text).find(lower(choice)) != std::string::npos) return static_cast<int>(k);
-    return -1;
-}
-
-std::string simulated_filter_choices()
-{
-    std::string choices;
-    const std::vector<SimFilter> preset = sim_preset();
-    for (size_t k = 0; k < preset.size(); ++k)
-        choices += (k ? ", " : "") + std::to_string(k + 1) + " " + preset[k].model_text;
-    return choices;
-}
-
-std::string age_text(const FilterRecord& r)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%d min (%dy %dm %dd %dh %dmin)", r.age_minutes_total, r.age_years,
-                  r.age_months, r.age_days, r.age_hours, r.age_minutes);
-    return text;
-}
-
-std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string formatted(const char* format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
-// At exit the line closes its port with the terminal's settings put back and the simulator
-// removes its links. Registered once the first of them runs, so it runs before the link's and
-// the simulator's own tables are destroyed.
-void stop_lines_and_simulator()
-{
-    lines_stop();
-    sim_stop();
-}
+// The simulator's tables are process-wide (sim/): a simulator this driver started is stopped, its
+// links removed, before those tables are destroyed at exit, hence atexit, registered once the
+// first simulator runs. The filter line needs no such order: the device owns its set of lines.
+void stop_simulator_at_exit() { sim_stop(); }
 
 void register_exit_handler()
 {
-    static bool registered = false;
-    if (!registered) registered = std::atexit(stop_lines_and_simulator) == 0;
+    static bool registered = false;  // libindi's event-loop thread alone
+    if (!registered) registered = std::atexit(stop_simulator_at_exit) == 0;
+}
+
+// An element of a read-only property, with where its value comes from in the filter's record.
+struct NumberElement {
+    const char* name;
+    const char* label;
+    const char* format;
+    double min, max;
+    double (*value)(const FilterRecord&);
+};
+
+const NumberElement WAVELENGTH_ELEMENTS[] = {
+    {"NOMINAL", "Nominal line (Å)", "%.2f", 1000, 12000, [](const FilterRecord& r) { return r.center_wavelength; }},
+    {"TARGET", "Target (Å)", "%.2f", 1000, 12000,
+     [](const FilterRecord& r) { return r.center_wavelength + r.wing_shift; }},
+    {"CURRENT", "Current (Å)", "%.2f", 1000, 12000, [](const FilterRecord& r) { return r.wavelength; }},
+};
+
+// The filter counts in degrees Fahrenheit; INDI clients show degrees Celsius.
+const NumberElement TEMPERATURE_ELEMENTS[] = {
+    {"CURRENT", "Element (°C)", "%.2f", -75, 150,
+     [](const FilterRecord& r) { return fahrenheit_to_celsius(r.temperature); }},
+    {"TARGET", "Target (°C)", "%.2f", -75, 150,
+     [](const FilterRecord& r) { return fahrenheit_to_celsius(target_temperature(r)); }},
+    {"HEATER_POWER", "Heater power (%)", "%.1f", 0, 100, [](const FilterRecord& r) { return r.heater_power; }},
+};
+
+struct TextElement {
+    const char* name;
+    const char* label;
+    std::string (*value)(const FilterRecord&);
+};
+
+const TextElement IDENTITY_ELEMENTS[] = {
+    {"MODEL", "Model", [](const FilterRecord& r) { return std::string(r.model_text); }},
+    {"EDITION", "Edition", [](const FilterRecord& r) { return std::string(r.edition_text); }},
+    {"SERIAL", "Serial number", [](const FilterRecord& r) { return std::string(r.serial_number_text); }},
+    {"BANDWIDTH", "Bandwidth", [](const FilterRecord& r) { return std::string(r.bandwidth_text); }},
+    {"FIRMWARE", "Firmware", [](const FilterRecord& r) { return std::string(r.firmware_text); }},
+    {"STARTUP_MESSAGE", "Start-up message", [](const FilterRecord& r) { return std::string(r.startup_message); }},
+    {"AGE", "Time on", [](const FilterRecord& r) { return age_text(r); }},
+};
+constexpr size_t IDENTITY_FIELDS = std::size(IDENTITY_ELEMENTS);
+
+template <size_t N>
+void fill_numbers(INDI::PropertyNumber& property, const NumberElement (&rows)[N])
+{
+    for (size_t k = 0; k < N; ++k)
+        property[k].fill(rows[k].name, rows[k].label, rows[k].format, rows[k].min, rows[k].max, 0, 0);
+}
+
+template <size_t N>
+void set_numbers(INDI::PropertyNumber& property, const NumberElement (&rows)[N], const FilterRecord& r)
+{
+    for (size_t k = 0; k < N; ++k) property[k].setValue(rows[k].value(r));
 }
 
 class SolvaneDevice : public INDI::DefaultDevice
 {
   public:
     SolvaneDevice() { setVersion(1, 1); }
+
+    // The line closes its port with the terminal's settings put back.
+    ~SolvaneDevice() override { lines_end(lines); }
 
     const char* getDefaultName() override { return "Solvane"; }
 
@@ -223,7 +143,15 @@ class SolvaneDevice : public INDI::DefaultDevice
         addAuxControls();  // debug, simulation, configuration, polling period
         setPollingPeriodRange(static_cast<uint32_t>(MIN_POLL_MS), static_cast<uint32_t>(MAX_POLL_MS));
         start_line();
+        fill_connection_properties();
+        fill_reading_properties();
+        fill_setting_properties();
+        return true;
+    }
 
+    // DEVICE_PORT, SYSTEM_PORTS (its elements come with each scan), the scan and the simulated filter.
+    void fill_connection_properties()
+    {
         port_property[0].fill("PORT", "Port", "COM1");
         port_property.fill(getDeviceName(), "DEVICE_PORT", "Ports", CONNECTION_TAB, IP_RW, 60, IPS_IDLE);
         ports_property.fill(getDeviceName(), "SYSTEM_PORTS", "System Ports", CONNECTION_TAB, IP_RW, ISR_ATMOST1, 60,
@@ -234,7 +162,11 @@ class SolvaneDevice : public INDI::DefaultDevice
         simulated_property[0].fill("FILTER", "Filter (number or line)", "1");
         simulated_property.fill(getDeviceName(), "SIMULATED_FILTER", "Simulated filter", OPTIONS_TAB, IP_RW, 60,
                                 IPS_IDLE);
+    }
 
+    // What the filter reports: status, wavelengths, temperatures, identity.
+    void fill_reading_properties()
+    {
         status_property[0].fill("STATUS", "Filter", IPS_IDLE);
         status_property.fill(getDeviceName(), "FILTER_STATUS", "Status", FILTER_TAB, IPS_IDLE);
         status_text_property[0].fill("TEXT", "As SolvaneControl shows it", "");
@@ -242,12 +174,20 @@ class SolvaneDevice : public INDI::DefaultDevice
         status_text_property.fill(getDeviceName(), "FILTER_STATUS_TEXT", "Status text", FILTER_TAB, IP_RO, 0,
                                   IPS_IDLE);
 
-        wavelength_property[0].fill("NOMINAL", "Nominal line (Å)", "%.2f", 1000, 12000, 0, 0);
-        wavelength_property[1].fill("TARGET", "Target (Å)", "%.2f", 1000, 12000, 0, 0);
-        wavelength_property[2].fill("CURRENT", "Current (Å)", "%.2f", 1000, 12000, 0, 0);
+        fill_numbers(wavelength_property, WAVELENGTH_ELEMENTS);
         wavelength_property.fill(getDeviceName(), "FILTER_WAVELENGTHS", "Wavelengths", FILTER_TAB, IP_RO, 0,
                                  IPS_IDLE);
+        fill_numbers(temperature_property, TEMPERATURE_ELEMENTS);
+        temperature_property.fill(getDeviceName(), "FILTER_TEMPERATURES", "Temperatures", FILTER_TAB, IP_RO, 0,
+                                  IPS_IDLE);
+        for (size_t k = 0; k < IDENTITY_FIELDS; ++k)
+            identity_property[k].fill(IDENTITY_ELEMENTS[k].name, IDENTITY_ELEMENTS[k].label, "");
+        identity_property.fill(getDeviceName(), "FILTER_IDENTITY", "Identity", INFO_TAB, IP_RO, 0, IPS_IDLE);
+    }
 
+    // What a client sets: the wing shift and the four switch pairs.
+    void fill_setting_properties()
+    {
         shift_property[0].fill("SHIFT", "Wing shift (Å)", "%.1f", -WING_SHIFT_LIMIT, WING_SHIFT_LIMIT, 0.1, 0);
         shift_property.fill(getDeviceName(), "WING_SHIFT", "Wing shift", FILTER_TAB, IP_RW, 60, IPS_IDLE);
 
@@ -268,20 +208,6 @@ class SolvaneDevice : public INDI::DefaultDevice
         units_property[0].fill("ANGSTROM", "Ångström", ISS_ON);
         units_property[1].fill("NANOMETER", "Nanometre", ISS_OFF);
         units_property.fill(getDeviceName(), "FILTER_UNITS", "Units", FILTER_TAB, IP_RW, ISR_1OFMANY, 60, IPS_IDLE);
-
-        temperature_property[0].fill("CURRENT", "Element (°C)", "%.2f", -75, 150, 0, 0);
-        temperature_property[1].fill("TARGET", "Target (°C)", "%.2f", -75, 150, 0, 0);
-        temperature_property[2].fill("HEATER_POWER", "Heater power (%)", "%.1f", 0, 100, 0, 0);
-        temperature_property.fill(getDeviceName(), "FILTER_TEMPERATURES", "Temperatures", FILTER_TAB, IP_RO, 0,
-                                  IPS_IDLE);
-
-        const char* identity[][2] = {{"MODEL", "Model"},         {"EDITION", "Edition"},
-                                     {"SERIAL", "Serial number"}, {"BANDWIDTH", "Bandwidth"},
-                                     {"FIRMWARE", "Firmware"},   {"STARTUP_MESSAGE", "Start-up message"},
-                                     {"AGE", "Time on"}};
-        for (size_t k = 0; k < IDENTITY_FIELDS; ++k) identity_property[k].fill(identity[k][0], identity[k][1], "");
-        identity_property.fill(getDeviceName(), "FILTER_IDENTITY", "Identity", INFO_TAB, IP_RO, 0, IPS_IDLE);
-        return true;
     }
 
     void ISGetProperties(const char* dev) override
@@ -357,12 +283,8 @@ class SolvaneDevice : public INDI::DefaultDevice
         if (std::strcmp(name, "POLLING_PERIOD") == 0) {
             INDI::PropertyNumber period = getNumber(name);
             double ms = 0;
-            if (!number_for("PERIOD_MS", values, names, n, ms) || !std::isfinite(ms) || ms < MIN_POLL_MS ||
-                ms > MAX_POLL_MS) {
-                const std::string reason = formatted("Polling period %g ms refused: it must be a number from "
-                                                     "%.0f to %.0f ms.",
-                                                     ms, MIN_POLL_MS, MAX_POLL_MS);
-                refuse(period, reason.c_str());
+            if (!number_for("PERIOD_MS", values, names, n, ms) || !polling_period_acceptable(ms)) {
+                refuse(period, polling_period_refusal(ms).c_str());
                 return true;
             }
             INDI::DefaultDevice::ISNewNumber(dev, name, values, names, n);
@@ -375,10 +297,7 @@ class SolvaneDevice : public INDI::DefaultDevice
         if (shift_property.isNameMatch(name)) {
             double shift = 0;
             if (!number_for("SHIFT", values, names, n, shift) || !wing_shift_acceptable(shift)) {
-                const std::string reason = formatted("Wing shift %g Å refused: it must be a number from %+.1f to "
-                                                     "%+.1f Å.",
-                                                     shift, -WING_SHIFT_LIMIT, WING_SHIFT_LIMIT);
-                refuse(shift_property, reason.c_str());
+                refuse(shift_property, wing_shift_refusal(shift).c_str());
                 return true;
             }
             if (!connected_for(shift_property)) return true;
@@ -433,6 +352,13 @@ class SolvaneDevice : public INDI::DefaultDevice
         return true;
     }
 
+    // DEBUG on: every exchange of the line is traced, one DEBUG message each, from here on.
+    void debugTriggered(bool enable) override
+    {
+        INDI::DefaultDevice::debugTriggered(enable);
+        lines_trace_exchanges(lines, enable ? 1 : 0);
+    }
+
     void simulationTriggered(bool enable) override
     {
         if (isConnected() || connect_id != 0)
@@ -444,7 +370,7 @@ class SolvaneDevice : public INDI::DefaultDevice
         poll_timer = -1;
         if (!isConnected()) return;
         // A tick waits while the line is busy (a command, the previous tick): polls never pile up.
-        if (!line_busy(LINE)) line_submit(LINE, simple_job(JOB_TICK));
+        line_tick(lines, LINE, TICK_WAITS_FOR_ANY_JOB);
         poll_timer = SetTimer(getCurrentPollingPeriod());
     }
 
@@ -457,8 +383,6 @@ class SolvaneDevice : public INDI::DefaultDevice
     }
 
   private:
-    static constexpr size_t IDENTITY_FIELDS = 7;
-
     // A switch pair that sends a setting: the first element sends values[0], the second values[1].
     struct SettingSwitch {
         INDI::PropertySwitch* property;
@@ -471,6 +395,7 @@ class SolvaneDevice : public INDI::DefaultDevice
         std::string command;  // without its line feed, for messages
     };
 
+    FilterLines* lines = nullptr;         // this process's one line; made by initProperties, ended with the device
     FilterRecord record;                  // the driver's copy, from each result of the line
     std::vector<std::string> ports;       // SYSTEM_PORTS, in its order
     bool ports_defined = false;
@@ -506,24 +431,6 @@ class SolvaneDevice : public INDI::DefaultDevice
 
     bool ours(const char* dev) const { return dev != nullptr && std::strcmp(dev, getDeviceName()) == 0; }
 
-    static const char* text_for(const char* element, char* texts[], char* names[], int n)
-    {
-        for (int k = 0; k < n; ++k)
-            if (names[k] != nullptr && std::strcmp(names[k], element) == 0) return texts[k];
-        return nullptr;
-    }
-
-    static bool number_for(const char* element, const double values[], char* names[], int n, double& value)
-    {
-        for (int k = 0; k < n; ++k)
-            if (names[k] != nullptr && std::strcmp(names[k], element) == 0) {
-                value = values[k];
-                return true;
-            }
-        value = NAN;
-        return false;
-    }
-
     // A request that cannot be carried out: the property goes Alert with the reason and keeps its
     // values, and nothing is sent.
     void refuse(INDI::Property property, const char* reason)
@@ -543,15 +450,16 @@ class SolvaneDevice : public INDI::DefaultDevice
 
     void start_line()
     {
-        if (lines_running()) return;
+        if (lines != nullptr) return;
         LinesOptions options;
         options.write_error_log = 0;  // failures go to the clients as messages
-        if (!lines_start(1, options)) {
+        options.trace_exchanges = isDebug() ? 1 : 0;
+        lines = lines_make(1, options);
+        if (lines == nullptr) {
             LOG_ERROR("Could not start the filter's line (no thread or descriptor left).");
             return;
         }
-        register_exit_handler();
-        IEAddCallback(lines_notify_descriptor(), results_ready, this);
+        IEAddCallback(lines_notify_descriptor(lines), results_ready, this);
     }
 
     static void results_ready(int, void* device) { static_cast<SolvaneDevice*>(device)->take_results(); }
@@ -560,10 +468,11 @@ class SolvaneDevice : public INDI::DefaultDevice
     std::vector<std::uint64_t> take_results()
     {
         std::vector<LineResult> results;
-        lines_take_results(results);
+        lines_take_results(lines, results);
         std::vector<std::uint64_t> ids;
         for (const LineResult& result : results) {
             ids.push_back(result.id);
+            trace(result);
             handle(result);
         }
         return ids;
@@ -579,8 +488,15 @@ class SolvaneDevice : public INDI::DefaultDevice
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return;
-            lines_wait(static_cast<int>(left.count()));
+            lines_wait(lines, static_cast<int>(left.count()));
         }
+    }
+
+    // The exchanges a job made, while DEBUG is on: one DEBUG message each, in their order.
+    void trace(const LineResult& result)
+    {
+        for (const ExchangeTrace& exchange : result.exchanges)
+            LOGF_DEBUG("%s", exchange_trace_text(exchange).c_str());
     }
 
     void handle(const LineResult& result)
@@ -636,7 +552,7 @@ class SolvaneDevice : public INDI::DefaultDevice
         }
         copy_text(record.port_name, PORT_NAME_SIZE, port.c_str(), PORT_NAME_SIZE - 1);
         connect_port = port;
-        connect_id = line_submit(LINE, connect_job(port.c_str()));
+        connect_id = line_submit(lines, LINE, connect_job(port.c_str()));
         if (connect_id == 0) {
             fail_connect("The filter's line is not running.");
             return;
@@ -657,14 +573,16 @@ class SolvaneDevice : public INDI::DefaultDevice
         if (result.cancelled) return;  // a disconnect came first; it has answered the client
         merge_line_record(record, result.record);
         if (!result.answered) {
-            fail_connect(connect_failure_text(result, connect_port));
+            fail_connect(connect_failure_text(result.failure, result.port_error, result.device_answer,
+                                              connect_port.c_str()));
             return;
         }
         setConnected(true, IPS_OK);
         updateProperties();
         LOGF_INFO("%s %s (serial %s, firmware %s) connected on %s. Status: %s",
-                  printable(record.model_text, 40).c_str(), printable(record.edition_text, 20).c_str(),
-                  printable(record.serial_number_text, 20).c_str(), printable(record.firmware_text, 20).c_str(),
+                  printable_text(record.model_text, 40).c_str(), printable_text(record.edition_text, 20).c_str(),
+                  printable_text(record.serial_number_text, 20).c_str(),
+                  printable_text(record.firmware_text, 20).c_str(),
                   connect_port.c_str(), status_text().c_str());
         poll_timer = SetTimer(getCurrentPollingPeriod());
     }
@@ -682,8 +600,8 @@ class SolvaneDevice : public INDI::DefaultDevice
         if (poll_timer >= 0) RemoveTimer(poll_timer);
         poll_timer = -1;
         connect_id = 0;
-        line_cancel(LINE);
-        wait_for(line_submit(LINE, simple_job(JOB_CLOSE)), CLOSE_WAIT_MS);
+        line_cancel(lines, LINE);
+        wait_for(line_submit(lines, LINE, simple_job(JOB_CLOSE)), CLOSE_WAIT_MS);
         record.connected = 0;
         stop_simulator();
     }
@@ -809,7 +727,7 @@ class SolvaneDevice : public INDI::DefaultDevice
     void submit_command(INDI::Property property, const LineJob& job)
     {
         const char* command = job.command;
-        const std::uint64_t id = line_submit(LINE, job);
+        const std::uint64_t id = line_submit(lines, LINE, job);
         if (id == 0) {
             refuse(property, "The filter's line is not running; nothing was sent.");
             return;
@@ -841,7 +759,7 @@ class SolvaneDevice : public INDI::DefaultDevice
             refuse(property, ("The filter did not answer " + command + ".").c_str());
         } else {
             refuse(property, ("The filter did not acknowledge " + command + " (it said: " +
-                              printable(result.reply, SHOWN_REPLY_CHARS) + ").")
+                              printable_text(result.reply, SHOWN_REPLY_CHARS) + ").")
                                  .c_str());
         }
     }
@@ -858,7 +776,7 @@ class SolvaneDevice : public INDI::DefaultDevice
     std::string status_text() const
     {
         char text[STATUS_TEXT_SIZE];
-        return printable(::status_text(record, text), STATUS_TEXT_SIZE);
+        return printable_text(::status_text(record, text), STATUS_TEXT_SIZE);
     }
 
     // Sends every live property's current value to the clients. A setting whose command is still
@@ -875,9 +793,7 @@ class SolvaneDevice : public INDI::DefaultDevice
         status_text_property.setState(light);
         status_text_property.apply();
 
-        wavelength_property[0].setValue(record.center_wavelength);
-        wavelength_property[1].setValue(record.center_wavelength + record.wing_shift);
-        wavelength_property[2].setValue(record.wavelength);
+        set_numbers(wavelength_property, WAVELENGTH_ELEMENTS, record);
         wavelength_property.setState(record.status_code == STATUS_NO_COMMUNICATION ? IPS_ALERT : IPS_OK);
         wavelength_property.apply();
 
@@ -895,18 +811,12 @@ class SolvaneDevice : public INDI::DefaultDevice
             property.apply();
         }
 
-        // The filter counts in degrees Fahrenheit; INDI clients show degrees Celsius.
-        temperature_property[0].setValue(fahrenheit_to_celsius(record.temperature));
-        temperature_property[1].setValue(fahrenheit_to_celsius(target_temperature(record)));
-        temperature_property[2].setValue(record.heater_power);
+        set_numbers(temperature_property, TEMPERATURE_ELEMENTS, record);
         temperature_property.setState(record.status_code == STATUS_NO_COMMUNICATION ? IPS_ALERT : IPS_OK);
         temperature_property.apply();
 
-        const std::string identity[IDENTITY_FIELDS] = {
-            record.model_text,    record.edition_text,    record.serial_number_text, record.bandwidth_text,
-            record.firmware_text, record.startup_message, age_text(record)};
         for (size_t k = 0; k < IDENTITY_FIELDS; ++k)
-            identity_property[k].setText(printable(identity[k], PORT_NAME_SIZE));
+            identity_property[k].setText(printable_text(IDENTITY_ELEMENTS[k].value(record), PORT_NAME_SIZE));
         identity_property.setState(IPS_OK);
         identity_property.apply();
     }

@@ -8,7 +8,24 @@ namespace {
 constexpr int EXCHANGE_ATTEMPTS = 5;
 constexpr int PAUSE_BEFORE_LAST_ATTEMPT_MS = 500;
 
+// Where the calling thread's exchanges are traced (a filter line's job, while its set traces).
+thread_local std::vector<ExchangeTrace>* trace_sink = nullptr;
+
+int traced(const char* command, const char* reply, int bytes, int attempts)
+{
+    if (trace_sink != nullptr) {
+        ExchangeTrace trace;
+        trace.command = command;
+        if (bytes > 0) trace.reply.assign(reply, static_cast<size_t>(bytes));
+        trace.attempts = attempts;
+        trace_sink->push_back(std::move(trace));
+    }
+    return bytes;
+}
+
 }  // namespace
+
+void capture_exchanges(std::vector<ExchangeTrace>* sink) { trace_sink = sink; }
 
 int serial_exchange(int connected, int port_handle, const char* command,
                     char reply[REPLY_BUFFER_SIZE], LinkForm form)
@@ -19,8 +36,8 @@ int serial_exchange(int connected, int port_handle, const char* command,
 
     if (form == LINK_CONSOLE) {
         // One attempt without discarding: the console tool's query repeats it.
-        if (serial_write(port_handle, command, length) != 0) return 0;
-        return serial_read(port_handle, reply, REPLY_MAX);
+        if (serial_write(port_handle, command, length) != 0) return traced(command, reply, 0, 1);
+        return traced(command, reply, serial_read(port_handle, reply, REPLY_MAX), 1);
     }
 
     for (int attempt = 1; attempt <= EXCHANGE_ATTEMPTS; ++attempt) {
@@ -32,13 +49,13 @@ int serial_exchange(int connected, int port_handle, const char* command,
         reply[0] = '\0';
         if (serial_write(port_handle, command, length) != 0) {
             reply[0] = '\0';
-            return 0;
+            return traced(command, reply, 0, attempt);
         }
         int n = serial_read(port_handle, reply, REPLY_MAX);
-        if (n > 0) return n;
+        if (n > 0) return traced(command, reply, n, attempt);
     }
     reply[0] = '\0';
-    return 0;
+    return traced(command, reply, 0, EXCHANGE_ATTEMPTS);
 }
 
 void trim_reply(char* text)

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -42,14 +43,21 @@ struct Line {
     int stopping = 0;
     int abort_pipe[2] = {-1, -1};    // readable end: the thread's abort descriptor
     FilterRecord record;             // the line's thread alone
+    // On its way (handed in, result not yet taken): guarded by the set's results mutex.
+    int untaken = 0;                 // jobs
+    std::uint64_t tick_on_way = 0;   // the tick among them, 0 when none
 };
 
-struct LinesTable {
-    Line lines[LINES_MAX];
-    std::atomic<int> count{0};
-    LinesOptions options;            // set before the threads start, read-only while they run
+}  // namespace
 
-    std::mutex results_mutex;        // guards everything below
+struct FilterLines {
+    std::unique_ptr<Line[]> lines;
+    int made = 0;                    // lines allocated
+    int count = 0;                   // lines running; set before the threads start, read-only while they run
+    LinesOptions options;            // likewise
+    std::atomic<int> tracing{0};     // any thread writes; each line reads it as a job starts
+
+    std::mutex results_mutex;        // guards everything below and each line's untaken, tick_on_way
     std::condition_variable results_waiting;
     std::vector<LineResult> results;
     std::uint64_t last_id = 0;
@@ -60,7 +68,7 @@ struct LinesTable {
     std::map<std::uint64_t, std::string> ended_logs;
 };
 
-LinesTable table;
+namespace {
 
 bool make_pipe(int fds[2]) { return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0; }
 
@@ -88,13 +96,13 @@ void poke(int fd)
 
 bool composes_log(LineJobKind kind) { return kind == JOB_CONNECT; }
 
-void post_results(std::vector<LineResult>& ready)
+void post_results(FilterLines& set, std::vector<LineResult>& ready)
 {
     if (ready.empty()) return;
-    std::lock_guard<std::mutex> lock(table.results_mutex);
-    for (LineResult& result : ready) table.results.push_back(std::move(result));
-    poke(table.notify_pipe[1]);
-    table.results_waiting.notify_all();
+    std::lock_guard<std::mutex> lock(set.results_mutex);
+    for (LineResult& result : ready) set.results.push_back(std::move(result));
+    poke(set.notify_pipe[1]);
+    set.results_waiting.notify_all();
 }
 
 void apply_edit(FilterRecord& r, const LineEdit& edit)
@@ -109,25 +117,15 @@ void apply_edit(FilterRecord& r, const LineEdit& edit)
     }
 }
 
-LineResult run_job(int index, const QueuedJob& queued)
+// Runs one job on the line's record; the result's answered, failure and reply come from here.
+void run_job_kind(FilterRecord& r, const LineJob& job, LineResult& result)
 {
-    Line& line = table.lines[index];
-    FilterRecord& r = line.record;
-    const LineJob& job = queued.job;
-    LineResult result;
-    result.line = index;
-    result.id = queued.id;
-    result.tag = job.tag;
-    result.kind = job.kind;
-
-    std::string records;
-    capture_serial_error_log(&records);
     switch (job.kind) {
     case JOB_CONNECT: {
         serial_close(r.connected, r.port_handle);
         copy_text(r.port_name, PORT_NAME_SIZE, job.port_name, PORT_NAME_SIZE - 1);
         ConnectFailure why = CONNECT_OK;
-        result.answered = connect_slot(r, job.port_name, &why);
+        result.answered = connect_slot(r, job.port_name, &why, &result.device_answer);
         result.failure = why;
         if (why == CONNECT_PORT_FAILED) result.port_error = serial_last_error();
         break;
@@ -163,6 +161,23 @@ LineResult run_job(int index, const QueuedJob& queued)
         result.answered = serial_close(r.connected, r.port_handle);
         break;
     }
+}
+
+LineResult run_job(FilterLines& set, int index, const QueuedJob& queued)
+{
+    FilterRecord& r = set.lines[index].record;
+    const LineJob& job = queued.job;
+    LineResult result;
+    result.line = index;
+    result.id = queued.id;
+    result.tag = job.tag;
+    result.kind = job.kind;
+
+    std::string records;
+    capture_serial_error_log(&records);
+    if (set.tracing.load()) capture_exchanges(&result.exchanges);
+    run_job_kind(r, job, result);
+    capture_exchanges(nullptr);
     capture_serial_error_log(nullptr);
 
     result.cancelled = serial_aborted();
@@ -173,9 +188,9 @@ LineResult run_job(int index, const QueuedJob& queued)
     return result;
 }
 
-void run_line(int index)
+void run_line(FilterLines* set, int index)
 {
-    Line& line = table.lines[index];
+    Line& line = set->lines[index];
     serial_set_abort_descriptor(line.abort_pipe[0]);
     while (true) {
         QueuedJob queued;
@@ -189,9 +204,9 @@ void run_line(int index)
             drain(line.abort_pipe[0]);  // a cancel meant for an earlier job ends here
         }
         std::vector<LineResult> ready;
-        ready.push_back(run_job(index, queued));
+        ready.push_back(run_job(*set, index, queued));
         // Posted before the line counts as free, so lines_idle never sees neither.
-        post_results(ready);
+        post_results(*set, ready);
         std::lock_guard<std::mutex> lock(line.mutex);
         line.running_id = 0;
     }
@@ -256,145 +271,177 @@ void merge_line_record(FilterRecord& mine, const FilterRecord& from_line)
     mine.port_handle = -1;
 }
 
-int lines_start(int count, const LinesOptions& options)
+FilterLines* lines_make(int count, const LinesOptions& options)
 {
-    if (count < 1 || count > LINES_MAX || table.count.load() != 0) return 0;
-    if (!make_pipe(table.notify_pipe)) return 0;
-    table.options = options;
-    {
-        std::lock_guard<std::mutex> lock(table.results_mutex);
-        table.results.clear();
-        table.log_order.clear();
-        table.ended_logs.clear();
-    }
-    int started = 0;
-    for (; started < count; ++started) {
-        Line& line = table.lines[started];
-        line.record = FilterRecord{};
+    if (count < 1) return nullptr;
+    auto set = std::make_unique<FilterLines>();
+    if (!make_pipe(set->notify_pipe)) return nullptr;
+    set->lines = std::make_unique<Line[]>(static_cast<size_t>(count));
+    set->made = count;
+    set->options = options;
+    set->tracing = options.trace_exchanges;
+    for (int started = 0; started < count; ++started) {
+        Line& line = set->lines[started];
         line.record.slot_index = started;
-        line.queue.clear();
-        line.running_id = 0;
-        line.stopping = 0;
         if (!make_pipe(line.abort_pipe)) break;
-        line.thread = std::thread(run_line, started);
+        line.thread = std::thread(run_line, set.get(), started);
+        set->count = started + 1;
     }
-    table.count = started;
-    if (started < count) {
-        lines_stop();
-        return 0;
+    if (set->count < count) {
+        lines_end(set.release());
+        return nullptr;
     }
-    return 1;
+    return set.release();
 }
 
-void lines_stop()
+void lines_end(FilterLines* set)
 {
-    const int count = table.count.load();
-    for (int i = 0; i < count; ++i) {
-        Line& line = table.lines[i];
+    if (set == nullptr) return;
+    for (int i = 0; i < set->count; ++i) {
+        Line& line = set->lines[i];
         std::lock_guard<std::mutex> lock(line.mutex);
         line.stopping = 1;
         line.queue.clear();
         if (line.running_id != 0) poke(line.abort_pipe[1]);
         line.wake.notify_all();
     }
-    for (int i = 0; i < count; ++i) {
-        Line& line = table.lines[i];
+    for (int i = 0; i < set->count; ++i) {
+        Line& line = set->lines[i];
         if (line.thread.joinable()) line.thread.join();
-        close_pipe(line.abort_pipe);
     }
-    table.count = 0;
-    std::lock_guard<std::mutex> lock(table.results_mutex);
-    table.results.clear();
-    table.log_order.clear();
-    table.ended_logs.clear();
-    close_pipe(table.notify_pipe);
+    for (int i = 0; i < set->made; ++i) close_pipe(set->lines[i].abort_pipe);
+    close_pipe(set->notify_pipe);
+    delete set;
 }
 
-int lines_running() { return table.count.load() > 0; }
-
-std::uint64_t line_submit(int index, const LineJob& job)
+void lines_trace_exchanges(FilterLines* set, int on)
 {
-    if (index < 0 || index >= table.count.load()) return 0;
-    Line& line = table.lines[index];
-    std::lock_guard<std::mutex> lock(line.mutex);
-    if (line.stopping) return 0;
+    if (set != nullptr) set->tracing = on ? 1 : 0;
+}
+
+namespace {
+
+Line* line_of(FilterLines* set, int index)
+{
+    if (set == nullptr || index < 0 || index >= set->count) return nullptr;
+    return &set->lines[index];
+}
+
+// Queues a job on a line, counted as on its way until its result is taken. The caller holds the
+// line's mutex and the set's results mutex, and has checked that the line is not stopping.
+std::uint64_t enqueue(FilterLines& set, Line& line, const LineJob& job)
+{
     QueuedJob queued;
     queued.job = job;
-    {
-        std::lock_guard<std::mutex> results_lock(table.results_mutex);
-        queued.id = ++table.last_id;
-        if (composes_log(job.kind)) table.log_order.push_back(queued.id);
-    }
+    queued.id = ++set.last_id;
+    if (composes_log(job.kind)) set.log_order.push_back(queued.id);
+    ++line.untaken;
+    if (job.kind == JOB_TICK) line.tick_on_way = queued.id;
     line.queue.push_back(queued);
     line.wake.notify_one();
     return queued.id;
 }
 
-void line_cancel(int index)
+}  // namespace
+
+std::uint64_t line_submit(FilterLines* set, int index, const LineJob& job)
 {
-    if (index < 0 || index >= table.count.load()) return;
-    Line& line = table.lines[index];
-    std::vector<LineResult> dropped;
-    {
-        std::lock_guard<std::mutex> lock(line.mutex);
-        drop_queued(index, line, dropped);
-        if (line.running_id != 0) poke(line.abort_pipe[1]);
-    }
-    post_results(dropped);
+    Line* line = line_of(set, index);
+    if (line == nullptr) return 0;
+    std::lock_guard<std::mutex> lock(line->mutex);
+    if (line->stopping) return 0;
+    std::lock_guard<std::mutex> results_lock(set->results_mutex);
+    return enqueue(*set, *line, job);
 }
 
-int line_busy(int index)
+std::uint64_t line_tick(FilterLines* set, int index, TickWaits waits, int* handed_in)
 {
-    if (index < 0 || index >= table.count.load()) return 0;
-    Line& line = table.lines[index];
+    if (handed_in != nullptr) *handed_in = 0;
+    Line* line = line_of(set, index);
+    if (line == nullptr) return 0;
+    std::lock_guard<std::mutex> lock(line->mutex);
+    if (line->stopping) return 0;
+    std::lock_guard<std::mutex> results_lock(set->results_mutex);
+    const bool held_back = waits == TICK_WAITS_FOR_TICK ? line->tick_on_way != 0 : line->untaken > 0;
+    if (held_back) return line->tick_on_way;
+    if (handed_in != nullptr) *handed_in = 1;
+    return enqueue(*set, *line, simple_job(JOB_TICK));
+}
+
+void line_cancel(FilterLines* set, int index)
+{
+    Line* line = line_of(set, index);
+    if (line == nullptr) return;
+    std::vector<LineResult> dropped;
+    {
+        std::lock_guard<std::mutex> lock(line->mutex);
+        drop_queued(index, *line, dropped);
+        if (line->running_id != 0) poke(line->abort_pipe[1]);
+    }
+    post_results(*set, dropped);
+}
+
+namespace {
+
+int line_busy(Line& line)
+{
     std::lock_guard<std::mutex> lock(line.mutex);
     return !line.queue.empty() || line.running_id != 0;
 }
 
-std::uint64_t lines_last_id()
+}  // namespace
+
+std::uint64_t lines_last_id(FilterLines* set)
 {
-    std::lock_guard<std::mutex> lock(table.results_mutex);
-    return table.last_id;
+    if (set == nullptr) return 0;
+    std::lock_guard<std::mutex> lock(set->results_mutex);
+    return set->last_id;
 }
 
-int lines_notify_descriptor() { return table.count.load() > 0 ? table.notify_pipe[0] : -1; }
+int lines_notify_descriptor(FilterLines* set) { return set != nullptr ? set->notify_pipe[0] : -1; }
 
-int lines_take_results(std::vector<LineResult>& out)
+int lines_take_results(FilterLines* set, std::vector<LineResult>& out)
 {
+    if (set == nullptr) return 0;
     std::vector<LineResult> taken;
     std::string to_write;
     {
-        std::lock_guard<std::mutex> lock(table.results_mutex);
-        if (table.notify_pipe[0] >= 0) drain(table.notify_pipe[0]);
-        taken.swap(table.results);
-        for (const LineResult& result : taken)
-            if (composes_log(result.kind)) table.ended_logs[result.id] = result.log_records;
+        std::lock_guard<std::mutex> lock(set->results_mutex);
+        drain(set->notify_pipe[0]);
+        taken.swap(set->results);
+        for (const LineResult& result : taken) {
+            Line& line = set->lines[result.line];
+            if (line.untaken > 0) --line.untaken;
+            if (line.tick_on_way == result.id) line.tick_on_way = 0;
+            if (composes_log(result.kind)) set->ended_logs[result.id] = result.log_records;
+        }
         // Records leave in the order their jobs came: one waits for those of earlier jobs.
-        while (!table.log_order.empty()) {
-            auto ended = table.ended_logs.find(table.log_order.front());
-            if (ended == table.ended_logs.end()) break;
+        while (!set->log_order.empty()) {
+            auto ended = set->ended_logs.find(set->log_order.front());
+            if (ended == set->ended_logs.end()) break;
             to_write += ended->second;
-            table.ended_logs.erase(ended);
-            table.log_order.pop_front();
+            set->ended_logs.erase(ended);
+            set->log_order.pop_front();
         }
     }
-    if (table.options.write_error_log) write_serial_error_records(to_write);
+    if (set->options.write_error_log) write_serial_error_records(to_write);
     for (LineResult& result : taken) out.push_back(std::move(result));
     return static_cast<int>(taken.size());
 }
 
-int lines_wait(int timeout_ms)
+int lines_wait(FilterLines* set, int timeout_ms)
 {
-    std::unique_lock<std::mutex> lock(table.results_mutex);
-    return table.results_waiting.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                          [] { return !table.results.empty(); });
+    if (set == nullptr) return 0;
+    std::unique_lock<std::mutex> lock(set->results_mutex);
+    return set->results_waiting.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                         [set] { return !set->results.empty(); });
 }
 
-int lines_idle()
+int lines_idle(FilterLines* set)
 {
-    const int count = table.count.load();
-    for (int i = 0; i < count; ++i)
-        if (line_busy(i)) return 0;
-    std::lock_guard<std::mutex> lock(table.results_mutex);
-    return table.results.empty();
+    if (set == nullptr) return 1;
+    for (int i = 0; i < set->count; ++i)
+        if (line_busy(set->lines[i])) return 0;
+    std::lock_guard<std::mutex> lock(set->results_mutex);
+    return set->results.empty();
 }

@@ -88,3 +88,34 @@ double first_zoom_span(double center_wavelength)
 {
     return center_wavelength > 3900 && center_wavelength < 4000 ? ZOOM_WIDE : ZOOM_NORMAL;
 }
+
+std::string printable_text(const std::string& bytes, size_t max_chars)
+{
+    std::string text;
+    for (unsigned char c : bytes) {
+        if (text.size() >= max_chars) break;
+        text += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : ' ';
+    }
+    const size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+std::string connect_failure_text(ConnectFailure failure, const PortError& error, const DeviceAnswer& said,
+                                 const char* port)
+{
+    const std::string name = port != nullptr ? port : "";
+    switch (failure) {
+    case CONNECT_PORT_FAILED: return "Could not open " + name + ": " + port_error_text(error);
+    case CONNECT_SILENT:
+        return name + " opened, but no filter answered. Is the filter powered and its cable plugged in?";
+    case CONNECT_NOT_A_FILTER: {
+        const std::string reply = printable_text(said.status_reply, SHOWN_REPLY_CHARS);
+        return "The device on " + name + " answered, but not as a Solvane filter" +
+               (reply.empty() ? std::string(".") : " (it said: " + reply + ").") + " Is this the filter's port?";
+    }
+    case CONNECT_OK:
+    case CONNECT_CANCELLED: break;
+    }
+    return "Connecting on " + name + " was cut short.";
+}

@@ -7,12 +7,16 @@
 //   4. Acknowledged settings
 //   5. Values for network clients
 //   6. Update intervals and zoom
+//   7. Why a connection failed
 //
 // SolvaneControl, the INDI driver and the Alpaca server use these, and SolvaneCommand where they
 // leave its output as it is, so the same request gives the same bytes on the port everywhere.
 #pragma once
 
 #include "link/solvane_link.h"
+
+#include <cstddef>
+#include <string>
 
 // ---------------------------------------------------------------------------------------------
 // 1. The update tick
@@ -105,3 +109,22 @@ constexpr int UPDATE_INTERVAL_DEFAULT_MS = UPDATE_INTERVALS_MS[UPDATE_INTERVAL_D
 // The span a newly connected filter is shown with: calcium filters (a line between 3900 and
 // 4000 Angstrom) show their broad lines best wide, every other filter at the normal span.
 double first_zoom_span(double center_wavelength);
+
+// ---------------------------------------------------------------------------------------------
+// 7. Why a connection failed
+// ---------------------------------------------------------------------------------------------
+
+// The most of a device's reply a failure text repeats: enough to recognise a modem or a GPS.
+constexpr size_t SHOWN_REPLY_CHARS = 40;
+
+// Text from a device, fit for a message to a network client: printable ASCII only (a control
+// character or a stray byte would break a client's XML or JSON; each becomes a blank), blanks at
+// both ends dropped, at most max_chars characters.
+std::string printable_text(const std::string& bytes, size_t max_chars);
+
+// Why connect_slot (or a line's JOB_CONNECT) left a filter unconnected, for the observer, in one
+// sentence or two: which case it was, the system's reason and its advice (the dialout group) for
+// a port that did not open, what the device said when it is no filter. port is the name as
+// configured, put in as given. CONNECT_OK and CONNECT_CANCELLED read as cut short.
+std::string connect_failure_text(ConnectFailure failure, const PortError& error, const DeviceAnswer& said,
+                                 const char* port);

@@ -126,11 +126,30 @@ void read_filter_parameters(FilterRecord& r)
     }
 }
 
-int identify_filter(FilterRecord& r, int* answered)
+namespace {
+
+// What the device said, for the caller who asked.
+void report_answer(DeviceAnswer* said, const QueryRecord& status, const QueryRecord* check)
+{
+    if (said == nullptr) return;
+    *said = DeviceAnswer{};
+    copy_text(said->status_reply, REPLY_BUFFER_SIZE, status.reply, REPLY_MAX);
+    said->status_tries = status.tries;
+    said->status_bytes = status.bytes;
+    if (check == nullptr) return;
+    copy_text(said->check_reply, REPLY_BUFFER_SIZE, check->reply, REPLY_MAX);
+    said->check_tries = check->tries;
+    said->check_bytes = check->bytes;
+}
+
+}  // namespace
+
+int identify_filter(FilterRecord& r, int* answered, DeviceAnswer* said)
 {
     QueryRecord status;
     const int replied = query_twice(r, CMD_STATUS, status);
     if (answered != nullptr) *answered = replied;
+    report_answer(said, status, nullptr);
     if (!replied) {
         std::string record = std::string("Port ") + r.opened_port_name +
                              " opened OK, Solvane did not respond to query. Cable problem?\n";
@@ -146,6 +165,7 @@ int identify_filter(FilterRecord& r, int* answered)
 
     QueryRecord check;
     r.ga_value = query_twice(r, CMD_IDENTIFY_CHECK, check) ? decode_reply_value(check.reply, r.firmware_version) : 0;
+    report_answer(said, status, &check);
 
     const bool accepted = fields.count == STATUS_LINE_FIELDS && r.firmware_text[0] == 'v' &&
                           fields.supply_voltage > IDENTIFY_VOLTAGE_ABOVE &&
@@ -171,13 +191,14 @@ int identify_filter(FilterRecord& r, int* answered)
     return 0;
 }
 
-int connect_slot(FilterRecord& r, const char* port_name, ConnectFailure* why)
+int connect_slot(FilterRecord& r, const char* port_name, ConnectFailure* why, DeviceAnswer* said)
 {
+    if (said != nullptr) *said = DeviceAnswer{};
     int opened = serial_init(r.connected, r.port_handle, port_name);
     copy_text(r.opened_port_name, PORT_NAME_SIZE, port_name, PORT_NAME_SIZE - 1);
     ConnectFailure failure = opened ? CONNECT_OK : CONNECT_PORT_FAILED;
     int answered = 0;
-    if (opened && !identify_filter(r, &answered)) {
+    if (opened && !identify_filter(r, &answered, said)) {
         serial_close(r.connected, r.port_handle);
         failure = serial_aborted() ? CONNECT_CANCELLED : answered ? CONNECT_NOT_A_FILTER : CONNECT_SILENT;
     }

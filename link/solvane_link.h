@@ -266,6 +266,18 @@ int port_listed(const char* port_name);
 int serial_exchange(int connected, int port_handle, const char* command,
                     char reply[REPLY_BUFFER_SIZE], LinkForm form = LINK_WINDOWED);
 
+// One serial_exchange as it went: the command's bytes, the reply's bytes (empty when none came)
+// and the attempts it took.
+struct ExchangeTrace {
+    std::string command;
+    std::string reply;
+    int attempts = 0;
+};
+
+// While sink is set, every serial_exchange of the calling thread appends its trace to *sink
+// (nullptr: no tracing, the default; an exchange then costs one test of a thread-local pointer).
+void capture_exchanges(std::vector<ExchangeTrace>* sink);
+
 // Cleans a text reply in place: a first byte 0xFF empties it; otherwise a final LF, then CR,
 // then LF, then CR are removed, each only if it is last at that moment.
 void trim_reply(char* text);
@@ -340,11 +352,24 @@ void poll_filter_age(FilterRecord& slot);
 // 8. Identification and parameter read-out
 // ---------------------------------------------------------------------------------------------
 
+// What a device said to identification: its replies to the status query and to "GA\n", each with
+// the tries it took (1 or 2) and the reply's byte count (0: no reply), exactly as the
+// serial_error.log record of a device that is no filter reports them.
+struct DeviceAnswer {
+    char status_reply[REPLY_BUFFER_SIZE] = {};
+    int status_tries = 0;
+    int status_bytes = 0;
+    char check_reply[REPLY_BUFFER_SIZE] = {};
+    int check_tries = 0;   // 0: not asked (the status query went unanswered)
+    int check_bytes = 0;
+};
+
 // Asks an open port whether a filter answers (status line and "GA\n"). Returns 1 when it does;
 // the parameters, status and age have then been read. Returns 0 otherwise, after appending one
 // record to serial_error.log with what the device said. Does not change connected. answered, when
-// given, is set to 1 when the device replied at all (a 0 result is then "not a filter").
-int identify_filter(FilterRecord& slot, int* answered = nullptr);
+// given, is set to 1 when the device replied at all (a 0 result is then "not a filter"); said,
+// when given, receives what the device said.
+int identify_filter(FilterRecord& slot, int* answered = nullptr, DeviceAnswer* said = nullptr);
 
 // Reads the filter's 13 parameters in order, with scaling, range checks and text cuts.
 void read_filter_parameters(FilterRecord& slot);
@@ -360,9 +385,11 @@ enum ConnectFailure {
 
 // Opens the port for the slot, records opened_port_name, identifies the filter and closes the
 // port again when no filter answered. Returns the slot's connected; why, when given, says what
-// failed. The caller closes an open link first and keeps port_name as its own flow requires;
+// failed, and said what the device said to identification (left empty when the port did not
+// open). The caller closes an open link first and keeps port_name as its own flow requires;
 // after a success it copies the slot's units into its own units option.
-int connect_slot(FilterRecord& slot, const char* port_name, ConnectFailure* why = nullptr);
+int connect_slot(FilterRecord& slot, const char* port_name, ConnectFailure* why = nullptr,
+                 DeviceAnswer* said = nullptr);
 
 // ---------------------------------------------------------------------------------------------
 // 9. Diagnostics

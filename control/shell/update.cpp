@@ -109,7 +109,7 @@ int start_filter_lines()
     if (!slot_lines_start()) return 0;
     delete window_state().results_notifier;
     window_state().results_notifier =
-        new QSocketNotifier(lines_notify_descriptor(), QSocketNotifier::Read, QCoreApplication::instance());
+        new QSocketNotifier(slot_lines_notify_descriptor(), QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(window_state().results_notifier, &QSocketNotifier::activated, [] { on_slot_results(); });
     return 1;
 }

@@ -40,7 +40,6 @@ class QSocketNotifier;
 class QTextBrowser;
 class QWidget;
 
-static_assert(SLOT_COUNT <= LINES_MAX, "every slot needs a filter line of its own");
 
 constexpr int UPDATE_TIMER_ID = 32000;  // the main window's update timer
 constexpr int STATUS_TIMER_ID = 32001;  // the status dialog's own timer
@@ -91,6 +90,7 @@ struct WindowState {
     FilterRecord filter_slots[SLOT_COUNT];
     PanelCache panel_cache[SLOT_COUNT];  // the panels' cached backgrounds
     std::unique_ptr<SlotTables, SlotTablesDelete> slot_tables;
+    FilterLines* lines = nullptr;  // the window's set of lines, from slot_lines_start to slot_lines_stop
 
     // The main window (control/shell/main_window.cpp). Guarded: both go with the main window, and
     // filter results may still come after it has gone.

@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr double ZOOM_FOR_CALCIUM = 30.0;  // calcium filters show their broad lines best wide
-constexpr double ZOOM_DEFAULT = 10.0;
 
 // What the window remembers of a job handed in, until its result is taken.
 struct SlotJob {
@@ -44,7 +42,6 @@ struct SlotTables {
         return lines;
     }();
     std::uint64_t accept_from[SLOT_COUNT] = {};   // results of older jobs are not taken in
-    std::uint64_t tick_job[SLOT_COUNT] = {};
     std::uint64_t connect_job[SLOT_COUNT] = {};
     int commands_on_way[SLOT_COUNT] = {};
     std::map<std::uint64_t, SlotJob> jobs;
@@ -71,7 +68,7 @@ SlotTables& tables()
 
 std::uint64_t submit(int n, int line, const LineJob& job, SlotJob info)
 {
-    const std::uint64_t id = line_submit(line, job);
+    const std::uint64_t id = line_submit(window_state().lines, line, job);
     if (id == 0) return 0;
     info.slot = n;
     tables().jobs[id] = info;
@@ -147,8 +144,7 @@ void detect_resolve(std::vector<SlotEvent>& events)
             start_slot_anew(n, d.found[k].id);
             merge_line_record(filter_slots()[n], d.found[k].record);
             copy_text(filter_slots()[n].port_name, PORT_NAME_SIZE, d.ports[k].c_str(), PORT_NAME_SIZE - 1);
-            const double line = filter_slots()[n].center_wavelength;
-            filter_slots()[n].zoom_span = line > 3900 && line < 4000 ? ZOOM_FOR_CALCIUM : ZOOM_DEFAULT;
+            filter_slots()[n].zoom_span = first_zoom_span(filter_slots()[n].center_wavelength);
             if (filter_slots()[n].connected) app().units_nm = filter_slots()[n].units;
             event.kind = EVENT_PROBE_FOUND;
             event.slot = n;
@@ -169,7 +165,7 @@ void detect_launch(std::vector<SlotEvent>& events)
         const int line = d.free_lines.front();
         SlotJob info;
         info.port = static_cast<int>(d.next);
-        const std::uint64_t id = line_submit(line, connect_job(d.ports[d.next].c_str()));
+        const std::uint64_t id = line_submit(window_state().lines, line, connect_job(d.ports[d.next].c_str()));
         if (id == 0) break;
         d.free_lines.erase(d.free_lines.begin());
         tables().jobs[id] = info;
@@ -205,26 +201,35 @@ void detect_result(const LineResult& result, const SlotJob& info, std::vector<Sl
 
 int slot_lines_start()
 {
+    if (window_state().lines != nullptr) return 0;
     tables() = SlotTables{};
     LinesOptions options;
     options.write_error_log = 1;
-    return lines_start(SLOT_COUNT, options);
+    window_state().lines = lines_make(SLOT_COUNT, options);
+    return window_state().lines != nullptr;
 }
 
 void slot_lines_stop()
 {
-    lines_stop();
+    lines_end(window_state().lines);
+    window_state().lines = nullptr;
     auto observers = std::move(tables().observers);
     tables() = SlotTables{};
     tables().observers = std::move(observers);
     app().command_busy = 0;
 }
 
+int slot_lines_notify_descriptor() { return lines_notify_descriptor(window_state().lines); }
+
+int slot_lines_wait(int timeout_ms) { return lines_wait(window_state().lines, timeout_ms); }
+
+int slot_lines_idle() { return lines_idle(window_state().lines); }
+
 std::uint64_t slot_connect(int n, const char* port_name)
 {
     if (n < 0 || n >= SLOT_COUNT) return 0;
     const int line = tables().slot_line[n];
-    line_cancel(line);
+    line_cancel(window_state().lines, line);
     const std::uint64_t id = submit(n, line, connect_job(port_name), SlotJob{});
     if (id == 0) return 0;
     start_slot_anew(n, id);
@@ -237,9 +242,9 @@ void slot_close(int n)
 {
     if (n < 0 || n >= SLOT_COUNT) return;
     const int line = tables().slot_line[n];
-    line_cancel(line);
+    line_cancel(window_state().lines, line);
     const std::uint64_t id = submit(n, line, simple_job(JOB_CLOSE), SlotJob{});
-    start_slot_anew(n, id != 0 ? id : lines_last_id() + 1);
+    start_slot_anew(n, id != 0 ? id : lines_last_id(window_state().lines) + 1);
 }
 
 std::uint64_t slot_command(int n, const char* command, LineEdit edit, int poll_after, int busy, SlotAfter after,
@@ -260,11 +265,17 @@ std::uint64_t slot_command(int n, const char* command, LineEdit edit, int poll_a
 std::uint64_t slot_tick(int n)
 {
     if (n < 0 || n >= SLOT_COUNT || !filter_slots()[n].connected) return 0;
-    if (tables().tick_job[n] != 0) return tables().tick_job[n];
-    SlotJob info;
-    info.after = AFTER_REPAINT;
-    tables().tick_job[n] = submit(n, tables().slot_line[n], simple_job(JOB_TICK), info);
-    return tables().tick_job[n];
+    // The window's commands hold its ticks back themselves (app().command_busy): a tick waits only
+    // for the line's last one.
+    int handed_in = 0;
+    const std::uint64_t id = line_tick(window_state().lines, tables().slot_line[n], TICK_WAITS_FOR_TICK, &handed_in);
+    if (handed_in) {
+        SlotJob info;
+        info.slot = n;
+        info.after = AFTER_REPAINT;
+        tables().jobs[id] = info;
+    }
+    return id;
 }
 
 int slot_connecting(int n) { return n >= 0 && n < SLOT_COUNT && tables().connect_job[n] != 0; }
@@ -295,7 +306,7 @@ void auto_detect_stop()
     if (!d.running) return;
     d.stopping = 1;
     for (size_t k = d.resolved; k < d.next; ++k)
-        if (d.outcome[k] == -1) line_cancel(d.line_of[k]);
+        if (d.outcome[k] == -1) line_cancel(window_state().lines, d.line_of[k]);
 }
 
 int auto_detect_running() { return tables().detect.running; }
@@ -303,7 +314,7 @@ int auto_detect_running() { return tables().detect.running; }
 void take_slot_results(std::vector<SlotEvent>& events)
 {
     std::vector<LineResult> results;
-    lines_take_results(results);
+    lines_take_results(window_state().lines, results);
     for (LineResult& result : results) {
         auto found = tables().jobs.find(result.id);
         if (found == tables().jobs.end()) continue;  // not ours: lines restarted since
@@ -314,7 +325,6 @@ void take_slot_results(std::vector<SlotEvent>& events)
             continue;
         }
         const int n = info.slot;
-        if (result.kind == JOB_TICK && tables().tick_job[n] == result.id) tables().tick_job[n] = 0;
         if (result.kind == JOB_CONNECT && tables().connect_job[n] == result.id) tables().connect_job[n] = 0;
         if (result.kind == JOB_COMMAND) {
             --tables().commands_on_way[n];

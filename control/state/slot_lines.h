@@ -16,7 +16,8 @@
 // last connected or closed is not taken into the record.
 //
 // Threads: everything here runs on the GUI thread; the shell calls take_slot_results when the
-// lines' notify descriptor is readable. The tables below are that thread's alone.
+// lines' notify descriptor is readable. The window's set of lines and the tables below are that
+// thread's alone.
 #pragma once
 
 #include "control/state/app_state.h"
@@ -31,12 +32,19 @@
 // 1. Starting and stopping
 // ---------------------------------------------------------------------------------------------
 
-// Starts one line per slot (serial_error.log records go to the file in the order the jobs were
-// handed in). Returns 1 on success.
+// Makes the window's set of lines, one per slot (serial_error.log records go to the file in the
+// order the jobs were handed in). Returns 1 on success; 0 when the set exists already or could
+// not be made.
 int slot_lines_start();
 
-// Cuts every job short, closes the ports and stops the lines. Results not yet taken are dropped.
+// Cuts every job short, closes the ports and ends the set. Results not yet taken are dropped.
 void slot_lines_stop();
+
+// The set's notify descriptor (readable while results wait; -1 without a set), its wait for a
+// result (1 when one waits) and whether it is idle, as in filter_lines.h.
+int slot_lines_notify_descriptor();
+int slot_lines_wait(int timeout_ms);
+int slot_lines_idle();
 
 // ---------------------------------------------------------------------------------------------
 // 2. Jobs for a slot
@@ -64,8 +72,9 @@ void slot_close(int n);
 std::uint64_t slot_command(int n, const char* command, LineEdit edit, int poll_after, int busy,
                            SlotAfter after, std::uint64_t group = 0);
 
-// The update's job for a connected slot (the tick policy): a new one, or the one still on its
-// way (updates never pile up on a slow line). Returns its id; 0 for an unconnected slot.
+// The update's job for a connected slot (the tick policy), by line_tick's rule with
+// TICK_WAITS_FOR_TICK: a new one, or the one still on its way (updates never pile up on a slow
+// line). Returns its id; 0 for an unconnected slot.
 std::uint64_t slot_tick(int n);
 
 // 1 while a connect job of the slot is on its way.

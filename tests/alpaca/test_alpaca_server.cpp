@@ -244,7 +244,7 @@ TEST_F(AlpacaServer, ManagementIdsAndParameterNamesOverHttp)
         EXPECT_EQ(get("/api/v1/switch/0/getswitch?id=0")["ErrorNumber"], 0x407);
         Json missing = put("/api/v1/switch/3/connected", "Connected=true");
         EXPECT_EQ(missing["ErrorNumber"], 0x500);
-        EXPECT_NE(missing["ErrorMessage"].get<std::string>().find("did not connect on COM4"), std::string::npos)
+        EXPECT_NE(missing["ErrorMessage"].get<std::string>().find("did not connect. Could not open COM4: "), std::string::npos)
             << missing.dump();
         EXPECT_EQ(get("/api/v1/switch/3/connected")["Value"], false);
     });

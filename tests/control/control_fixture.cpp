@@ -44,7 +44,7 @@ bool ControlTest::wait_lines(double timeout_s)
 {
     QElapsedTimer timer;
     timer.start();
-    while (slot_jobs_pending() != 0 || !lines_idle()) {
+    while (slot_jobs_pending() != 0 || !slot_lines_idle()) {
         if (timer.elapsed() > timeout_s * 1000) return false;
         QApplication::processEvents(QEventLoop::AllEvents, 5);
     }

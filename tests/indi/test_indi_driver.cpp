@@ -225,6 +225,19 @@ TEST_F(IndiTest, ConnectingReadsTheIdentityTheWavelengthsAndTheTemperaturesInCel
     EXPECT_EQ(get("Solvane 1.FILTER_STATUS_TEXT.FAHRENHEIT"), "Element 58.00 °F, target 120.00 °F");
 }
 
+TEST_F(IndiTest, WithDebugOnEveryExchangeIsTracedInOneMessage)
+{
+    start({sim_preset()[0]});
+    start_driver();
+    set("Solvane 1.DEBUG.ENABLE=On");
+    set("Solvane 1.DEBUG_LEVEL.DBG_DEBUG=On");
+    IndiWatch watch(port);
+    connect(DEV, "COM1");
+    // A message as the server sends it: XML, so the arrow's ">" comes escaped.
+    EXPECT_TRUE(watch.wait_for("GI\\n -&gt; v1.20 ", 5)) << watch.messages();
+    EXPECT_TRUE(watch.wait_for("GY\\n -&gt; ", 5)) << "the age poll, the last of the 17";
+}
+
 TEST_F(IndiTest, TheSystemPortsListFillsThePortAndIsScannedAnewOnRequest)
 {
     start({sim_preset()[0], sim_preset()[1]});

@@ -27,7 +27,7 @@ struct SettingsTest : ::testing::Test {
     {
         load_settings();
         for (int rounds = 0; slot_jobs_pending() != 0 && rounds < 200; ++rounds) {
-            lines_wait(100);
+            slot_lines_wait(100);
             std::vector<SlotEvent> events;
             take_slot_results(events);
         }
