@@ -395,7 +395,7 @@ ApiAnswer answer_management(const ApiRequest& request, const ServerView& view, c
         return value_reply(ctid, description);
     }
     Json devices = Json::array();
-    for (int n = 0; n < ALPACA_SLOTS; ++n) {
+    for (int n = 0; n < SLOT_COUNT; ++n) {
         if (!view.slot[n].configured) continue;
         devices.push_back({{"DeviceName", "Solvane filter " + std::to_string(n + 1) + " (" +
                                               latin1_to_utf8(view.slot[n].port_name) + ")"},
@@ -448,9 +448,9 @@ ApiAnswer answer_api_request(const ApiRequest& request, const ServerView& view)
                            parts[2].substr(0, 40) + "'.");
     std::uint32_t device = 0;
     std::string devices;
-    for (int n = 0; n < ALPACA_SLOTS; ++n)
+    for (int n = 0; n < SLOT_COUNT; ++n)
         if (view.slot[n].configured) devices += (devices.empty() ? "" : ", ") + std::to_string(n);
-    if (!parse_alpaca_uint32(parts[3], device) || device >= ALPACA_SLOTS || !view.slot[device].configured)
+    if (!parse_alpaca_uint32(parts[3], device) || device >= SLOT_COUNT || !view.slot[device].configured)
         return bad_request("No switch device " + parts[3].substr(0, 20) + " here (devices: " +
                            (devices.empty() ? "none" : devices) + ").");
     return answer_member(request, view, static_cast<int>(device), parts[4], ctid);

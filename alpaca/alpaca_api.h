@@ -32,7 +32,6 @@
 // 1. What the API sees
 // ---------------------------------------------------------------------------------------------
 
-constexpr int ALPACA_SLOTS = SLOT_COUNT;
 constexpr int SWITCH_INTERFACE_VERSION = 3;
 constexpr const char* SERVER_VERSION = "1.0";
 
@@ -45,8 +44,8 @@ struct SlotView {
 };
 
 struct ServerView {
-    SlotView slot[ALPACA_SLOTS];
-    std::string unique_ids[ALPACA_SLOTS];    // stable per machine and slot (unique_device_id)
+    SlotView slot[SLOT_COUNT];
+    std::string unique_ids[SLOT_COUNT];    // stable per machine and slot (unique_device_id)
     std::string location;                    // the host name, for the management description
 };
 

@@ -40,9 +40,9 @@ struct ServiceSlot {
 struct Service {
     std::mutex mutex;
     std::condition_variable results_merged;  // signalled after every batch of merged results
-    ServiceSlot slot[ALPACA_SLOTS];
+    ServiceSlot slot[SLOT_COUNT];
     std::map<std::uint64_t, Waiter> waiters;  // job id -> the HTTP thread waiting for it
-    std::string unique_ids[ALPACA_SLOTS];     // set before the lines start, read-only after
+    std::string unique_ids[SLOT_COUNT];     // set before the lines start, read-only after
     std::string location;                     // likewise
     ServiceOptions options;                   // likewise
     int running = 0;
@@ -91,9 +91,9 @@ std::string render_png(const FilterRecord& record)
 
 // Draws the panels of the slots marked changed and stores them. Main thread: the main thread is
 // the only writer of the records, so it may read them without the mutex.
-void render_panels(const bool changed[ALPACA_SLOTS])
+void render_panels(const bool changed[SLOT_COUNT])
 {
-    for (int n = 0; n < ALPACA_SLOTS; ++n) {
+    for (int n = 0; n < SLOT_COUNT; ++n) {
         if (!changed[n] || !service.slot[n].view.configured) continue;
         std::string png = render_png(service.slot[n].view.record);
         std::lock_guard<std::mutex> lock(service.mutex);
@@ -108,12 +108,12 @@ void take_results()
     std::vector<LineResult> results;
     lines_take_results(service.lines, results);
     if (results.empty()) return;
-    bool changed[ALPACA_SLOTS] = {};
+    bool changed[SLOT_COUNT] = {};
     {
         std::lock_guard<std::mutex> lock(service.mutex);
         const auto now = Clock::now();
         for (const LineResult& r : results) {
-            if (r.line < 0 || r.line >= ALPACA_SLOTS) continue;
+            if (r.line < 0 || r.line >= SLOT_COUNT) continue;
             ServiceSlot& s = service.slot[r.line];
             if (r.kind == JOB_TICK && !r.cancelled) {
                 const double ms = std::chrono::duration<double, std::milli>(now - s.tick_started).count();
@@ -146,7 +146,7 @@ void take_results()
 void tick()
 {
     std::lock_guard<std::mutex> lock(service.mutex);
-    for (int n = 0; n < ALPACA_SLOTS; ++n) {
+    for (int n = 0; n < SLOT_COUNT; ++n) {
         ServiceSlot& s = service.slot[n];
         if (!s.view.configured || !s.view.record.connected) continue;
         int handed_in = 0;
@@ -170,13 +170,13 @@ int service_start(const ServiceOptions& options)
     const std::string machine = machine_identity();
     {
         std::lock_guard<std::mutex> lock(service.mutex);
-        for (int n = 0; n < ALPACA_SLOTS; ++n) {
+        for (int n = 0; n < SLOT_COUNT; ++n) {
             ServiceSlot& s = service.slot[n];
             s = ServiceSlot{};
             s.view.configured = !options.ports[n].empty();
             copy_text(s.view.port_name, PORT_NAME_SIZE, options.ports[n].c_str(), PORT_NAME_SIZE - 1);
             s.view.record.slot_index = n;
-            s.view.record.zoom_span = options.zoom_span[n];
+            if (options.zoom_span[n] > 0) s.view.record.zoom_span = options.zoom_span[n];
             copy_text(s.view.record.port_name, PORT_NAME_SIZE, options.ports[n].c_str(), PORT_NAME_SIZE - 1);
             s.view.updated = std::chrono::system_clock::now();
             service.unique_ids[n] = unique_device_id(machine, n);
@@ -187,7 +187,7 @@ int service_start(const ServiceOptions& options)
     }
     LinesOptions lines;
     lines.write_error_log = options.write_error_log;
-    FilterLines* made = lines_make(ALPACA_SLOTS, lines);
+    FilterLines* made = lines_make(SLOT_COUNT, lines);
     if (made == nullptr) return 0;
     {
         std::lock_guard<std::mutex> lock(service.mutex);
@@ -201,11 +201,11 @@ int service_start(const ServiceOptions& options)
     QObject::connect(service.timer.get(), &QTimer::timeout, [] { tick(); });
     service.timer->start(options.interval_ms);
 
-    bool all[ALPACA_SLOTS] = {true, true, true, true};
+    bool all[SLOT_COUNT] = {true, true, true, true};
     render_panels(all);
     if (options.connect_at_start) {
         std::lock_guard<std::mutex> lock(service.mutex);
-        for (int n = 0; n < ALPACA_SLOTS; ++n)
+        for (int n = 0; n < SLOT_COUNT; ++n)
             if (service.slot[n].view.configured) start_transition_locked(n, true);
     }
     return 1;
@@ -236,7 +236,7 @@ ServerView service_view()
 {
     ServerView view;
     std::lock_guard<std::mutex> lock(service.mutex);
-    for (int n = 0; n < ALPACA_SLOTS; ++n) {
+    for (int n = 0; n < SLOT_COUNT; ++n) {
         view.slot[n] = service.slot[n].view;
         view.unique_ids[n] = service.unique_ids[n];
     }
@@ -246,7 +246,7 @@ ServerView service_view()
 
 std::string service_panel_png(int slot, unsigned* version)
 {
-    if (slot < 0 || slot >= ALPACA_SLOTS) return "";
+    if (slot < 0 || slot >= SLOT_COUNT) return "";
     std::lock_guard<std::mutex> lock(service.mutex);
     if (version != nullptr) *version = service.slot[slot].png_version;
     return service.slot[slot].png;
@@ -254,7 +254,7 @@ std::string service_panel_png(int slot, unsigned* version)
 
 unsigned service_panel_version(int slot)
 {
-    if (slot < 0 || slot >= ALPACA_SLOTS) return 0;
+    if (slot < 0 || slot >= SLOT_COUNT) return 0;
     std::lock_guard<std::mutex> lock(service.mutex);
     return service.slot[slot].png_version;
 }
@@ -279,7 +279,7 @@ bool wait_for_job(std::unique_lock<std::mutex>& lock, std::uint64_t id, Clock::t
 WriteOutcome service_run_write(int slot, ApiWrite write, const LineJob& job, int wait_ms, FilterRecord* record)
 {
     WriteOutcome outcome;
-    if (slot < 0 || slot >= ALPACA_SLOTS) return outcome;
+    if (slot < 0 || slot >= SLOT_COUNT) return outcome;
     const auto deadline = Clock::now() + std::chrono::milliseconds(wait_ms);
     std::unique_lock<std::mutex> lock(service.mutex);
     ServiceSlot& s = service.slot[slot];
@@ -310,7 +310,7 @@ WriteOutcome service_run_write(int slot, ApiWrite write, const LineJob& job, int
 
 void service_start_write(int slot, ApiWrite write)
 {
-    if (slot < 0 || slot >= ALPACA_SLOTS) return;
+    if (slot < 0 || slot >= SLOT_COUNT) return;
     std::lock_guard<std::mutex> lock(service.mutex);
     if (!service.running) return;
     start_transition_locked(slot, write == WRITE_CONNECT_START);

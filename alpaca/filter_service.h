@@ -18,6 +18,7 @@
 #pragma once
 
 #include "alpaca/alpaca_api.h"
+#include "link/filter_policy.h"
 
 #include <string>
 
@@ -26,10 +27,10 @@
 // ---------------------------------------------------------------------------------------------
 
 struct ServiceOptions {
-    std::string ports[ALPACA_SLOTS];            // empty: no filter in that slot
-    double zoom_span[ALPACA_SLOTS] = {10, 10, 10, 10};
+    std::string ports[SLOT_COUNT];            // empty: no filter in that slot
+    double zoom_span[SLOT_COUNT] = {};          // 0: the normal span
     int full_display = 1;                       // panels drawn Full (1) or Simple (0)
-    int interval_ms = 5000;                     // update period of each connected filter
+    int interval_ms = UPDATE_INTERVAL_DEFAULT_MS;                    // update period of each connected filter
     int connect_at_start = 0;                   // connect every slot at once, without a client
     int write_error_log = 1;                    // serial_error.log in the working directory
 };

@@ -197,8 +197,8 @@ void install_routes(httplib::Server& s)
         else res.status = 404;
     });
     s.Get("/state.json", [](const httplib::Request&, httplib::Response& res) {
-        unsigned versions[ALPACA_SLOTS];
-        for (int n = 0; n < ALPACA_SLOTS; ++n) versions[n] = service_panel_version(n);
+        unsigned versions[SLOT_COUNT];
+        for (int n = 0; n < SLOT_COUNT; ++n) versions[n] = service_panel_version(n);
         res.set_header("Cache-Control", "no-store");
         res.set_content(page_state_json(service_view(), versions), "application/json; charset=utf-8");
     });

@@ -87,14 +87,14 @@ bool read_integer(const char* text, long low, long high, long& value)
 }
 
 // The ports of --ports: up to four names separated by commas.
-bool read_ports(const std::string& list, std::string ports[ALPACA_SLOTS], std::string& error)
+bool read_ports(const std::string& list, std::string ports[SLOT_COUNT], std::string& error)
 {
     std::vector<std::string> names;
     std::stringstream stream(list);
     std::string name;
     while (std::getline(stream, name, ',')) names.push_back(name);
     if (!list.empty() && list.back() == ',') names.push_back("");
-    if (names.size() > ALPACA_SLOTS) {
+    if (names.size() > SLOT_COUNT) {
         error = std::string("--ports takes at most ") + SLOT_COUNT_WORD + " ports";
         return false;
     }
@@ -157,7 +157,7 @@ int read_settings(Options& o)
     std::string problem;
     const SettingsFileRead read = read_settings_file(settings, problem);
     if (read == SETTINGS_MISSING || read == SETTINGS_UNREADABLE) return 0;
-    for (int n = 0; n < ALPACA_SLOTS; ++n) {
+    for (int n = 0; n < SLOT_COUNT; ++n) {
         const SlotSettings& slot = settings.per_slot[n];
         if (connectable_name(slot.port_name)) o.service.ports[n] = slot.port_name;
         if (slot.zoom_span > 0) o.service.zoom_span[n] = slot.zoom_span;
@@ -186,7 +186,7 @@ int main(int argc, char** argv)
         return usage_error("no solvane.ini in this directory: start it where SolvaneControl keeps its settings, "
                            "or name the ports with --ports");
     std::string named;
-    for (int n = 0; n < ALPACA_SLOTS; ++n)
+    for (int n = 0; n < SLOT_COUNT; ++n)
         if (!o.service.ports[n].empty())
             named += (named.empty() ? "" : ", ") + o.service.ports[n] + " (device " + std::to_string(n) + ")";
     if (named.empty()) return usage_error("no filter port is configured (solvane.ini names none; use --ports)");

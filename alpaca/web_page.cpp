@@ -217,10 +217,10 @@ std::string page_html(int focus_slot, int test_hooks)
     return page;
 }
 
-std::string page_state_json(const ServerView& view, const unsigned panel_versions[ALPACA_SLOTS])
+std::string page_state_json(const ServerView& view, const unsigned panel_versions[SLOT_COUNT])
 {
     nlohmann::ordered_json filters = nlohmann::ordered_json::array();
-    for (int n = 0; n < ALPACA_SLOTS; ++n) {
+    for (int n = 0; n < SLOT_COUNT; ++n) {
         const SlotView& s = view.slot[n];
         if (!s.configured) continue;
         const FilterRecord& r = s.record;

@@ -19,4 +19,4 @@
 std::string page_html(int focus_slot, int test_hooks);
 
 // What the page shows of each configured slot, with the version of its panel picture.
-std::string page_state_json(const ServerView& view, const unsigned panel_versions[ALPACA_SLOTS]);
+std::string page_state_json(const ServerView& view, const unsigned panel_versions[SLOT_COUNT]);

@@ -83,7 +83,7 @@ int main(int argc, char** argv)
     if (!sim_start(sim)) return 1;
 
     ServiceOptions service;
-    for (int n = 0; n < ALPACA_SLOTS; ++n) service.ports[n] = "COM" + std::to_string(n + 1);
+    for (int n = 0; n < SLOT_COUNT; ++n) service.ports[n] = "COM" + std::to_string(n + 1);
     service.interval_ms = INTERVAL_MS;
     if (!service_start(service)) return 1;
     HttpOptions http;
@@ -104,7 +104,7 @@ int main(int argc, char** argv)
     serve([&] {
         httplib::Client client("127.0.0.1", port);
         client.set_read_timeout(40, 0);
-        for (int n = 0; n < ALPACA_SLOTS; ++n)
+        for (int n = 0; n < SLOT_COUNT; ++n)
             client.Put(("/api/v1/switch/" + std::to_string(n) + "/connected").c_str(), "Connected=true",
                        "application/x-www-form-urlencoded");
 
@@ -127,7 +127,7 @@ int main(int argc, char** argv)
                     load.set_keep_alive(true);
                     auto next = Clock::now();
                     for (long k = 0; !stop; ++k) {
-                        const std::string path = "/api/v1/switch/" + std::to_string((c + k) % ALPACA_SLOTS) +
+                        const std::string path = "/api/v1/switch/" + std::to_string((c + k) % SLOT_COUNT) +
                                                  "/getswitchvalue?Id=" + std::to_string(k % 9) + "&ClientID=" +
                                                  std::to_string(c + 1) + "&ClientTransactionID=" + std::to_string(k + 1);
                         auto reply = load.Get(path.c_str());

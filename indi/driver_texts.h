@@ -10,6 +10,7 @@
 //   5. Tracing exchanges
 #pragma once
 
+#include "link/filter_policy.h"
 #include "link/solvane_link.h"
 
 #include <libindi/indiapi.h>
@@ -60,7 +61,7 @@ std::string simulated_filter_choices();
 
 // The filter answers a status poll in about 100 ms; faster polling only loads the line. The top
 // is libindi's own default range.
-constexpr double MIN_POLL_MS = 1000;
+constexpr double MIN_POLL_MS = UPDATE_INTERVALS_MS[0];
 constexpr double MAX_POLL_MS = 600000;
 
 // 1 for a polling period a client may set: a number from MIN_POLL_MS to MAX_POLL_MS (libindi's

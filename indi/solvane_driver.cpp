@@ -53,7 +53,7 @@
 
 namespace {
 
-constexpr uint32_t DEFAULT_POLL_MS = 5000;
+constexpr uint32_t DEFAULT_POLL_MS = UPDATE_INTERVAL_DEFAULT_MS;
 constexpr int LINE = 0;                  // the one filter line of this process
 constexpr int CLOSE_WAIT_MS = 2000;      // a cancelled job ends within milliseconds; closing is at once
 constexpr const char* FILTER_TAB = "Filter";

@@ -41,7 +41,7 @@ ServerView filter_view()
     copy_text(r.edition_text, EDITION_TEXT_SIZE, "PRO", 10);
     copy_text(r.model_text, MESSAGE_TEXT_SIZE, "Solvane 60", 30);
     copy_text(r.serial_number_text, SERIAL_NUMBER_TEXT_SIZE, "SV-1", 10);
-    for (int n = 0; n < ALPACA_SLOTS; ++n) view.unique_ids[n] = unique_device_id("test-machine", n);
+    for (int n = 0; n < SLOT_COUNT; ++n) view.unique_ids[n] = unique_device_id("test-machine", n);
     view.location = "dome";
     return view;
 }

@@ -81,7 +81,7 @@ class AlpacaServer : public ::testing::Test {
         sim.filters.resize(static_cast<size_t>(filters));
         ASSERT_EQ(sim_start(sim), 1);
         ServiceOptions service;
-        for (int n = 0; n < ALPACA_SLOTS; ++n) service.ports[n] = "COM" + std::to_string(n + 1);
+        for (int n = 0; n < SLOT_COUNT; ++n) service.ports[n] = "COM" + std::to_string(n + 1);
         service.interval_ms = interval_ms;
         ASSERT_EQ(service_start(service), 1);
         HttpOptions http;
