@@ -12,6 +12,8 @@
 // so a cancel reaches exactly the job that ran when it was asked for.
 #include "link/filter_lines.h"
 
+#include "link/filter_settings.h"
+
 #include "link/filter_policy.h"
 
 #include <atomic>
@@ -107,14 +109,7 @@ void post_results(FilterLines& set, std::vector<LineResult>& ready)
 
 void apply_edit(FilterRecord& r, const LineEdit& edit)
 {
-    switch (edit.field) {
-    case EDIT_NONE: break;
-    case EDIT_SLEEPING: r.sleeping = static_cast<int>(edit.value); break;
-    case EDIT_PANEL_LOCKED: r.panel_locked = static_cast<int>(edit.value); break;
-    case EDIT_UNITS: r.units = static_cast<int>(edit.value); break;
-    case EDIT_DISPLAY_MODE: r.display_mode = static_cast<int>(edit.value); break;
-    case EDIT_WING_SHIFT: r.wing_shift = edit.value; break;
-    }
+    if (edit.setting >= 0 && edit.setting < SETTING_COUNT) apply_setting(r, static_cast<FilterSetting>(edit.setting), edit.value);
 }
 
 // Runs one job on the line's record; the result's answered, failure and reply come from here.

@@ -52,12 +52,11 @@ enum LineJobKind {
     JOB_CLOSE,        // close the port, its terminal settings put back
 };
 
-// A field a command changes in the record before it is sent, as the caller's own copy already
-// shows it. A command whose exchange fails keeps the change, as a program without lines does.
-enum LineEditField { EDIT_NONE, EDIT_SLEEPING, EDIT_PANEL_LOCKED, EDIT_UNITS, EDIT_DISPLAY_MODE, EDIT_WING_SHIFT };
-
+// What a command changes in the record before it is sent, as the caller's own copy already shows
+// it: a setting of filter_settings.h and the value the filter is told (setting_job fills it). A
+// command whose exchange fails keeps the change, as a program without lines does.
 struct LineEdit {
-    LineEditField field = EDIT_NONE;
+    int setting = -1;  // a FilterSetting; -1 changes nothing
     double value = 0;
 };
 

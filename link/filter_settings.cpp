@@ -11,11 +11,12 @@ namespace {
 
 // Rows in FilterSetting order (checked below). The filter acknowledges each with "OK".
 constexpr std::array<SettingRow, SETTING_COUNT> SETTINGS = {{
-    {SETTING_SLEEP, "sleep", "SH", ARGUMENT_TWO_STATE, EDIT_SLEEPING, 0, 1, 0},
-    {SETTING_PANEL_LOCK, "panellock", "SL", ARGUMENT_TWO_STATE, EDIT_PANEL_LOCKED, 0, 1, 0},
-    {SETTING_DISPLAY_MODE, "displaymode", "SD", ARGUMENT_TWO_STATE, EDIT_DISPLAY_MODE, 0, 1, 0},
-    {SETTING_UNITS, "units", "SU", ARGUMENT_TWO_STATE, EDIT_UNITS, 0, 1, 0},
-    {SETTING_WING_SHIFT, "wingshift", "SE", ARGUMENT_TENTHS, EDIT_WING_SHIFT, -WING_SHIFT_LIMIT, WING_SHIFT_LIMIT, 1},
+    {SETTING_SLEEP, "sleep", "SH", ARGUMENT_TWO_STATE, &FilterRecord::sleeping, nullptr, 0, 1, 0},
+    {SETTING_PANEL_LOCK, "panellock", "SL", ARGUMENT_TWO_STATE, &FilterRecord::panel_locked, nullptr, 0, 1, 0},
+    {SETTING_DISPLAY_MODE, "displaymode", "SD", ARGUMENT_TWO_STATE, &FilterRecord::display_mode, nullptr, 0, 1, 0},
+    {SETTING_UNITS, "units", "SU", ARGUMENT_TWO_STATE, &FilterRecord::units, nullptr, 0, 1, 0},
+    {SETTING_WING_SHIFT, "wingshift", "SE", ARGUMENT_TENTHS, nullptr, &FilterRecord::wing_shift, -WING_SHIFT_LIMIT,
+     WING_SHIFT_LIMIT, 1},
 }};
 
 constexpr bool rows_in_order()
@@ -50,6 +51,14 @@ double setting_told_value(FilterSetting setting, double value)
     return setting_row(setting).argument == ARGUMENT_TENTHS ? argument / 10.0 : argument;
 }
 
+void apply_setting(FilterRecord& record, FilterSetting setting, double value)
+{
+    const SettingRow& row = setting_row(setting);
+    const double told = setting_told_value(setting, value);
+    if (row.flag != nullptr) record.*row.flag = static_cast<int>(told);
+    if (row.amount != nullptr) record.*row.amount = told;
+}
+
 char* setting_command(char out[COMMAND_BUFFER_SIZE], FilterSetting setting, double value)
 {
     std::snprintf(out, COMMAND_BUFFER_SIZE, "%s%d\n", setting_row(setting).prefix, setting_argument(setting, value));
@@ -62,5 +71,5 @@ LineJob setting_job(FilterSetting setting, double value, SettingPoll poll)
     char command[COMMAND_BUFFER_SIZE];
     const int poll_after = poll == POLL_ALWAYS ? 1 : poll == POLL_NEVER ? 0 : row.poll_after;
     return command_job(setting_command(command, setting, value), poll_after,
-                       LineEdit{row.field, setting_told_value(setting, value)});
+                       LineEdit{setting, setting_told_value(setting, value)});
 }

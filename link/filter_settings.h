@@ -37,7 +37,8 @@ struct SettingRow {
     const char* name;        // the setting's name for network clients, lower case ("sleep", "wingshift")
     const char* prefix;      // the command: these two letters, the argument in decimal, a line feed
     SettingArgument argument;
-    LineEditField field;     // the record field the setting changes
+    int FilterRecord::*flag;       // the record field the setting changes: a 0/1 flag,
+    double FilterRecord::*amount;  // or an amount (the other is null)
     double min, max;         // the values a program may ask for
     int poll_after;          // 1: a status poll follows at once, so the record shows the filter's answer
 };
@@ -58,6 +59,9 @@ int setting_argument(FilterSetting setting, double value);
 // What the record holds once the filter has been told value: the argument in the setting's own
 // unit (a wing shift of 0.25 is told 2 tenths and reads 0.2).
 double setting_told_value(FilterSetting setting, double value);
+
+// Puts into the record what the filter is told for value (setting_told_value).
+void apply_setting(FilterRecord& record, FilterSetting setting, double value);
 
 // The setting's exact bytes for value ("SE-3\n", "SH1\n") into out. Returns out.
 char* setting_command(char out[COMMAND_BUFFER_SIZE], FilterSetting setting, double value);

@@ -1,6 +1,7 @@
 // One line per filter: four simulated filters talked to at once, each port's bytes in order,
 // jobs cut short, lines stopped while they work; and the filter policy every program shares.
 #include "link/filter_lines.h"
+#include "link/filter_settings.h"
 #include "link/filter_policy.h"
 #include "sim/simulator.h"
 #include "tests/support/fake_device.h"
@@ -93,8 +94,8 @@ TEST_F(LinesTest, FourFiltersAtOnceEachPortGetsItsOwnBytesInOrder)
         const std::string port = "COM" + std::to_string(line + 1);
         expected_line[line_submit(lines, line, connect_job(port.c_str()))] = line;
         expected_line[line_submit(lines, line, simple_job(JOB_TICK))] = line;
-        expected_line[line_submit(lines, line, command_job("SE3\n", 1, LineEdit{EDIT_WING_SHIFT, 0.3}))] = line;
-        expected_line[line_submit(lines, line, command_job("SH0\n", 0, LineEdit{EDIT_SLEEPING, 0}))] = line;
+        expected_line[line_submit(lines, line, command_job("SE3\n", 1, LineEdit{SETTING_WING_SHIFT, 0.3}))] = line;
+        expected_line[line_submit(lines, line, command_job("SH0\n", 0, LineEdit{SETTING_SLEEP, 0}))] = line;
     }
     std::vector<LineResult> results = take_until(lines, 0);
     ASSERT_EQ(results.size(), expected_line.size()) << "exactly one result for every job";

@@ -42,9 +42,13 @@ TEST(FilterSettings, EachRowMakesItsBytesRecordChangeAndPoll)
         const LineJob job = setting_job(c.setting, c.value);
         EXPECT_EQ(job.kind, JOB_COMMAND);
         EXPECT_STREQ(job.command, c.bytes);
-        EXPECT_EQ(job.edit.field, setting_row(c.setting).field);
+        EXPECT_EQ(job.edit.setting, c.setting);
         EXPECT_DOUBLE_EQ(job.edit.value, c.told);
         EXPECT_EQ(job.poll_after, c.poll_after);
+        FilterRecord record;
+        apply_setting(record, c.setting, c.value);
+        const SettingRow& row = setting_row(c.setting);
+        EXPECT_DOUBLE_EQ(row.flag != nullptr ? record.*row.flag : record.*row.amount, c.told);
         EXPECT_EQ(setting_job(c.setting, c.value, POLL_ALWAYS).poll_after, 1);
         EXPECT_EQ(setting_job(c.setting, c.value, POLL_NEVER).poll_after, 0);
     }
@@ -92,7 +96,7 @@ TEST(FilterSettings, EveryProgramsPathGivesTheTablesBytes)
         const LineJob expected = setting_job(p.setting, p.value);
         EXPECT_STREQ(p.job.command, expected.command);
         if (std::strncmp(p.name, "console", 7) == 0) continue;  // the console tool polls by its own WAIT
-        EXPECT_EQ(p.job.edit.field, expected.edit.field);
+        EXPECT_EQ(p.job.edit.setting, expected.edit.setting);
         EXPECT_DOUBLE_EQ(p.job.edit.value, expected.edit.value);
         EXPECT_EQ(p.job.poll_after, expected.poll_after);
     }
