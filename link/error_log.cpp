@@ -5,6 +5,7 @@
 // opened without blocking and without following a link, and written only when it is a regular
 // file, so a FIFO never hangs a program and a link never leads a record into another file.
 #include "link/solvane_link.h"
+#include "link/link_thread.h"
 
 #include <cstdio>
 #include <ctime>
@@ -18,8 +19,6 @@ namespace {
 
 constexpr const char* ERROR_LOG_FILE = "serial_error.log";
 
-// Where the calling thread's records go instead of the file (a filter line's job).
-thread_local std::string* capture = nullptr;
 
 void append_to_file(const std::string& bytes)
 {
@@ -50,13 +49,13 @@ void append_serial_error_log(const char* text)
     std::string record = "\n";
     record += stamp;
     record += text != nullptr ? text : "";
-    if (capture != nullptr)
-        *capture += record;
+    if (link_thread().log_capture != nullptr)
+        *link_thread().log_capture += record;
     else
         append_to_file(record);
 }
 
-void capture_serial_error_log(std::string* sink) { capture = sink; }
+void capture_serial_error_log(std::string* sink) { link_thread().log_capture = sink; }
 
 void write_serial_error_records(const std::string& records)
 {

@@ -1,5 +1,6 @@
 // The one path by which every command reaches a filter, and the clean-up of text replies.
 #include "link/solvane_link.h"
+#include "link/link_thread.h"
 
 #include <cstring>
 
@@ -8,24 +9,22 @@ namespace {
 constexpr int EXCHANGE_ATTEMPTS = 5;
 constexpr int PAUSE_BEFORE_LAST_ATTEMPT_MS = 500;
 
-// Where the calling thread's exchanges are traced (a filter line's job, while its set traces).
-thread_local std::vector<ExchangeTrace>* trace_sink = nullptr;
 
 int traced(const char* command, const char* reply, int bytes, int attempts)
 {
-    if (trace_sink != nullptr) {
+    if (link_thread().exchange_trace != nullptr) {
         ExchangeTrace trace;
         trace.command = command;
         if (bytes > 0) trace.reply.assign(reply, static_cast<size_t>(bytes));
         trace.attempts = attempts;
-        trace_sink->push_back(std::move(trace));
+        link_thread().exchange_trace->push_back(std::move(trace));
     }
     return bytes;
 }
 
 }  // namespace
 
-void capture_exchanges(std::vector<ExchangeTrace>* sink) { trace_sink = sink; }
+void capture_exchanges(std::vector<ExchangeTrace>* sink) { link_thread().exchange_trace = sink; }
 
 int serial_exchange(int connected, int port_handle, const char* command,
                     char reply[REPLY_BUFFER_SIZE], LinkForm form)

@@ -1,5 +1,6 @@
 // Filter record helpers and the status texts shown by both programs.
 #include "link/solvane_link.h"
+#include "link/link_thread.h"
 
 #include <cstdio>
 #include <cstring>
@@ -83,4 +84,10 @@ std::string latin1_to_utf8(const char* text)
         }
     }
     return out;
+}
+
+LinkThread& link_thread()
+{
+    thread_local LinkThread mine;
+    return mine;
 }

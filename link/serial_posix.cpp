@@ -11,6 +11,7 @@
 // (200 ms while silent, 50 ms between bytes) are kept by poll() on a monotonic clock, because
 // VTIME counts in tenths of a second and cannot express 50 ms.
 #include "link/solvane_link.h"
+#include "link/link_thread.h"
 
 #include <algorithm>
 #include <array>
@@ -48,19 +49,18 @@ constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 1;
 constexpr int INIT_MESSAGE_SIZE = 256;         // composed messages are cut to 255 characters
 constexpr int PATH_BUFFER_SIZE = 4096;
 
-// The calling thread's abort descriptor (-1: none) and its last serial_init failure.
-thread_local int abort_descriptor = -1;
-thread_local PortError last_error;
 
 // The terminal settings each descriptor had before we changed them, put back at close. Lines on
-// several threads open and close ports at once: guarded by saved_settings_mutex.
-std::mutex saved_settings_mutex;
-std::map<int, termios> saved_settings;
+// several threads open and close ports at once: guarded by its lock.
+struct SavedTerminals {
+    std::mutex lock;
+    std::map<int, termios> by_descriptor;
+} saved;
 
 void remember_settings(int fd, const termios& original)
 {
-    std::lock_guard<std::mutex> lock(saved_settings_mutex);
-    saved_settings[fd] = original;
+    std::lock_guard<std::mutex> lock(saved.lock);
+    saved.by_descriptor[fd] = original;
 }
 
 // Puts back what the terminal had when we opened it (when restore is set) and forgets it.
@@ -68,11 +68,11 @@ void restore_settings(int fd, bool restore)
 {
     termios original{};
     {
-        std::lock_guard<std::mutex> lock(saved_settings_mutex);
-        auto found = saved_settings.find(fd);
-        if (found == saved_settings.end()) return;
+        std::lock_guard<std::mutex> lock(saved.lock);
+        auto found = saved.by_descriptor.find(fd);
+        if (found == saved.by_descriptor.end()) return;
         original = found->second;
-        saved_settings.erase(found);
+        saved.by_descriptor.erase(found);
     }
     if (restore) ::tcsetattr(fd, TCSANOW, &original);
 }
@@ -81,8 +81,8 @@ void restore_settings(int fd, bool restore)
 // the port alone, or -2 when the job is being cut short.
 int poll_port(int fd, short events, int timeout_ms, short& revents)
 {
-    pollfd p[2] = {{fd, events, 0}, {abort_descriptor, POLLIN, 0}};
-    const nfds_t count = abort_descriptor >= 0 ? 2 : 1;
+    pollfd p[2] = {{fd, events, 0}, {link_thread().abort_descriptor, POLLIN, 0}};
+    const nfds_t count = link_thread().abort_descriptor >= 0 ? 2 : 1;
     int ready = ::poll(p, count, timeout_ms);
     if (count == 2 && (p[1].revents & POLLIN) != 0) return -2;
     revents = p[0].revents;
@@ -308,7 +308,7 @@ int port_name_acceptable(const char* port_name)
     return length >= 2 && length <= PORT_NAME_SIZE - 1 && !has_control_character(port_name);
 }
 
-PortError serial_last_error() { return last_error; }
+PortError serial_last_error() { return link_thread().last_error; }
 
 std::string port_error_text(const PortError& e)
 {
@@ -331,12 +331,12 @@ std::string port_error_text(const PortError& e)
 
 int serial_aborted()
 {
-    if (abort_descriptor < 0) return 0;
-    pollfd p{abort_descriptor, POLLIN, 0};
+    if (link_thread().abort_descriptor < 0) return 0;
+    pollfd p{link_thread().abort_descriptor, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
-void serial_set_abort_descriptor(int descriptor) { abort_descriptor = descriptor; }
+void serial_set_abort_descriptor(int descriptor) { link_thread().abort_descriptor = descriptor; }
 
 void link_pause(int milliseconds)
 {
@@ -344,11 +344,11 @@ void link_pause(int milliseconds)
     while (true) {
         int wait_ms = milliseconds_until(deadline);
         if (wait_ms <= 0) return;
-        if (abort_descriptor < 0) {
+        if (link_thread().abort_descriptor < 0) {
             ::poll(nullptr, 0, wait_ms);
             continue;
         }
-        pollfd p{abort_descriptor, POLLIN, 0};
+        pollfd p{link_thread().abort_descriptor, POLLIN, 0};
         if (::poll(&p, 1, wait_ms) > 0 && (p.revents & POLLIN) != 0) return;
     }
 }
@@ -391,6 +391,7 @@ int open_with_retries(const char* path, bool windowed, int& busy, int& error, in
 // hold a descriptor for the caller to close.
 int open_and_configure(const char* name, int& fd, char (&message)[INIT_MESSAGE_SIZE], bool windowed)
 {
+    PortError& last_error = link_thread().last_error;
     char path[PATH_BUFFER_SIZE];
     int busy = 0, error = ENAMETOOLONG, not_terminal = 0;
     if (resolve_port_path(name, path, sizeof path)) fd = open_with_retries(path, windowed, busy, error, not_terminal);
@@ -434,6 +435,7 @@ int serial_init(int& connected, int& port_handle, const char* port_name, LinkFor
     char message[INIT_MESSAGE_SIZE] = "";
     int code = 0;
     int fd = -1;
+    PortError& last_error = link_thread().last_error;
     last_error = PortError{};
 
     if (connected == 1) {

@@ -34,16 +34,18 @@ struct SimSlot {
     std::mt19937 random{12345};
 };
 
-// The process-wide simulator: its options and one slot per filter.
-std::mutex sim_mutex;
-std::vector<std::unique_ptr<SimSlot>> sim_slots;
-SimOptions sim_options;
-bool sim_made_port_dir = false;
+// The process-wide simulator: its options and one slot per filter, guarded by lock.
+struct Simulator {
+    std::mutex lock;
+    std::vector<std::unique_ptr<SimSlot>> slots;
+    SimOptions options;
+    bool made_port_dir = false;
+} sim;
 
 void bring_up_to_date(SimSlot& slot)
 {
     Clock::time_point now = Clock::now();
-    double seconds = std::chrono::duration<double>(now - slot.updated).count() * sim_options.speed;
+    double seconds = std::chrono::duration<double>(now - slot.updated).count() * sim.options.speed;
     slot.updated = now;
     sim_advance(slot.filter, seconds);
 }
@@ -113,7 +115,7 @@ bool setting_argument(const std::string& text, int& value)
 
 std::vector<ReplyChunk> respond(SimSlot& slot, const std::string& command)
 {
-    std::lock_guard<std::mutex> lock(sim_mutex);
+    std::lock_guard<std::mutex> lock(sim.lock);
     bring_up_to_date(slot);
     ++slot.commands_seen;
     const SimFaults& faults = slot.filter.faults;
@@ -134,7 +136,7 @@ std::vector<ReplyChunk> respond(SimSlot& slot, const std::string& command)
             reply = std::string(OVERLONG_REPLY_BYTES - 2, 'W') + "\r\n";
     }
     if (reply.empty()) return {};
-    return {{reply, sim_options.paced ? sim_options.processing_delay_ms : 0}};
+    return {{reply, sim.options.paced ? sim.options.processing_delay_ms : 0}};
 }
 
 }  // namespace
@@ -299,38 +301,38 @@ std::vector<SimFilter> sim_preset()
 
 int sim_start(const SimOptions& options)
 {
-    std::lock_guard<std::mutex> lock(sim_mutex);
-    if (!sim_slots.empty()) return 0;
-    sim_options = options;
-    sim_made_port_dir = false;
-    if (sim_options.port_dir.empty()) {
+    std::lock_guard<std::mutex> lock(sim.lock);
+    if (!sim.slots.empty()) return 0;
+    sim.options = options;
+    sim.made_port_dir = false;
+    if (sim.options.port_dir.empty()) {
         char pattern[] = "/tmp/solvane-ports-XXXXXX";
         if (::mkdtemp(pattern) == nullptr) return 0;
         ::chmod(pattern, 0755);  // other users of the machine may open the ports too
-        sim_options.port_dir = pattern;
-        sim_made_port_dir = true;
-    } else if (::mkdir(sim_options.port_dir.c_str(), 0755) == 0) {
-        sim_made_port_dir = true;
+        sim.options.port_dir = pattern;
+        sim.made_port_dir = true;
+    } else if (::mkdir(sim.options.port_dir.c_str(), 0755) == 0) {
+        sim.made_port_dir = true;
     }
-    if (sim_options.speed <= 0) sim_options.speed = 1;
+    if (sim.options.speed <= 0) sim.options.speed = 1;
 
-    for (size_t i = 0; i < sim_options.filters.size(); ++i) {
+    for (size_t i = 0; i < sim.options.filters.size(); ++i) {
         auto slot = std::make_unique<SimSlot>();
-        slot->filter = sim_options.filters[i];
+        slot->filter = sim.options.filters[i];
         slot->random.seed(static_cast<unsigned>(1000 + i));
         sim_advance(slot->filter, 0);
         slot->updated = Clock::now();
         SimSlot* raw = slot.get();
-        if (sim_options.port_names.size() <= i) sim_options.port_names.push_back("COM" + std::to_string(i + 1));
-        std::string link = sim_options.port_dir + "/" + sim_options.port_names[i];
-        int gap = sim_options.paced ? BYTE_TIME_9600_US : 0;
+        if (sim.options.port_names.size() <= i) sim.options.port_names.push_back("COM" + std::to_string(i + 1));
+        std::string link = sim.options.port_dir + "/" + sim.options.port_names[i];
+        int gap = sim.options.paced ? BYTE_TIME_9600_US : 0;
         if (!device_open(slot->device, link, [raw](const std::string& c) { return respond(*raw, c); }, gap)) {
-            for (auto& made : sim_slots) device_close(made->device);
-            sim_slots.clear();
-            if (sim_made_port_dir) ::rmdir(sim_options.port_dir.c_str());
+            for (auto& made : sim.slots) device_close(made->device);
+            sim.slots.clear();
+            if (sim.made_port_dir) ::rmdir(sim.options.port_dir.c_str());
             return 0;
         }
-        sim_slots.push_back(std::move(slot));
+        sim.slots.push_back(std::move(slot));
     }
     return 1;
 }
@@ -339,32 +341,32 @@ void sim_stop()
 {
     std::vector<std::unique_ptr<SimSlot>> stopping;
     {
-        std::lock_guard<std::mutex> lock(sim_mutex);
-        stopping.swap(sim_slots);
+        std::lock_guard<std::mutex> lock(sim.lock);
+        stopping.swap(sim.slots);
     }
     // Outside the lock: a device thread may be waiting for it inside its responder.
     for (auto& slot : stopping) device_close(slot->device);
-    if (sim_made_port_dir) ::rmdir(sim_options.port_dir.c_str());
-    sim_made_port_dir = false;
+    if (sim.made_port_dir) ::rmdir(sim.options.port_dir.c_str());
+    sim.made_port_dir = false;
 }
 
 int sim_filter_count()
 {
-    std::lock_guard<std::mutex> lock(sim_mutex);
-    return static_cast<int>(sim_slots.size());
+    std::lock_guard<std::mutex> lock(sim.lock);
+    return static_cast<int>(sim.slots.size());
 }
 
 std::string sim_port_dir()
 {
-    std::lock_guard<std::mutex> lock(sim_mutex);
-    return sim_options.port_dir;
+    std::lock_guard<std::mutex> lock(sim.lock);
+    return sim.options.port_dir;
 }
 
 std::string sim_port_name(int index)
 {
-    std::lock_guard<std::mutex> lock(sim_mutex);
-    if (index < 0 || static_cast<size_t>(index) >= sim_options.port_names.size()) return "";
-    return sim_options.port_names[static_cast<size_t>(index)];
+    std::lock_guard<std::mutex> lock(sim.lock);
+    if (index < 0 || static_cast<size_t>(index) >= sim.options.port_names.size()) return "";
+    return sim.options.port_names[static_cast<size_t>(index)];
 }
 
 std::string sim_port_path(int index)
@@ -377,8 +379,8 @@ namespace {
 
 SimSlot* slot_at(int index)
 {
-    if (index < 0 || index >= static_cast<int>(sim_slots.size())) return nullptr;
-    return sim_slots[static_cast<size_t>(index)].get();
+    if (index < 0 || index >= static_cast<int>(sim.slots.size())) return nullptr;
+    return sim.slots[static_cast<size_t>(index)].get();
 }
 
 }  // namespace
@@ -387,7 +389,7 @@ std::vector<std::string> sim_received(int index)
 {
     SimSlot* slot;
     {
-        std::lock_guard<std::mutex> lock(sim_mutex);
+        std::lock_guard<std::mutex> lock(sim.lock);
         slot = slot_at(index);
     }
     return slot ? device_received(slot->device) : std::vector<std::string>{};
@@ -395,13 +397,13 @@ std::vector<std::string> sim_received(int index)
 
 void sim_clear_received(int index)
 {
-    std::lock_guard<std::mutex> lock(sim_mutex);
+    std::lock_guard<std::mutex> lock(sim.lock);
     if (SimSlot* slot = slot_at(index)) device_clear_received(slot->device);
 }
 
 SimFilter sim_snapshot(int index)
 {
-    std::lock_guard<std::mutex> lock(sim_mutex);
+    std::lock_guard<std::mutex> lock(sim.lock);
     SimSlot* slot = slot_at(index);
     if (slot == nullptr) return SimFilter{};
     bring_up_to_date(*slot);
@@ -410,7 +412,7 @@ SimFilter sim_snapshot(int index)
 
 void sim_modify(int index, const std::function<void(SimFilter&)>& change)
 {
-    std::lock_guard<std::mutex> lock(sim_mutex);
+    std::lock_guard<std::mutex> lock(sim.lock);
     if (SimSlot* slot = slot_at(index)) {
         bring_up_to_date(*slot);
         change(slot->filter);
@@ -426,7 +428,7 @@ void sim_unplug(int index)
 {
     SimSlot* slot;
     {
-        std::lock_guard<std::mutex> lock(sim_mutex);
+        std::lock_guard<std::mutex> lock(sim.lock);
         slot = slot_at(index);
     }
     if (slot) device_hangup(slot->device);
@@ -436,7 +438,7 @@ int sim_replug(int index)
 {
     SimSlot* slot;
     {
-        std::lock_guard<std::mutex> lock(sim_mutex);
+        std::lock_guard<std::mutex> lock(sim.lock);
         slot = slot_at(index);
     }
     return slot ? device_replug(slot->device) : 0;
