@@ -213,7 +213,15 @@ ApiAnswer put_disconnect(const Call& c)
     return start_write(c, WRITE_DISCONNECT_START);
 }
 
-ApiAnswer get_connecting(const Call& c) { return value_reply(c.ctid, slot_of(c).connecting != 0); }
+// Connecting is the completion property of Connect(): as for every asynchronous ASCOM operation, a
+// connection that failed is reported there, as a driver error with its reason, until the next
+// connection or disconnection starts.
+ApiAnswer get_connecting(const Call& c)
+{
+    const SlotView& s = slot_of(c);
+    if (!s.connecting && !s.connect_failure.empty()) return envelope(c.ctid, ALPACA_DRIVER_ERROR, s.connect_failure);
+    return value_reply(c.ctid, s.connecting != 0);
+}
 
 ApiAnswer get_description(const Call& c)
 {
@@ -287,6 +295,10 @@ ApiAnswer put_set_switch_name(const Call& c) { return not_implemented(c, "Renami
 // asynchronous members answer as the standard asks of such a switch.
 ApiAnswer async_member(const Call& c) { return not_implemented(c, "Asynchronous switching (CanAsync is false)"); }
 
+// ISwitchV3 asks every device to answer StateChangeComplete; with nothing asynchronous every
+// change is complete when its write has answered.
+ApiAnswer get_state_change_complete(const Call& c) { return value_reply(c.ctid, true); }
+
 constexpr Member MEMBERS[] = {
     {"connected", "GET", 0, 0, get_connected},
     {"connected", "PUT", P_CONNECTED, 0, put_connected},
@@ -314,7 +326,7 @@ constexpr Member MEMBERS[] = {
     {"minswitchvalue", "GET", P_ID, 1, get_min_value},
     {"maxswitchvalue", "GET", P_ID, 1, get_max_value},
     {"switchstep", "GET", P_ID, 1, get_step},
-    {"statechangecomplete", "GET", P_ID, 1, async_member},
+    {"statechangecomplete", "GET", P_ID, 1, get_state_change_complete},
     {"setswitch", "PUT", P_ID | P_STATE, 1, put_set_switch},
     {"setswitchname", "PUT", P_ID | P_NAME, 1, put_set_switch_name},
     {"setswitchvalue", "PUT", P_ID | P_VALUE, 1, put_set_switch_value},
@@ -325,16 +337,30 @@ constexpr Member MEMBERS[] = {
 
 // Reads the parameters a member needs into call; returns an empty text or why the request is
 // malformed.
+struct ParamName {
+    unsigned bit;
+    const char* name;
+};
+constexpr ParamName PARAM_NAMES[] = {{P_ID, "Id"},         {P_STATE, "State"},       {P_VALUE, "Value"},
+                                     {P_NAME, "Name"},     {P_CONNECTED, "Connected"}, {P_ACTION, "Action"},
+                                     {P_PARAMETERS, "Parameters"}, {P_COMMAND, "Command"}, {P_RAW, "Raw"},
+                                     {0, "ClientTransactionID"}, {0, "ClientID"}};
+
+// The Alpaca reference makes a PUT's form names case-sensitive (its conformance checker sends
+// "id" for "Id" and expects HTTP 400). Returns why a name is mis-cased, or an empty text.
+std::string miscased_name(const ApiParams& params)
+{
+    for (const auto& [key, value] : params)
+        for (const ParamName& n : PARAM_NAMES)
+            if (equal_no_case(key, n.name) && key != n.name)
+                return "Parameter names of a PUT are case-sensitive: '" + key.substr(0, 40) + "' must be written " +
+                       n.name + ".";
+    return "";
+}
+
 std::string read_params(const ApiParams& params, unsigned needed, Call& call)
 {
-    struct Needed {
-        unsigned bit;
-        const char* name;
-    };
-    static constexpr Needed NAMES[] = {{P_ID, "Id"},         {P_STATE, "State"},       {P_VALUE, "Value"},
-                                       {P_NAME, "Name"},     {P_CONNECTED, "Connected"}, {P_ACTION, "Action"},
-                                       {P_PARAMETERS, "Parameters"}, {P_COMMAND, "Command"}, {P_RAW, "Raw"}};
-    for (const Needed& n : NAMES) {
+    for (const ParamName& n : PARAM_NAMES) {
         if (!(needed & n.bit)) continue;
         const std::string* text = find_param(params, n.name);
         if (text == nullptr) return std::string("Missing parameter ") + n.name + ".";
@@ -429,6 +455,8 @@ ApiAnswer answer_api_request(const ApiRequest& request, const ServerView& view)
 {
     // The transaction numbers first: a request whose numbers are unreadable is malformed.
     std::uint32_t ctid = 0, client_id = 0;
+    if (request.method != "GET")
+        if (const std::string miscased = miscased_name(request.params); !miscased.empty()) return bad_request(miscased);
     if (const std::string* text = find_param(request.params, "ClientTransactionID"))
         if (!parse_alpaca_uint32(*text, ctid))
             return bad_request("ClientTransactionID must be an unsigned 32-bit integer.");
@@ -462,7 +490,8 @@ ApiAnswer finish_write(const ApiAnswer& pending, const WriteOutcome& outcome, co
     std::string who = "Filter " + std::to_string(slot + 1);
     std::string label = filter_label(record);
     if (!label.empty()) who += " (" + label + ")";
-    if (!outcome.failure.empty()) return envelope(ctid, ALPACA_DRIVER_ERROR, outcome.failure);
+    if (!outcome.failure.empty())
+        return envelope(ctid, outcome.queue_full ? ALPACA_INVALID_OPERATION : ALPACA_DRIVER_ERROR, outcome.failure);
     if (pending.write == WRITE_CONNECT_START || pending.write == WRITE_DISCONNECT_START)
         return envelope(ctid, ALPACA_OK, "");  // under way: Connecting tells when it is done
 
@@ -473,10 +502,7 @@ ApiAnswer finish_write(const ApiAnswer& pending, const WriteOutcome& outcome, co
                             who + (connect ? " is still connecting" : " is still disconnecting") +
                                 "; Connecting reads false once it is done.");
         if (!connect || outcome.result.answered) return envelope(ctid, ALPACA_OK, "");
-        const char* port = record.opened_port_name[0] ? record.opened_port_name : record.port_name;
-        const std::string reason = connect_failure_text(outcome.result.failure, outcome.result.port_error,
-                                                        outcome.result.device_answer, port);
-        return envelope(ctid, ALPACA_DRIVER_ERROR, who + " did not connect. " + latin1_to_utf8(reason.c_str()));
+        return envelope(ctid, ALPACA_DRIVER_ERROR, connect_failure_sentence(outcome.result, record, slot));
     }
 
     std::string command = pending.job.command;
@@ -494,6 +520,16 @@ ApiAnswer finish_write(const ApiAnswer& pending, const WriteOutcome& outcome, co
                         who + " did not acknowledge " + command + ": it answered '" + latin1_to_utf8(reply) + "'.");
     }
     return envelope(ctid, ALPACA_OK, "");
+}
+
+std::string connect_failure_sentence(const LineResult& result, const FilterRecord& record, int slot)
+{
+    std::string who = "Filter " + std::to_string(slot + 1);
+    const std::string label = filter_label(record);
+    if (!label.empty()) who += " (" + label + ")";
+    const char* port = record.opened_port_name[0] ? record.opened_port_name : record.port_name;
+    const std::string reason = connect_failure_text(result.failure, result.port_error, result.device_answer, port);
+    return who + " did not connect. " + latin1_to_utf8(reason.c_str());
 }
 
 std::uint32_t next_server_transaction_id()

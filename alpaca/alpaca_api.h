@@ -40,6 +40,8 @@ struct SlotView {
     char port_name[PORT_NAME_SIZE] = {};
     FilterRecord record;                     // the server's copy, as the last result left it
     int connecting = 0;                      // a Connect or Disconnect is under way
+    std::string connect_failure;             // why the last Connect() failed, as a sentence; empty
+                                             // when it did not or a later one started
     std::chrono::system_clock::time_point updated;  // when the record last changed
 };
 
@@ -53,7 +55,9 @@ struct ServerView {
 // 2. Requests and answers
 // ---------------------------------------------------------------------------------------------
 
-// Parameters as they came, query string and form body together, names in their own case.
+// Parameters as they came, names in their own case: a GET's query string (names in any case), a
+// PUT's form body (names exactly as the Alpaca reference writes them: a known name in another
+// case is malformed).
 using ApiParams = std::vector<std::pair<std::string, std::string>>;
 
 struct ApiRequest {
@@ -96,12 +100,17 @@ ApiAnswer answer_api_request(const ApiRequest& request, const ServerView& view);
 struct WriteOutcome {
     int finished = 0;        // 0: the filter has not answered within the wait (the job stays queued)
     LineResult result;       // the job's result when finished
-    std::string failure;     // WRITE_CONNECT that could not start (no port), as a sentence
+    std::string failure;     // a write that could not be handed in, as a sentence
+    int queue_full = 0;      // 1: refused because the slot's queue of settings is full
 };
 
 // The envelope for a write that ran: error 0 when the filter answered (and acknowledged a
-// setting), else an Alpaca driver error with what happened.
+// setting), else an Alpaca driver error with what happened; a setting refused for a full queue is
+// an invalid operation (the device's state, not a fault: the client may try again).
 ApiAnswer finish_write(const ApiAnswer& pending, const WriteOutcome& outcome, const FilterRecord& record, int slot);
+
+// "Filter N (label) did not connect. <reason>": what a connection's result says when it failed.
+std::string connect_failure_sentence(const LineResult& result, const FilterRecord& record, int slot);
 
 // ---------------------------------------------------------------------------------------------
 // 5. Error numbers and helpers

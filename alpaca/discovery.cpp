@@ -33,32 +33,40 @@ struct Discovery {
     int socket4 = -1;
     int socket6 = -1;
     int stop_pipe[2] = {-1, -1};
+    unsigned interface_index = 0;  // answer only requests that came in there; 0: wherever they came
     std::thread thread;
     DiscoveryOptions options;
 };
 
 Discovery discovery;
 
-int open_shared_udp(int family, int port)
+// A UDP socket of family shared with other Alpaca servers, bound to at (its family's wildcard when
+// at is of the other family or a wildcard).
+int open_shared_udp(int family, int port, const NetAddress& at)
 {
     const int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const int one = 1;
+    const bool exact = at.family == family && !address_is_wildcard(at);
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
     int bound = -1;
     if (family == AF_INET) {
         ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (exact) std::memcpy(&address.sin_addr, at.bytes, 4);
+        else address.sin_addr.s_addr = htonl(INADDR_ANY);
         address.sin_port = htons(static_cast<uint16_t>(port));
         bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     } else {
         ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one);
         sockaddr_in6 address{};
         address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_any;
+        if (exact) std::memcpy(&address.sin6_addr, at.bytes, 16);
+        else address.sin6_addr = in6addr_any;
         address.sin6_port = htons(static_cast<uint16_t>(port));
         bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     }
@@ -96,30 +104,43 @@ void join_group(int fd)
     ::if_freenameindex(interfaces);
 }
 
-bool same_address(const sockaddr_storage& a, const sockaddr* b)
+// The index of the interface that holds address; 0 when none does.
+unsigned interface_holding(const NetAddress& address)
 {
-    if (b == nullptr || a.ss_family != b->sa_family) return false;
-    if (a.ss_family == AF_INET)
-        return reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr ==
-               reinterpret_cast<const sockaddr_in*>(b)->sin_addr.s_addr;
-    return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr,
-                       &reinterpret_cast<const sockaddr_in6*>(b)->sin6_addr, sizeof(in6_addr)) == 0;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return 0;
+    unsigned index = 0;
+    for (ifaddrs* a = list; a != nullptr && index == 0; a = a->ifa_next) {
+        if (a->ifa_addr == nullptr || a->ifa_name == nullptr) continue;
+        NetAddress held;
+        char text[INET6_ADDRSTRLEN] = "";
+        const int family = a->ifa_addr->sa_family;
+        if (family != AF_INET && family != AF_INET6) continue;
+        const void* raw = family == AF_INET ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr)
+                                            : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(a->ifa_addr)->sin6_addr);
+        if (::inet_ntop(family, raw, text, sizeof text) && address_parse(text, held) && held == address)
+            index = ::if_nametoindex(a->ifa_name);
+    }
+    ::freeifaddrs(list);
+    return index;
 }
 
-// 1 when a sender is this computer: a loopback address or one of its interfaces' addresses.
-bool sender_is_local(const sockaddr_storage& sender)
+// The interface a datagram came in on, from its IP_PKTINFO or IPV6_PKTINFO; 0 when not given.
+unsigned arrival_interface(msghdr& message)
 {
-    if (sender.ss_family == AF_INET &&
-        (ntohl(reinterpret_cast<const sockaddr_in&>(sender).sin_addr.s_addr) >> 24) == 127)
-        return true;
-    if (sender.ss_family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6&>(sender).sin6_addr))
-        return true;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return false;
-    bool local = false;
-    for (ifaddrs* a = list; a != nullptr && !local; a = a->ifa_next) local = same_address(sender, a->ifa_addr);
-    ::freeifaddrs(list);
-    return local;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            return static_cast<unsigned>(info.ipi_ifindex);
+        }
+        if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            return info.ipi6_ifindex;
+        }
+    }
+    return 0;
 }
 
 void answer_requests(int fd, const std::string& response, double& tokens, Clock::time_point& last)
@@ -127,12 +148,20 @@ void answer_requests(int fd, const std::string& response, double& tokens, Clock:
     while (true) {
         char data[DISCOVERY_MAX + 1];
         sockaddr_storage sender{};
-        socklen_t sender_size = sizeof sender;
-        const ssize_t n = ::recvfrom(fd, data, sizeof data, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&sender),
-                                     &sender_size);
+        alignas(cmsghdr) char control[256];
+        iovec part{data, sizeof data};
+        msghdr message{};
+        message.msg_name = &sender;
+        message.msg_namelen = sizeof sender;
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd, &message, MSG_DONTWAIT);
         if (n < 0) return;
+        const socklen_t sender_size = message.msg_namelen;
         if (!discovery_request_valid(data, static_cast<size_t>(n))) continue;
-        if (discovery.options.local_only && !sender_is_local(sender)) continue;
+        if (discovery.interface_index != 0 && arrival_interface(message) != discovery.interface_index) continue;
         const auto now = Clock::now();
         tokens = std::min(ANSWERS_PER_SECOND, tokens + ANSWERS_PER_SECOND * std::chrono::duration<double>(now - last).count());
         last = now;
@@ -183,16 +212,35 @@ int discovery_start(const DiscoveryOptions& options, std::string& error)
 {
     if (discovery.thread.joinable()) return 0;
     discovery.options = options;
-    discovery.socket4 = open_shared_udp(AF_INET, options.port);
-    const int error4 = errno;
+    const NetAddress& at = options.listen;
+    // The families the API takes: one for an address of its own, both for "::" (dual stack).
+    const bool four = at.family == AF_INET || (at.family == AF_INET6 && address_is_wildcard(at));
+    const bool six = at.family == AF_INET6;
+    discovery.interface_index = 0;
+    if (!address_is_wildcard(at) && !address_is_loopback(at)) {
+        discovery.interface_index = interface_holding(at);
+        if (discovery.interface_index == 0) {
+            error = "no interface holds " + address_text(at);
+            return 0;
+        }
+    }
+    // A loopback or wildcard address is bound as it is; a network address on its family's
+    // wildcard, filtered by the arrival interface (see discovery_start in discovery.h).
+    NetAddress bind_at = at;
+    if (discovery.interface_index != 0) bind_at = NetAddress{};
+    discovery.socket4 = four ? open_shared_udp(AF_INET, options.port, bind_at) : -1;
+    const int error4 = four ? errno : 0;
     int port = discovery.socket4 >= 0 ? bound_port(discovery.socket4) : options.port;
-    discovery.socket6 = port != 0 ? open_shared_udp(AF_INET6, port) : -1;
+    discovery.socket6 = six && (port != 0 || !four) ? open_shared_udp(AF_INET6, port, bind_at) : -1;
+    const int error6 = six ? errno : 0;
+    if (discovery.socket6 >= 0 && port == 0) port = bound_port(discovery.socket6);
     if (discovery.socket4 < 0 && discovery.socket6 < 0) {
-        error = "cannot open UDP port " + std::to_string(options.port) + " for discovery: " + std::strerror(error4);
+        error = "cannot open UDP port " + std::to_string(options.port) + " for discovery: " +
+                std::strerror(four ? error4 : error6);
         close_all();
         return 0;
     }
-    if (discovery.socket6 >= 0) join_group(discovery.socket6);
+    if (discovery.socket6 >= 0 && !address_is_loopback(at)) join_group(discovery.socket6);
     if (::pipe2(discovery.stop_pipe, O_CLOEXEC) != 0) {
         error = std::string("pipe: ") + std::strerror(errno);
         close_all();

@@ -8,6 +8,8 @@
 // bounded in rate so the responder cannot be used to flood a third party.
 #pragma once
 
+#include "alpaca/host_rules.h"
+
 #include <cstddef>
 #include <string>
 
@@ -17,11 +19,16 @@ constexpr const char* ALPACA_DISCOVERY_GROUP = "ff12::a1:9aca";
 struct DiscoveryOptions {
     int port = ALPACA_DISCOVERY_PORT;  // 0: any free port (for tests; discovery_start returns it)
     int alpaca_port = 0;               // what the answer names
-    int local_only = 0;                // answer only requests from this computer's own addresses
+    NetAddress listen;                 // where the API listens; discovery listens there alone
 };
 
-// Opens the sockets and starts answering. Returns the UDP port, or 0 with the reason in error
-// (neither socket could be bound). IPv6 is left out quietly where the machine has none.
+// Opens the sockets and starts answering where the API listens: on its loopback address when it
+// listens on one (nobody else can reach it there), on every address of the family for a wildcard
+// (0.0.0.0: IPv4, "::": both families, as the API takes both), and for one network address on
+// the family's wildcard (broadcasts reach no socket bound to a unicast address) answering only
+// requests that came in on the interface holding that address. Returns the UDP port, or 0 with
+// the reason in error (no socket could be bound). IPv6 is left out quietly where the machine has
+// none.
 int discovery_start(const DiscoveryOptions& options, std::string& error);
 
 // Stops answering, closes the sockets and joins the thread.

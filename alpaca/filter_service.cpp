@@ -22,15 +22,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// One HTTP thread's wait for one job. Several threads may wait for the same job (clients that all
+// set Connected to true join one connection): each has a waiter of its own, which it alone adds
+// to and takes out of the table, so none can lose its entry under another.
 struct Waiter {
     int done = 0;
     LineResult result;
 };
 
+// The tag of a switch setting handed in for a client: its result counts it off the slot's queue.
+constexpr std::uint64_t TAG_CLIENT_WRITE = 1;
+
 struct ServiceSlot {
     SlotView view;                   // the record the API answers from
     std::uint64_t transition_job = 0;  // the connect or close under way, 0 when none
     int transition_connect = 0;        // 1: that job is a connect, 0: a close
+    int transition_async = 0;          // 1: Connect() started or joined it: a failure stays readable
+    int queued_writes = 0;             // client settings handed in whose results are not merged
     Clock::time_point tick_started;
     std::string png;
     unsigned png_version = 0;
@@ -41,7 +49,7 @@ struct Service {
     std::mutex mutex;
     std::condition_variable results_merged;  // signalled after every batch of merged results
     ServiceSlot slot[SLOT_COUNT];
-    std::map<std::uint64_t, Waiter> waiters;  // job id -> the HTTP thread waiting for it
+    std::multimap<std::uint64_t, Waiter*> waiters;  // job id -> each HTTP thread waiting for it
     std::string unique_ids[SLOT_COUNT];     // set before the lines start, read-only after
     std::string location;                     // likewise
     ServiceOptions options;                   // likewise
@@ -69,6 +77,11 @@ std::uint64_t start_transition_locked(int slot, bool connect)
 {
     ServiceSlot& s = service.slot[slot];
     if (s.transition_job != 0 && s.transition_connect == connect) return s.transition_job;
+    // A disconnection does not wait behind settings for a filter that may be silent: what is
+    // queued comes back cancelled and the running exchange is cut short.
+    if (!connect) line_cancel(service.lines, slot);
+    s.view.connect_failure.clear();
+    s.transition_async = 0;
     const LineJob job = connect ? connect_job(s.view.port_name) : simple_job(JOB_CLOSE);
     const std::uint64_t id = submit_locked(slot, job);
     if (id == 0) return 0;
@@ -126,14 +139,17 @@ void take_results()
                 s.view.updated = std::chrono::system_clock::now();
                 changed[r.line] = true;
             }
+            if (r.tag == TAG_CLIENT_WRITE && s.queued_writes > 0) --s.queued_writes;
             if (r.id == s.transition_job) {
+                if (s.transition_connect && s.transition_async && !r.answered && !r.cancelled)
+                    s.view.connect_failure = connect_failure_sentence(r, s.view.record, r.line);
                 s.transition_job = 0;
                 s.view.connecting = 0;
             }
-            auto waiter = service.waiters.find(r.id);
-            if (waiter != service.waiters.end()) {
-                waiter->second.done = 1;
-                waiter->second.result = r;
+            const auto [first, last] = service.waiters.equal_range(r.id);
+            for (auto w = first; w != last; ++w) {
+                w->second->done = 1;
+                w->second->result = r;
             }
         }
     }
@@ -266,11 +282,12 @@ namespace {
 bool wait_for_job(std::unique_lock<std::mutex>& lock, std::uint64_t id, Clock::time_point deadline,
                   WriteOutcome& outcome)
 {
-    Waiter& waiter = service.waiters[id];
+    Waiter waiter;  // this thread's own; in the table only while it waits
+    const auto entry = service.waiters.emplace(id, &waiter);
     service.results_merged.wait_until(lock, deadline, [&] { return waiter.done || !service.running; });
+    service.waiters.erase(entry);
     outcome.finished = waiter.done;
     outcome.result = waiter.result;
-    service.waiters.erase(id);
     return outcome.finished != 0;
 }
 
@@ -286,11 +303,21 @@ WriteOutcome service_run_write(int slot, ApiWrite write, const LineJob& job, int
     if (!service.running) {
         outcome.failure = "The server is shutting down.";
     } else if (write == WRITE_JOB) {
-        const std::uint64_t id = submit_locked(slot, job);
-        if (id == 0)
-            outcome.failure = "The filter's line is stopping.";
-        else
-            wait_for_job(lock, id, deadline, outcome);
+        if (s.queued_writes >= WRITE_QUEUE_MAX) {
+            outcome.queue_full = 1;
+            outcome.failure = "Filter " + std::to_string(slot + 1) + " has " + std::to_string(WRITE_QUEUE_MAX) +
+                              " settings waiting for it already; try again once they are answered.";
+        } else {
+            LineJob tagged = job;
+            tagged.tag = TAG_CLIENT_WRITE;
+            const std::uint64_t id = submit_locked(slot, tagged);
+            if (id == 0) {
+                outcome.failure = "The filter's line is stopping.";
+            } else {
+                ++s.queued_writes;
+                wait_for_job(lock, id, deadline, outcome);
+            }
+        }
     } else {
         // A connection or disconnection: one under way of the same kind is joined; one of the
         // other kind runs first, as the line takes jobs in order.
@@ -313,7 +340,8 @@ void service_start_write(int slot, ApiWrite write)
     if (slot < 0 || slot >= SLOT_COUNT) return;
     std::lock_guard<std::mutex> lock(service.mutex);
     if (!service.running) return;
-    start_transition_locked(slot, write == WRITE_CONNECT_START);
+    const bool connect = write == WRITE_CONNECT_START;
+    if (start_transition_locked(slot, connect) != 0 && connect) service.slot[slot].transition_async = 1;
 }
 
 PollDelays service_poll_delays(int reset)

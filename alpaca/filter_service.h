@@ -59,9 +59,15 @@ unsigned service_panel_version(int slot);
 // 3. Handing in work
 // ---------------------------------------------------------------------------------------------
 
+// The settings a slot takes queued at once, the running one included. Each waiting setting holds
+// an HTTP thread for up to its wait; against a silent filter a deeper queue only holds more of
+// them and delays whatever comes after. A setting beyond it is refused at once (queue_full).
+constexpr int WRITE_QUEUE_MAX = 4;
+
 // Runs a write the API asked for on slot's line and waits up to wait_ms for its result: a switch
 // setting (WRITE_JOB with job), a connection (WRITE_CONNECT: joins a connection already under way,
-// finishes at once when connected) or a disconnection. The returned record is the server's copy
+// finishes at once when connected) or a disconnection, which first cancels what is queued on the
+// line and cuts the running exchange short. The returned record is the server's copy
 // after the result was merged.
 WriteOutcome service_run_write(int slot, ApiWrite write, const LineJob& job, int wait_ms, FilterRecord* record);
 

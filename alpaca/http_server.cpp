@@ -89,8 +89,12 @@ struct Http {
     std::unique_ptr<httplib::Server> server;
     std::thread thread;
     HttpOptions options;
-    bool loopback_only = false;
     RateBounds rates;
+    // The names and addresses of this computer, taken again when a literal is refused (an address
+    // may have come with DHCP since); guarded by rules_mutex.
+    std::mutex rules_mutex;
+    HostRules rules;
+    Clock::time_point rules_taken;
 };
 
 Http http;
@@ -116,7 +120,14 @@ void answer_api(const httplib::Request& req, httplib::Response& res)
     ApiRequest request;
     request.method = req.method;
     request.path = req.path;
-    for (const auto& [name, value] : req.params) request.params.emplace_back(name, value);
+    if (req.method == "GET") {
+        for (const auto& [name, value] : req.params) request.params.emplace_back(name, value);
+    } else {
+        // A PUT's parameters are its form body's alone (the query string is not read).
+        httplib::Params form;
+        httplib::detail::parse_query_text(req.body, form);
+        for (const auto& [name, value] : form) request.params.emplace_back(name, value);
+    }
 
     ApiAnswer answer = answer_api_request(request, service_view());
     if (answer.write != WRITE_NONE) {
@@ -155,13 +166,45 @@ void answer_page(int focus, httplib::Response& res)
     res.set_content(page_html(focus, http.options.page_test_hooks), "text/html; charset=utf-8");
 }
 
+// How often the interfaces' addresses may be read again for a refused Host literal.
+constexpr auto RULES_REFRESH = std::chrono::seconds(5);
+
+bool host_of_this_machine(const std::string& host)
+{
+    std::lock_guard<std::mutex> lock(http.rules_mutex);
+    if (host_allowed(http.rules, host)) return true;
+    NetAddress literal;
+    std::string bare = host;
+    if (!bare.empty() && bare[0] != '[') bare = bare.substr(0, bare.find(':'));
+    else if (!bare.empty()) bare = bare.substr(0, bare.find(']') + 1);
+    if (!address_parse(bare, literal) || Clock::now() - http.rules_taken < RULES_REFRESH) return false;
+    http.rules = host_rules_for_this_machine(http.options.allowed_hosts);
+    http.rules_taken = Clock::now();
+    return host_allowed(http.rules, host);
+}
+
+bool client_on_loopback(const httplib::Request& req)
+{
+    NetAddress client;
+    return address_parse(req.remote_addr, client) && address_is_loopback(client);
+}
+
 httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res)
 {
-    if (http.loopback_only && !host_is_loopback(req.get_header_value("Host"))) {
-        reply_text(res, 403, "This server answers only requests addressed to this computer (localhost).");
+    if (!host_of_this_machine(req.get_header_value("Host"))) {
+        res.set_header("Connection", "close");
+        reply_text(res, 403, "This server answers only requests addressed to this computer by one of its names or "
+                             "addresses (see --allow-host), not to '" + req.get_header_value("Host").substr(0, 80) + "'.");
         return httplib::Server::HandlerResponse::Handled;
     }
-    if (!http.rates.allow(req.remote_addr)) {
+    if (req.method == "PUT" && !req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
+        // Without a length the body could only end with the connection: answered now, not after
+        // the read time-out.
+        reply_text(res, 400, "A PUT carries its parameters in a form body (application/x-www-form-urlencoded, "
+                             "with Content-Length); this one has no body.");
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    if ((http.options.rate_loopback_clients || !client_on_loopback(req)) && !http.rates.allow(req.remote_addr)) {
         res.set_header("Retry-After", "1");
         reply_text(res, 429, "Too many requests from " + req.remote_addr + ": at most " +
                                  std::to_string(static_cast<int>(http.rates.rate)) + " a second.");
@@ -221,36 +264,22 @@ void install_routes(httplib::Server& s)
 
 }  // namespace
 
-int address_is_loopback(const std::string& address)
+NetAddress ipv4_loopback()
 {
-    return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
-}
-
-int host_is_loopback(const std::string& host_header)
-{
-    if (host_header.empty()) return 1;
-    std::string host = host_header;
-    if (host[0] == '[') {
-        const size_t close = host.find(']');
-        if (close == std::string::npos) return 0;
-        host = host.substr(1, close - 1);
-    } else {
-        const size_t colon = host.find(':');
-        if (colon != std::string::npos) host = host.substr(0, colon);
-    }
-    if (host == "localhost" || host == "localhost." || host == "::1") return 1;
-    // 127.x.x.x as four decimal numbers.
-    unsigned a, b, c, d;
-    char tail;
-    return std::sscanf(host.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) == 4 && a == 127 && b < 256 &&
-           c < 256 && d < 256;
+    NetAddress address;
+    address_parse("127.0.0.1", address);
+    return address;
 }
 
 int http_start(const HttpOptions& options, std::string& error)
 {
     http.options = options;
-    http.loopback_only = address_is_loopback(options.listen_address);
     http.rates.rate = options.rate_per_second;
+    {
+        std::lock_guard<std::mutex> lock(http.rules_mutex);
+        http.rules = host_rules_for_this_machine(options.allowed_hosts);
+        http.rules_taken = Clock::now();
+    }
     http.server = std::make_unique<httplib::Server>();
     httplib::Server& s = *http.server;
     s.new_task_queue = [] { return new LoweredThreadPool(HTTP_THREADS); };
@@ -263,15 +292,16 @@ int http_start(const HttpOptions& options, std::string& error)
     install_routes(s);
 
     errno = 0;
+    const std::string address = address_text(options.listen);  // numeric: nothing resolves it again
     int port = options.port;
     if (port == 0) {
-        port = s.bind_to_any_port(options.listen_address);
+        port = s.bind_to_any_port(address);
         if (port <= 0) port = 0;
-    } else if (!s.bind_to_port(options.listen_address, port)) {
+    } else if (!s.bind_to_port(address, port)) {
         port = 0;
     }
     if (port == 0) {
-        error = "cannot listen on " + options.listen_address + " port " + std::to_string(options.port) +
+        error = "cannot listen on " + address + " port " + std::to_string(options.port) +
                 (errno ? std::string(": ") + std::strerror(errno) : std::string());
         http.server.reset();
         return 0;

@@ -6,12 +6,20 @@
 // service_run_write; they never touch a filter's line themselves.
 #pragma once
 
+#include "alpaca/host_rules.h"
+
 #include <string>
+#include <vector>
+
+// 127.0.0.1, the address the server listens on unless told otherwise.
+NetAddress ipv4_loopback();
 
 struct HttpOptions {
-    std::string listen_address = "127.0.0.1";
+    NetAddress listen = ipv4_loopback();
     int port = 11111;                 // 0: any free port (http_start returns it)
+    std::vector<std::string> allowed_hosts;  // --allow-host: further names of this computer
     double rate_per_second = 100;     // requests per client address; 0: no bound
+    int rate_loopback_clients = 0;    // 1: the rate bound holds for clients on the loopback too
     int write_wait_ms = 10000;        // how long a setting waits for the filter's answer
     int connect_wait_ms = 30000;      // how long Connected=true waits for identification
     int page_test_hooks = 0;          // see page_html
@@ -28,10 +36,7 @@ int http_start(const HttpOptions& options, std::string& error);
 // Stops listening, lets the running handlers finish and joins the threads.
 void http_stop();
 
-// 1 when a Host header names this computer (localhost, 127.x.x.x, ::1, with or without a port):
-// a server on the loopback answers only those, so a web page elsewhere cannot reach it by
-// rebinding its own name to 127.0.0.1. An empty header (HTTP/1.0) passes.
-int host_is_loopback(const std::string& host_header);
-
-// 1 when an address to listen on is a loopback address (127.x.x.x, ::1, localhost).
-int address_is_loopback(const std::string& address);
+// Every request, on any listen address, must name this computer in its Host header
+// (host_allowed with host_rules_for_this_machine and --allow-host), or it is answered 403 with
+// the reason before anything else is looked at: a web page elsewhere cannot reach the server by
+// rebinding its own name to one of this computer's addresses.

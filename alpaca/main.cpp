@@ -30,6 +30,9 @@ const char USAGE_OPTIONS[] =
     "                       an empty entry leaves that slot free)\n"
     "  --listen ADDRESS     address to serve on (default 127.0.0.1: this computer only;\n"
     "                       0.0.0.0 for every IPv4 network, :: for every network)\n"
+    "  --allow-host NAME    a further name of this computer that requests may carry in their\n"
+    "                       Host header (repeatable); others than its addresses, localhost,\n"
+    "                       its host name and NAME.local are refused with HTTP 403\n"
     "  --port N             HTTP port of the Alpaca API and the status page (default 11111;\n"
     "                       0 picks a free one)\n"
     "  --interval MS        update period of each filter, 1000 to 3600000 ms (default 5000)\n"
@@ -125,7 +128,12 @@ int parse_options(int argc, char** argv, Options& o)
             if (!read_ports(argv[++i], o.service.ports, error)) return usage_error(error);
             o.ports_given = 1;
         } else if (arg == "--listen" && value) {
-            o.http.listen_address = argv[++i];
+            // Resolved here, once: every later decision (the Host rule, discovery) takes the value.
+            std::string error;
+            if (!listen_address_resolve(argv[++i], o.http.listen, error)) return usage_error("--listen: " + error);
+        } else if (arg == "--allow-host" && value) {
+            if (!host_name_acceptable(argv[++i])) return usage_error(std::string("--allow-host: '") + argv[i] + "' is no host name");
+            o.http.allowed_hosts.push_back(argv[i]);
         } else if (arg == "--port" && value) {
             if (!read_integer(argv[++i], 0, 65535, number)) return usage_error("--port takes 0 to 65535");
             o.http.port = static_cast<int>(number);
@@ -209,12 +217,12 @@ int main(int argc, char** argv)
     int discovery_port = 0;
     if (o.discovery_on) {
         o.discovery.alpaca_port = port;
-        o.discovery.local_only = address_is_loopback(o.http.listen_address);
+        o.discovery.listen = o.http.listen;
         discovery_port = discovery_start(o.discovery, error);
         if (discovery_port == 0) std::fprintf(stderr, "solvane-alpaca: no discovery: %s\n", error.c_str());
     }
 
-    const std::string& address = o.http.listen_address;
+    const std::string address = address_text(o.http.listen);
     const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
     std::printf("solvane-alpaca: filters %s\n", named.c_str());
     std::printf("solvane-alpaca: listening on http://%s:%d/\n", host.c_str(), port);

@@ -56,9 +56,13 @@ double switch_value(int id, const FilterRecord& r)
 
 bool switch_state(int id, const FilterRecord& r)
 {
+    // ISwitchV3: false at the minimum, true at the maximum; between them the driver chooses.
     const double value = switch_value(id, r);
+    const SwitchRow& row = switch_row(id);
+    if (value <= row.min) return false;
+    if (value >= row.max) return true;
     if (id == SWITCH_WING_SHIFT || id == SWITCH_STATUS) return value != 0;
-    return value > switch_row(id).min;
+    return true;
 }
 
 LineJob switch_write_job(int id, double value)

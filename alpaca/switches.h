@@ -50,8 +50,9 @@ const SwitchRow& switch_row(int id);
 // The switch's value as Alpaca's GetSwitchValue reports it, from the caller's copy of the record.
 double switch_value(int id, const FilterRecord& record);
 
-// GetSwitch: on for the two-state switches; for the others, true when the value is away from its
-// resting value (a wing shift other than 0, a status other than 0, a reading above its minimum).
+// GetSwitch: false at the switch's minimum and true at its maximum, as ISwitchV3 asks; between
+// them true when the value is away from its resting value (a wing shift or a status other than 0,
+// a reading above its minimum).
 bool switch_state(int id, const FilterRecord& record);
 
 // ---------------------------------------------------------------------------------------------

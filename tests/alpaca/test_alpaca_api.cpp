@@ -4,12 +4,14 @@
 // the management API, and the small parsers of discovery and the Host check.
 #include "alpaca/alpaca_api.h"
 #include "alpaca/discovery.h"
+#include "alpaca/host_rules.h"
 #include "alpaca/http_server.h"
 #include "alpaca/switches.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstring>
 #include <regex>
 #include <string>
 
@@ -117,7 +119,6 @@ INSTANTIATE_TEST_SUITE_P(
         MemberRow{"ASwitchNameCarriesTheFilter", "GET", 0, "getswitchname", id(0), 0, "\"Heater (H-a 0.7A PRO)\""},
         MemberRow{"TheStatusDescriptionIsItsText", "GET", 0, "getswitchdescription", id(8), 0,
                   "\"On band (H-a 0.7A PRO)\""},
-        MemberRow{"StateChangeCompleteIsNotImplemented", "GET", 0, "statechangecomplete", id(0), 0x400, nullptr},
         MemberRow{"SetAsyncIsNotImplemented", "PUT", 0, "setasync", {{"Id", "0"}, {"State", "true"}}, 0x400, nullptr},
         MemberRow{"SetAsyncValueIsNotImplemented", "PUT", 0, "setasyncvalue", {{"Id", "1"}, {"Value", "0.1"}}, 0x400,
                   nullptr},
@@ -210,7 +211,8 @@ INSTANTIATE_TEST_SUITE_P(
         WriteRow{"AHeaterValueGoesToTheNearerStep", "setswitchvalue", {{"Id", "0"}, {"Value", "0.7"}}, "SH0\n", 0},
         WriteRow{"LockingThePanel", "setswitch", {{"Id", "2"}, {"State", "True"}}, "SL1\n", 0},
         WriteRow{"UnlockingThePanel", "setswitchvalue", {{"Id", "2"}, {"Value", "0"}}, "SL0\n", 0},
-        WriteRow{"ParameterNamesInAnyCase", "setswitchvalue", {{"ID", "1"}, {"vAlUe", "0.1"}}, "SE1\n", 1}),
+        WriteRow{"ClientNumbersBesideTheParameters", "setswitchvalue",
+                 {{"Id", "1"}, {"Value", "0.1"}, {"ClientID", "3"}, {"ClientTransactionID", "4"}}, "SE1\n", 1}),
     [](const ::testing::TestParamInfo<WriteRow>& info) { return std::string(info.param.name); });
 
 struct MalformedRow {
@@ -261,7 +263,9 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedRow{"AClientTransactionIdThatIsNoNumber", "GET", "/api/v1/switch/0/name", {{"ClientTransactionID", "x"}}},
         MalformedRow{"AClientIdPast32Bits", "GET", "/api/v1/switch/0/name", {{"ClientID", "4294967296"}}},
         MalformedRow{"AnUnknownManagementMember", "GET", "/management/v1/devices", {}},
-        MalformedRow{"AManagementPut", "PUT", "/management/apiversions", {}}),
+        MalformedRow{"AManagementPut", "PUT", "/management/apiversions", {}},
+        MalformedRow{"AMisCasedNameInAPut", "PUT", "/api/v1/switch/0/setswitchvalue", {{"ID", "1"}, {"Value", "0.1"}}},
+        MalformedRow{"AMisCasedTransactionIdInAPut", "PUT", "/api/v1/switch/0/connect", {{"clienttransactionid", "1"}}}),
     [](const ::testing::TestParamInfo<MalformedRow>& info) { return std::string(info.param.name); });
 
 TEST(AlpacaApi, TransactionIdsAreEchoedAndCounted)
@@ -335,15 +339,91 @@ TEST(AlpacaDiscovery, OnlyTheDiscoveryMessageIsAnswered)
     EXPECT_EQ(Json::parse(discovery_response(11111)), Json::parse(R"({"AlpacaPort": 11111})"));
 }
 
-TEST(AlpacaHttp, OnlyHostNamesOfThisComputerPassOnTheLoopback)
+// The points a strict Alpaca client and ASCOM's checker look at, each against the record of
+// filter_view with the row's changes.
+struct ConformanceRow {
+    const char* name;
+    const char* member;
+    double wing_shift;
+    const char* connect_failure;  // the slot's last failed Connect(), "" for none
+    int error;
+    const char* value;            // JSON, or nullptr when none is expected
+};
+
+void PrintTo(const ConformanceRow& row, std::ostream* out) { *out << row.name; }
+
+class Conformance : public ::testing::TestWithParam<ConformanceRow> {};
+
+TEST_P(Conformance, AnswersAsAStrictClientExpects)
 {
+    const ConformanceRow& row = GetParam();
+    ServerView view = filter_view();
+    view.slot[0].record.wing_shift = row.wing_shift;
+    view.slot[0].connect_failure = row.connect_failure;
+    const ApiAnswer answer = answer_api_request(ApiRequest{"GET", device_path(0, row.member), id(1)}, view);
+    ASSERT_EQ(answer.http_status, 200) << answer.body;
+    Json reply = Json::parse(answer.body);
+    EXPECT_EQ(reply["ErrorNumber"], row.error) << answer.body;
+    if (row.value != nullptr) {
+        const Json value = row.value[0] == '#' ? reply["Value"][std::stoi(row.value + 1)]["Value"] : reply["Value"];
+        EXPECT_EQ(value, Json::parse(row.value[0] == '#' ? std::strchr(row.value, ' ') + 1 : row.value)) << answer.body;
+    } else {
+        EXPECT_NE(reply["ErrorMessage"].get<std::string>().find(row.connect_failure), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AlpacaConformance, Conformance,
+    ::testing::Values(
+        ConformanceRow{"GetSwitchIsFalseAtTheMinimum", "getswitch", -1.0, "", 0, "false"},
+        ConformanceRow{"GetSwitchIsTrueAtTheMaximum", "getswitch", 1.0, "", 0, "true"},
+        ConformanceRow{"GetSwitchIsFalseAtTheCentre", "getswitch", 0.0, "", 0, "false"},
+        ConformanceRow{"TheDeviceStateIsFalseAtTheMinimum", "devicestate", -1.0, "", 0, "#2 false"},
+        ConformanceRow{"StateChangeCompleteIsTrueWithNothingAsynchronous", "statechangecomplete", 0.3, "", 0, "true"},
+        ConformanceRow{"ConnectingCarriesTheReasonOfAFailedConnect", "connecting", 0.3,
+                       "Filter 1 did not connect. Could not open COM1", ALPACA_DRIVER_ERROR, nullptr},
+        ConformanceRow{"ConnectingIsFalseWithoutAFailure", "connecting", 0.3, "", 0, "false"}),
+    [](const ::testing::TestParamInfo<ConformanceRow>& info) { return std::string(info.param.name); });
+
+TEST(AlpacaHttp, LoopbackIsAnAddressWhateverItsSpelling)
+{
+    struct Row {
+        const char* text;
+        int literal;
+        int loopback;
+    } rows[] = {{"127.0.0.1", 1, 1},        {"127.9.8.7", 1, 1},         {"::1", 1, 1},
+                {"0::1", 1, 1},             {"0:0:0:0:0:0:0:1", 1, 1},   {"[::1]", 1, 1},
+                {"::ffff:127.0.0.1", 1, 1}, {"::ffff:128.0.0.1", 1, 0},  {"::2", 1, 0},
+                {"192.0.2.1", 1, 0},        {"LOCALHOST", 0, 0},         {"127.0.0.1.evil.example", 0, 0}};
+    for (const Row& row : rows) {
+        NetAddress address;
+        EXPECT_EQ(address_parse(row.text, address), row.literal) << row.text;
+        EXPECT_EQ(address_is_loopback(address), row.loopback) << row.text;
+    }
+    NetAddress named;
+    std::string error;
+    ASSERT_EQ(listen_address_resolve("LOCALHOST", named, error), 1) << error;
+    EXPECT_EQ(address_is_loopback(named), 1) << address_text(named);
+}
+
+TEST(AlpacaHttp, OnlyNamesAndAddressesOfThisComputerPass)
+{
+    HostRules rules;
+    NetAddress own;
+    address_parse("192.0.2.7", own);
+    rules.addresses = {own};
+    rules.names = {"localhost", "dome-pc", "dome-pc.local", "observatory.example"};
     struct Row {
         const char* host;
         int passes;
-    } rows[] = {{"localhost:11111", 1},  {"127.0.0.1:11111", 1},   {"127.0.0.1", 1}, {"[::1]:11111", 1},
-                {"", 1},                 {"evil.example", 0},      {"127.0.0.1.evil.example", 0},
-                {"localhost.evil.example:80", 0}, {"[::1", 0},     {"128.0.0.1", 0}};
-    for (const Row& row : rows) EXPECT_EQ(host_is_loopback(row.host), row.passes) << row.host;
+    } rows[] = {{"localhost:11111", 1},      {"LOCALHOST.", 1},           {"127.0.0.1:11111", 1},
+                {"127.0.0.2", 1},            {"[::1]:11111", 1},          {"[0:0:0:0:0:0:0:1]", 1},
+                {"[::ffff:127.0.0.1]:80", 1}, {"192.0.2.7:11111", 1},     {"Dome-PC", 1},
+                {"dome-pc.local:11111", 1},  {"observatory.example", 1},  {"", 1},
+                {"evil.example", 0},         {"192.0.2.8", 0},            {"127.0.0.1.evil.example", 0},
+                {"localhost.evil.example:80", 0}, {"[::1", 0},            {"[::1]x", 0},
+                {"::1", 0},                  {"0.0.0.0", 0}};
+    for (const Row& row : rows) EXPECT_EQ(host_allowed(rules, row.host), row.passes) << row.host;
 }
 
 }  // namespace

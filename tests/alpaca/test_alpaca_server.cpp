@@ -66,6 +66,31 @@ bool eventually(double seconds, const std::function<bool()>& condition)
     return true;
 }
 
+// Sends request bytes as they are and reads the answer until the server closes (3 s at most).
+std::string raw_exchange(int port, const std::string& request)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        const auto start = TestClock::now();
+        pollfd p{fd, POLLIN, 0};
+        char buffer[4096];
+        while (seconds_since(start) < 3 && ::poll(&p, 1, 100) >= 0) {
+            if (!(p.revents & POLLIN)) continue;
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            answer.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
 class AlpacaServer : public ::testing::Test {
   protected:
     void start(int interval_ms = 3600000, double rate = 0, int filters = 4)
@@ -87,6 +112,9 @@ class AlpacaServer : public ::testing::Test {
         HttpOptions http;
         http.port = 0;
         http.rate_per_second = rate;
+        http.rate_loopback_clients = rate_loopback;
+        http.write_wait_ms = write_wait_ms;
+        http.allowed_hosts = {"dome.example"};
         http.page_test_hooks = 1;
         http.log_writes = 0;
         std::string error;
@@ -95,7 +123,7 @@ class AlpacaServer : public ::testing::Test {
         DiscoveryOptions discovery;
         discovery.port = 0;
         discovery.alpaca_port = port;
-        discovery.local_only = 1;
+        discovery.listen = http.listen;
         discovery_port = discovery_start(discovery, error);
         ASSERT_GT(discovery_port, 0) << error;
     }
@@ -140,6 +168,8 @@ class AlpacaServer : public ::testing::Test {
     std::string dir;
     int port = 0;
     int discovery_port = 0;
+    int rate_loopback = 0;      // set before start
+    int write_wait_ms = 10000;  // likewise
 };
 
 TEST_F(AlpacaServer, ASettingThroughAlpacaSendsTheBytesOfTheWindowsMenu)
@@ -259,7 +289,7 @@ TEST_F(AlpacaServer, DiscoveryIsAnsweredOnTheLoopback)
         std::string datagram;
         bool answered;
     } rows[] = {{AF_INET, "127.0.0.1", "alpacadiscovery1", true},
-                {AF_INET6, "::1", "alpacadiscovery1", true},
+                {AF_INET6, "::1", "alpacadiscovery1", false},  // the API listens on 127.0.0.1 alone
                 {AF_INET, "127.0.0.1", "alpacadiscovery", false}};
     for (const Row& row : rows) {
         const int fd = ::socket(row.family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -295,6 +325,7 @@ TEST_F(AlpacaServer, DiscoveryIsAnsweredOnTheLoopback)
 
 TEST_F(AlpacaServer, TooManyRequestsAndForeignHostNamesAreRefused)
 {
+    rate_loopback = 1;
     start(3600000, 5);
     serve([&] {
         httplib::Client client("127.0.0.1", port);
@@ -311,6 +342,101 @@ TEST_F(AlpacaServer, TooManyRequestsAndForeignHostNamesAreRefused)
         auto foreign = client.Get("/", {{"Host", "evil.example"}});
         ASSERT_TRUE(foreign);
         EXPECT_EQ(foreign->status, 403);
+    });
+}
+
+TEST_F(AlpacaServer, AReboundNameIsRefusedBeforeAnythingElseAndLoopbackClientsAreNotRateBound)
+{
+    start(3600000, 5);
+    serve([&] {
+        httplib::Client client("127.0.0.1", port);
+        struct Row {
+            const char* host;
+            int status;
+        } rows[] = {{"attacker.example", 403}, {"attacker.example:11111", 403}, {"dome.example", 200},
+                    {"[::ffff:127.0.0.1]", 200}, {"127.0.0.1.attacker.example", 403}};
+        for (const Row& row : rows) {
+            auto reply = client.Put("/api/v1/switch/0/connected", {{"Host", row.host}}, "Connected=true",
+                                    "application/x-www-form-urlencoded");
+            ASSERT_TRUE(reply) << row.host;
+            EXPECT_EQ(reply->status, row.status) << row.host << ": " << reply->body;
+            if (row.status == 403) {
+                EXPECT_NE(reply->body.find("attacker.example"), std::string::npos);
+                // Before the size bound, too: a foreign name learns nothing else of the server.
+                auto large = client.Put("/api/v1/switch/0/connected", {{"Host", row.host}},
+                                        std::string(REQUEST_BODY_MAX + 1, 'x'), "application/x-www-form-urlencoded");
+                ASSERT_TRUE(large);
+                EXPECT_EQ(large->status, 403);
+            }
+        }
+        for (int k = 0; k < 60; ++k) ASSERT_EQ(client.Get("/management/apiversions")->status, 200) << k;
+        // A PUT without a body (no length, no chunks) is answered at once, with its reason.
+        const auto asked = TestClock::now();
+        const std::string bare = raw_exchange(port, "PUT /api/v1/switch/0/connect HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+        EXPECT_EQ(bare.rfind("HTTP/1.1 400", 0), 0u) << bare;
+        EXPECT_NE(bare.find("no body"), std::string::npos) << bare;
+        EXPECT_LT(seconds_since(asked), 1.0);
+    });
+}
+
+TEST_F(AlpacaServer, ClientsConnectingOneFilterAtOnceAllHearItConnected)
+{
+    start();
+    serve([&] {
+        constexpr int CLIENTS = 12;
+        std::vector<std::thread> clients;
+        std::atomic<int> connected{0};
+        for (int k = 0; k < CLIENTS; ++k)
+            clients.emplace_back([&] {
+                Json reply = put("/api/v1/switch/0/connected", "Connected=true");
+                connected += reply.is_object() && reply["ErrorNumber"] == 0;
+            });
+        for (std::thread& t : clients) t.join();
+        EXPECT_EQ(connected, CLIENTS);
+    });
+}
+
+TEST_F(AlpacaServer, AFullQueueAnswersAtOnceAndDisconnectingCancelsWhatWaits)
+{
+    write_wait_ms = 30000;
+    start();
+    serve([&] {
+        connect_filter(0);
+        SimFaults silent;
+        silent.silent = 1;
+        sim_set_faults(0, silent);
+        std::vector<std::thread> writers;
+        std::mutex mutex;
+        std::vector<Json> answers;
+        for (int k = 0; k < WRITE_QUEUE_MAX + 2; ++k) {
+            writers.emplace_back([&, k] {
+                Json reply = put("/api/v1/switch/0/setswitchvalue", "Id=1&Value=0." + std::to_string(k % 9 + 1));
+                std::lock_guard<std::mutex> lock(mutex);
+                answers.push_back(reply);
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));  // in order
+        }
+        // The two past the bound are answered while the others still wait.
+        ASSERT_TRUE(eventually(5, [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return answers.size() >= 2;
+        }));
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (const Json& a : answers) EXPECT_EQ(a["ErrorNumber"], ALPACA_INVALID_OPERATION) << a.dump();
+        }
+        const auto asked = TestClock::now();
+        EXPECT_EQ(put("/api/v1/switch/0/connected", "Connected=false")["ErrorNumber"], 0);
+        const double disconnect_s = seconds_since(asked);
+        for (std::thread& t : writers) t.join();
+        std::printf("disconnect behind %d queued settings to a silent filter: %.0f ms\n", WRITE_QUEUE_MAX,
+                    disconnect_s * 1000);
+        EXPECT_LT(disconnect_s, 1.5);
+        int cancelled = 0;
+        for (const Json& a : answers)
+            cancelled += a["ErrorMessage"].get<std::string>().find("cancelled") != std::string::npos;
+        EXPECT_GE(cancelled, WRITE_QUEUE_MAX - 1);  // the running one may have ended on its own
+        sim_set_faults(0, SimFaults{});
     });
 }
 
