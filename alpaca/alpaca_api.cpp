@@ -8,6 +8,7 @@
 
 #include "alpaca/switches.h"
 #include "link/filter_policy.h"
+#include "link/filter_settings.h"
 #include "spectral/spectral.h"
 
 #include <nlohmann/json.hpp>
@@ -147,6 +148,7 @@ struct Call {
     int id = 0;
     double value = 0;
     bool state = false;
+    std::string action, parameters;  // Action
 };
 
 using MemberFunction = ApiAnswer (*)(const Call&);
@@ -252,7 +254,14 @@ ApiAnswer get_name(const Call& c)
     return value_reply(c.ctid, name);
 }
 
-ApiAnswer get_supported_actions(const Call& c) { return value_reply(c.ctid, Json::array()); }
+// Every setting of the filter settings table is an action by its name, its one parameter the value
+// (as SetSwitchValue takes it): Action=wingshift&Parameters=0.3 sends SE3 and a status poll.
+ApiAnswer get_supported_actions(const Call& c)
+{
+    Json names = Json::array();
+    for (int k = 0; k < SETTING_COUNT; ++k) names.push_back(setting_row(static_cast<FilterSetting>(k)).name);
+    return value_reply(c.ctid, names);
+}
 
 ApiAnswer get_device_state(const Call& c)
 {
@@ -266,7 +275,26 @@ ApiAnswer get_device_state(const Call& c)
     return value_reply(c.ctid, state);
 }
 
-ApiAnswer put_action(const Call& c) { return not_implemented(c, "Action (no custom actions are supported)"); }
+ApiAnswer put_action(const Call& c)
+{
+    const SettingRow* row = find_setting(c.action.c_str());
+    if (row == nullptr)
+        return envelope(c.ctid, ALPACA_ACTION_NOT_IMPLEMENTED,
+                        "Action '" + c.action.substr(0, 40) + "' is not one of SupportedActions.");
+    double value = 0;
+    if (!parse_alpaca_number(c.parameters, value) || value < row->min || value > row->max) {
+        char range[96];
+        std::snprintf(range, sizeof range, " takes a number from %g to %g as its Parameters, not '", row->min, row->max);
+        return envelope(c.ctid, ALPACA_INVALID_VALUE, std::string("Action ") + row->name + range +
+                                                          c.parameters.substr(0, 40) + "'.");
+    }
+    if (!record_of(c).connected)
+        return envelope(c.ctid, ALPACA_NOT_CONNECTED,
+                        slot_words(c.view, c.device) + " is not connected: set Connected to true first.");
+    ApiAnswer answer = start_write(c, WRITE_JOB, setting_job(row->setting, value));
+    answer.answers_value = 1;
+    return answer;
+}
 ApiAnswer put_command(const Call& c) { return not_implemented(c, "Sending raw commands"); }
 
 ApiAnswer get_max_switch(const Call& c) { return value_reply(c.ctid, static_cast<int>(SWITCH_COUNT)); }
@@ -371,6 +399,8 @@ std::string read_params(const ApiParams& params, unsigned needed, Call& call)
             return std::string("Parameter ") + n.name + " must be true or false, not " + quoted + ".";
         if (n.bit == P_VALUE && !parse_alpaca_number(*text, call.value))
             return "Parameter Value must be a finite decimal number with a point, not " + quoted + ".";
+        if (n.bit == P_ACTION) call.action = *text;
+        if (n.bit == P_PARAMETERS) call.parameters = *text;
     }
     return "";
 }
@@ -518,6 +548,10 @@ ApiAnswer finish_write(const ApiAnswer& pending, const WriteOutcome& outcome, co
         trim_reply(reply);
         return envelope(ctid, ALPACA_DRIVER_ERROR,
                         who + " did not acknowledge " + command + ": it answered '" + latin1_to_utf8(reply) + "'.");
+    }
+    if (pending.answers_value) {
+        const Json value = command;
+        return envelope(ctid, ALPACA_OK, "", &value);
     }
     return envelope(ctid, ALPACA_OK, "");
 }

@@ -83,6 +83,7 @@ struct ApiAnswer {
     ApiWrite write = WRITE_NONE;
     int device = -1;                      // the slot a write is for
     LineJob job;                          // WRITE_JOB
+    int answers_value = 0;                // WRITE_JOB of Action: the answer's Value is the command sent
     std::uint32_t client_transaction_id = 0;  // echoed in the envelope finish_write makes
 };
 
@@ -121,6 +122,7 @@ constexpr int ALPACA_NOT_IMPLEMENTED = 0x400;
 constexpr int ALPACA_INVALID_VALUE = 0x401;
 constexpr int ALPACA_NOT_CONNECTED = 0x407;
 constexpr int ALPACA_INVALID_OPERATION = 0x40B;
+constexpr int ALPACA_ACTION_NOT_IMPLEMENTED = 0x40C;
 constexpr int ALPACA_DRIVER_ERROR = 0x500;  // the filter did not answer, or refused
 
 // The next ServerTransactionID: 1, 2, 3, ... for the whole process, wrapping past 2^32 - 1 to 1.

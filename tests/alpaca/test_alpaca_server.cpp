@@ -180,17 +180,21 @@ TEST_F(AlpacaServer, ASettingThroughAlpacaSendsTheBytesOfTheWindowsMenu)
         EXPECT_EQ(get("/api/v1/switch/0/name")["Value"], "Solvane filter 1 H-a 0.7A PRO");
         EXPECT_EQ(get("/api/v1/switch/0/getswitchvalue?Id=5")["Value"], 6562.8);
         struct Row {
+            const char* member;
             const char* form;
             Strings bytes;
-        } rows[] = {{"Id=1&Value=0.3", {"SE3\n", "GI\n"}},
-                    {"Id=1&Value=0.25", {"SE2\n", "GI\n"}},
-                    {"Id=0&Value=1", {"SH0\n"}},
-                    {"Id=2&Value=1", {"SL1\n"}}};
+        } rows[] = {{"action", "Action=units&Parameters=1", {"SU1\n"}},
+                    {"action", "Action=units&Parameters=0", {"SU0\n"}},
+                    {"setswitchvalue", "Id=1&Value=0.3", {"SE3\n", "GI\n"}},
+                    {"setswitchvalue", "Id=1&Value=0.25", {"SE2\n", "GI\n"}},
+                    {"setswitchvalue", "Id=0&Value=1", {"SH0\n"}},
+                    {"setswitchvalue", "Id=2&Value=1", {"SL1\n"}}};
         for (const Row& row : rows) {
             sim_clear_received(0);
-            Json reply = put("/api/v1/switch/0/setswitchvalue", row.form);
+            Json reply = put(std::string("/api/v1/switch/0/") + row.member, row.form);
             EXPECT_EQ(reply["ErrorNumber"], 0) << reply.dump();
             EXPECT_EQ(sim_received(0), row.bytes) << row.form;
+            if (std::string(row.member) == "action") EXPECT_EQ(reply["Value"], row.bytes[0].substr(0, 3));
         }
         EXPECT_EQ(get("/api/v1/switch/0/getswitchvalue?Id=1")["Value"], 0.2);
         // A filter that stops answering: the client hears so, with the command.

@@ -1,6 +1,7 @@
 // The filter settings table, and every program's path to a filter setting held against it: the
 // same request gives the same bytes, record change and poll in the window, the Alpaca switches
 // and the console tool.
+#include "alpaca/alpaca_api.h"
 #include "alpaca/switches.h"
 #include "command/console.h"
 #include "link/filter_settings.h"
@@ -76,6 +77,14 @@ TEST(FilterSettings, EveryProgramsPathGivesTheTablesBytes)
         double value;
         LineJob job;
     };
+    ServerView view;
+    view.slot[0].configured = 1;
+    view.slot[0].record.connected = 1;
+    const auto action = [&view](const char* name, const char* value) {
+        return answer_api_request(ApiRequest{"PUT", "/api/v1/switch/0/action", {{"Action", name}, {"Parameters", value}}},
+                                  view)
+            .job;
+    };
     char command[COMMAND_BUFFER_SIZE];
     ConsoleSlot sleep_word, wake_word, shift_word;
     sleep_word.action = ACTION_SLEEP;
@@ -87,6 +96,8 @@ TEST(FilterSettings, EveryProgramsPathGivesTheTablesBytes)
         {"Alpaca heater on", SETTING_SLEEP, 0, switch_write_job(SWITCH_HEATER, 1)},
         {"Alpaca front panel lock", SETTING_PANEL_LOCK, 1, switch_write_job(SWITCH_PANEL_LOCK, 1)},
         {"Alpaca wing shift", SETTING_WING_SHIFT, 0.25, switch_write_job(SWITCH_WING_SHIFT, 0.25)},
+        {"Alpaca action by a setting's name", SETTING_DISPLAY_MODE, 1, action("displaymode", "1")},
+        {"Alpaca wing-shift action", SETTING_WING_SHIFT, -0.25, action("WingShift", "-0.25")},
         {"console SLEEP", SETTING_SLEEP, 1, command_job(console_setting_command(sleep_word, command))},
         {"console WAKE", SETTING_SLEEP, 0, command_job(console_setting_command(wake_word, command))},
         {"console wing shift", SETTING_WING_SHIFT, -0.3, command_job(console_setting_command(shift_word, command))},
