@@ -5,6 +5,7 @@
 #include "sim/simulator.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cmath>
 #include <cstdarg>
@@ -89,15 +90,28 @@ std::string simulated_filter_choices()
 
 int polling_period_acceptable(double ms) { return std::isfinite(ms) && ms >= MIN_POLL_MS && ms <= MAX_POLL_MS; }
 
+namespace {
+
+// A refused number as the client sent it: the shortest text that reads back as the same double
+// (-1.0000000001, not the "-1" of %g).
+std::string as_sent(double value)
+{
+    char text[32];
+    const auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    return error == std::errc() ? std::string(text, end) : std::string("?");
+}
+
+}  // namespace
+
 std::string polling_period_refusal(double ms)
 {
-    return formatted("Polling period %g ms refused: it must be a number from %.0f to %.0f ms.", ms, MIN_POLL_MS,
-                     MAX_POLL_MS);
+    return formatted("Polling period %s ms refused: it must be a number from %.0f to %.0f ms.", as_sent(ms).c_str(),
+                     MIN_POLL_MS, MAX_POLL_MS);
 }
 
 std::string wing_shift_refusal(double angstrom)
 {
-    return formatted("Wing shift %g Å refused: it must be a number from %+.1f to %+.1f Å.", angstrom,
+    return formatted("Wing shift %s Å refused: it must be a number from %+.1f to %+.1f Å.", as_sent(angstrom).c_str(),
                      -WING_SHIFT_LIMIT, WING_SHIFT_LIMIT);
 }
 

@@ -51,6 +51,10 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr uint32_t DEFAULT_POLL_MS = UPDATE_INTERVAL_DEFAULT_MS;
@@ -68,6 +72,31 @@ void register_exit_handler()
 {
     static bool registered = false;  // libindi's event-loop thread alone
     if (!registered) registered = std::atexit(stop_simulator_at_exit) == 0;
+}
+
+// SIGTERM and SIGINT end the driver as a normal exit does: the handler only writes a byte to a
+// pipe that libindi's event loop watches, and the loop's callback exits, so the device is
+// destroyed, its line closes the port and the terminal gets its settings back. Made once by the
+// event-loop thread; afterwards the handler alone writes to it.
+int termination_pipe[2] = {-1, -1};
+
+void on_termination_signal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(termination_pipe[1], &byte, 1);
+}
+
+void exit_on_termination(int, void*) { std::exit(0); }
+
+void watch_termination()
+{
+    if (termination_pipe[0] >= 0 || ::pipe2(termination_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    IEAddCallback(termination_pipe[0], exit_on_termination, nullptr);
+    struct sigaction action {};
+    action.sa_handler = on_termination_signal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
 }
 
 // An element of a read-only property, with where its value comes from in the filter's record.
@@ -460,6 +489,7 @@ class SolvaneDevice : public INDI::DefaultDevice
             return;
         }
         IEAddCallback(lines_notify_descriptor(lines), results_ready, this);
+        watch_termination();
     }
 
     static void results_ready(int, void* device) { static_cast<SolvaneDevice*>(device)->take_results(); }

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -504,6 +505,50 @@ TEST_F(IndiTest, FourInstancesServeFourFiltersOnOneServer)
     ASSERT_TRUE(wait_for("\"Solvane 3.FILTER_UNITS.NANOMETER\"==1", 5));
     EXPECT_EQ(sim_snapshot(2).units, 1);
     EXPECT_EQ(sim_snapshot(0).units, 0) << "only its own filter";
+}
+
+}  // namespace
+
+namespace {
+
+// The drivers indiserver started, as their process ids.
+std::vector<pid_t> children_of(pid_t parent)
+{
+    std::vector<pid_t> pids;
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    for (pid_t pid = 0; children >> pid;) pids.push_back(pid);
+    return pids;
+}
+
+TEST_F(IndiTest, ADriverEndedBySigtermPutsItsPortsTerminalBack)
+{
+    start({sim_preset()[0]});
+    const int watcher = ::open(sim_port_path(0).c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(watcher, 0);
+    termios before{}, during{}, after{};
+    ASSERT_EQ(::tcgetattr(watcher, &before), 0);
+    before.c_lflag |= ECHO | ICANON;  // the simulator's line is raw; a cooked one shows the difference
+    ASSERT_EQ(::tcsetattr(watcher, TCSANOW, &before), 0);
+    start_driver();
+    connect(DEV, "COM1");
+    ASSERT_EQ(::tcgetattr(watcher, &during), 0);
+    EXPECT_EQ(during.c_lflag & ECHO, 0u) << "raw while the filter is connected";
+    const std::vector<pid_t> drivers = children_of(server);
+    ASSERT_EQ(drivers.size(), 1u);
+    ASSERT_EQ(::kill(drivers[0], SIGTERM), 0);
+    // indiserver reaps it (and may start it anew, with another process id).
+    const auto ended = [pid = drivers[0]] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string pid_field, name, state;
+        return !(stat >> pid_field >> name >> state) || state == "Z";
+    };
+    const auto start_time = TestClock::now();
+    while (!ended() && seconds_since(start_time) < 5) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(ended()) << "SIGTERM ends the driver";
+    ASSERT_EQ(::tcgetattr(watcher, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << "the terminal's settings are put back";
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    ::close(watcher);
 }
 
 }  // namespace
