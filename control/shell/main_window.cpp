@@ -54,10 +54,19 @@ void ensure_buffer()
     state.buffer.fill(Qt::white);  // the class background of the client area
 }
 
+// The panels shown: up to the highest connected slot, or a higher one whose filter did not
+// connect, so that its panel can say why.
+int highest_shown_slot()
+{
+    for (int i = SLOT_COUNT - 1; i >= 0; --i)
+        if (filter_slots()[i].connected || !window_state().slot_problem[i].empty()) return i;
+    return -1;
+}
+
 // The client size Fit Window gives: Full 797 x (n x 258), Simple (n x 170 - 1) x 258 (276 for one).
 QSize fitted_panel_size()
 {
-    const int n = std::max(1, highest_connected_slot() + 1);
+    const int n = std::max(1, highest_shown_slot() + 1);
     return app().full_display ? QSize(PANEL_WIDTH_FULL, n * PANEL_HEIGHT_FULL)
                             : QSize(n * PANEL_WIDTH_SIMPLE - 1, n == 1 ? 276 : PANEL_HEIGHT_FULL);
 }
