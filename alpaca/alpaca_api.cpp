@@ -146,6 +146,7 @@ struct Call {
     int id = 0;
     double value = 0;
     bool state = false;
+    std::string value_text = {};  // Value as the client sent it, for a refusal to quote
 };
 
 using MemberFunction = ApiAnswer (*)(const Call&);
@@ -181,9 +182,10 @@ ApiAnswer set_switch_value(const Call& c, double value)
     const SwitchRow& row = switch_row(c.id);
     if (!row.writable) return not_implemented(c, std::string("Setting the read-only switch ") + row.name);
     if (value < row.min || value > row.max) {
-        char range[96];
-        std::snprintf(range, sizeof range, " (%g) is out of range: it takes %g to %g.", value, row.min, row.max);
-        return envelope(c.ctid, ALPACA_INVALID_VALUE, std::string(row.name) + range);
+        // The value as it was typed: -1.0000000001 printed with %g would read "-1", in range.
+        char range[64];
+        std::snprintf(range, sizeof range, ") is out of range: it takes %g to %g.", row.min, row.max);
+        return envelope(c.ctid, ALPACA_INVALID_VALUE, std::string(row.name) + " ('" + c.value_text.substr(0, 40) + "'" + range);
     }
     return start_write(c, WRITE_JOB, switch_write_job(c.id, value));
 }
@@ -344,6 +346,7 @@ std::string read_params(const ApiParams& params, unsigned needed, Call& call)
             return std::string("Parameter ") + n.name + " must be true or false, not " + quoted + ".";
         if (n.bit == P_VALUE && !parse_alpaca_number(*text, call.value))
             return "Parameter Value must be a finite decimal number with a point, not " + quoted + ".";
+        if (n.bit == P_VALUE) call.value_text = *text;
     }
     return "";
 }

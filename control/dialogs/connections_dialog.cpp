@@ -12,6 +12,7 @@
 #include "control/dialogs/dialogs.h"
 
 #include "panels/panel.h"
+#include "spectral/spectral.h"
 #include "control/state/slot_lines.h"
 
 #include <QAbstractItemView>
@@ -59,8 +60,9 @@ QString connection_text(const FilterRecord& slot)
     if (!slot.connected) return QStringLiteral("Not connected");
     char wavelength[32];
     std::snprintf(wavelength, sizeof wavelength, "%.1f", slot.wavelength);
-    return QString::fromLatin1(wavelength) + QString::fromUtf8("\u00C5 ") + QString::fromLatin1(slot.bandwidth_text) +
-           QString::fromUtf8("\u00C5 Solvane ") + QString::fromLatin1(slot.edition_text) + QStringLiteral(" connected");
+    return QString::fromLatin1(wavelength) + QString::fromUtf8("\u00C5 ") +
+           QString::fromStdString(bandwidth_with_unit(slot.bandwidth_text)) + QStringLiteral(" Solvane ") +
+           QString::fromLatin1(slot.edition_text) + QStringLiteral(" connected");
 }
 
 // The lists keep the enumerated names (and a slot's own name) sorted without regard to case,
