@@ -4,12 +4,14 @@
 #include "sim/pty_device.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -297,20 +299,30 @@ std::vector<SimFilter> sim_preset()
     return {alpha, calcium, sodium, beta};
 }
 
-int sim_start(const SimOptions& options)
+int sim_start(const SimOptions& options, std::string* why)
 {
+    auto fail = [why](const std::string& what) {
+        if (why != nullptr) *why = what + ": " + std::strerror(errno);
+        return 0;
+    };
     std::lock_guard<std::mutex> lock(sim_mutex);
-    if (!sim_slots.empty()) return 0;
+    if (!sim_slots.empty()) {
+        if (why != nullptr) *why = "a simulator already runs in this process";
+        return 0;
+    }
     sim_options = options;
     sim_made_port_dir = false;
     if (sim_options.port_dir.empty()) {
         char pattern[] = "/tmp/solvane-ports-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) return 0;
+        if (::mkdtemp(pattern) == nullptr) return fail("cannot make a port folder in /tmp");
         ::chmod(pattern, 0755);  // other users of the machine may open the ports too
         sim_options.port_dir = pattern;
         sim_made_port_dir = true;
     } else if (::mkdir(sim_options.port_dir.c_str(), 0755) == 0) {
         sim_made_port_dir = true;
+    } else if (errno != EEXIST) {
+        // Only the folder itself is made: a missing parent is a typo more often than a wish.
+        return fail("cannot make the port folder " + sim_options.port_dir);
     }
     if (sim_options.speed <= 0) sim_options.speed = 1;
 
@@ -325,6 +337,7 @@ int sim_start(const SimOptions& options)
         std::string link = sim_options.port_dir + "/" + sim_options.port_names[i];
         int gap = sim_options.paced ? BYTE_TIME_9600_US : 0;
         if (!device_open(slot->device, link, [raw](const std::string& c) { return respond(*raw, c); }, gap)) {
+            fail("cannot make a pseudo-terminal and its link " + link);
             for (auto& made : sim_slots) device_close(made->device);
             sim_slots.clear();
             if (sim_made_port_dir) ::rmdir(sim_options.port_dir.c_str());

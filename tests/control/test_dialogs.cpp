@@ -144,6 +144,28 @@ TEST_F(DialogTest, AutoDetectFillsTheSlotsInOrderAndOkKeepsAndSavesThem)
     EXPECT_EQ(sim_received(1).size(), 17u);
 }
 
+TEST_F(DialogTest, AutoDetectTriesAPortThatAppearedWhileTheDialogWasOpen)
+{
+    start_ports({"COM1", "COM2"}, {echo_device(), sim_preset()[0]});
+    const std::string link = dir + "/ports/COM2", away = dir + "/COM2-unplugged";
+    ASSERT_EQ(::rename(link.c_str(), away.c_str()), 0);
+    QStringList before, after;
+    QString field;
+    on_next_modal([&](QWidget* dialog) {
+        before = list_entries(dialog, 1007);
+        EXPECT_EQ(::rename(away.c_str(), link.c_str()), 0);  // plugged in now
+        control<QPushButton>(dialog, 1002)->click();
+        finish_detection();
+        after = list_entries(dialog, 1007);
+        field = control<QLineEdit>(dialog, FIELDS[0])->text();
+        control<QPushButton>(dialog, 2)->click();
+    });
+    EXPECT_EQ(open_connections(nullptr), 2);
+    EXPECT_EQ(before, (QStringList{"", "COM1"}));
+    EXPECT_EQ(after, (QStringList{"", "COM1", "COM2"}));
+    EXPECT_TRUE(field.endsWith(QStringLiteral("connected"))) << field.toStdString();
+}
+
 TEST_F(DialogTest, AutoDetectStopsAtTheFourthFilterAndCancelSavesNothing)
 {
     std::vector<SimFilter> filters(6, sim_preset()[2]);
