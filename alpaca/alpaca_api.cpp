@@ -149,6 +149,7 @@ struct Call {
     double value = 0;
     bool state = false;
     std::string action, parameters;  // Action
+    std::string value_text = {};  // Value as the client sent it, for a refusal to quote
 };
 
 using MemberFunction = ApiAnswer (*)(const Call&);
@@ -184,9 +185,10 @@ ApiAnswer set_switch_value(const Call& c, double value)
     const SwitchRow& row = switch_row(c.id);
     if (!row.writable) return not_implemented(c, std::string("Setting the read-only switch ") + row.name);
     if (value < row.min || value > row.max) {
-        char range[96];
-        std::snprintf(range, sizeof range, " (%g) is out of range: it takes %g to %g.", value, row.min, row.max);
-        return envelope(c.ctid, ALPACA_INVALID_VALUE, std::string(row.name) + range);
+        // The value as it was typed: -1.0000000001 printed with %g would read "-1", in range.
+        char range[64];
+        std::snprintf(range, sizeof range, ") is out of range: it takes %g to %g.", row.min, row.max);
+        return envelope(c.ctid, ALPACA_INVALID_VALUE, std::string(row.name) + " ('" + c.value_text.substr(0, 40) + "'" + range);
     }
     return start_write(c, WRITE_JOB, switch_write_job(c.id, value));
 }
@@ -401,6 +403,7 @@ std::string read_params(const ApiParams& params, unsigned needed, Call& call)
             return "Parameter Value must be a finite decimal number with a point, not " + quoted + ".";
         if (n.bit == P_ACTION) call.action = *text;
         if (n.bit == P_PARAMETERS) call.parameters = *text;
+        if (n.bit == P_VALUE) call.value_text = *text;
     }
     return "";
 }

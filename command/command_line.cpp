@@ -3,7 +3,6 @@
 #include "command/console.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,12 +10,6 @@
 namespace {
 
 bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-const char* skip_blanks(const char* p)
-{
-    while (is_blank(*p)) ++p;
-    return p;
-}
 
 struct Word {
     std::string upper;     // as the tool reads it
@@ -35,6 +28,22 @@ std::string shown(const std::string& word)
 void ignore(ConsoleRun& run, const std::string& word, const std::string& why)
 {
     run.ignored.push_back(shown(word) + ": ignored: " + why);
+}
+
+// A word whose value is not one the tool takes: named with what was expected, never guessed at.
+void refuse(ConsoleRun& run, const std::string& word, const std::string& expected)
+{
+    run.ignored.push_back(shown(word) + ": not " + expected);
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Digits from p on; returns how many.
+size_t digits_at(const std::string& text, size_t& p)
+{
+    const size_t from = p;
+    while (p < text.size() && is_digit(text[p])) ++p;
+    return p - from;
 }
 
 void accept_port_word(ConsoleRun& run, const std::string& word, const std::string& name, const std::string& value)
@@ -63,7 +72,12 @@ void accept_port_word(ConsoleRun& run, const std::string& word, const std::strin
     } else if (value == "WAKE") {
         action = ACTION_WAKE;
     } else {
-        shift = read_decimal_number(value.c_str());
+        // A typo (SLEPP), a decimal comma or trailing text once read as the leading number of
+        // the word, usually a shift of 0 reported as success; such a word now reaches no filter.
+        if (!read_complete_decimal(value, shift)) {
+            refuse(run, word, "STATUS, SLEEP, WAKE or a number from -1.0 to 1.0");
+            return;
+        }
         if (!(shift >= -1.0 && shift <= 1.0)) {  // the slot stays free for the next word
             ignore(run, word, "a wing shift is -1.0 to 1.0 angstroms");
             return;
@@ -82,18 +96,38 @@ void accept_port_word(ConsoleRun& run, const std::string& word, const std::strin
 
 }  // namespace
 
-long read_console_integer(const char* text)
+int read_complete_decimal(const std::string& text, double& value)
 {
-    if (text == nullptr) return 0;
-    const char* p = skip_blanks(text);
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = (*p++ == '-');
-    long value = 0;
-    while (std::isdigit(static_cast<unsigned char>(*p))) {
-        if (value < 1000000000L) value = value * 10 + (*p - '0');
+    size_t p = 0;
+    if (p < text.size() && (text[p] == '+' || text[p] == '-')) ++p;
+    size_t digits = digits_at(text, p);
+    if (p < text.size() && text[p] == '.') {
         ++p;
+        digits += digits_at(text, p);
     }
-    return negative ? -value : value;
+    if (digits == 0) return 0;
+    if (p < text.size() && (text[p] == 'E' || text[p] == 'e')) {
+        ++p;
+        if (p < text.size() && (text[p] == '+' || text[p] == '-')) ++p;
+        if (digits_at(text, p) == 0) return 0;
+    }
+    if (p != text.size()) return 0;
+    value = read_decimal_number(text.c_str());  // the link's reader, whole as it now is
+    return 1;
+}
+
+int read_whole_number(const std::string& text, long& value)
+{
+    size_t p = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) ++p;
+    const size_t first = p;
+    if (digits_at(text, p) == 0 || p != text.size()) return 0;
+    value = 0;
+    for (size_t k = first; k < text.size(); ++k)
+        if (value < 1000000000L) value = value * 10 + (text[k] - '0');  // saturates, never overflows
+    if (negative) value = -value;
+    return 1;
 }
 
 void parse_command_line(int argc, const char* const* argv, ConsoleRun& run)
@@ -138,7 +172,12 @@ void parse_command_line(int argc, const char* const* argv, ConsoleRun& run)
         std::string name = word.upper.substr(0, eq);
         std::string value = word.upper.substr(eq + 1);
         if (name == "WAIT") {
-            long seconds = read_console_integer(value.c_str());
+            long seconds = 0;
+            if (!read_whole_number(value, seconds)) {
+                run.wait_seconds = 0;
+                refuse(run, word.original, "a whole number of seconds from 0 to 3600; the tool will not wait");
+                continue;
+            }
             const bool in_range = seconds >= 0 && seconds <= WAIT_SECONDS_MAX;
             run.wait_seconds = in_range ? static_cast<int>(seconds) : 0;
             if (!in_range) ignore(run, word.original, "WAIT takes 0 to 3600 seconds; the tool will not wait");

@@ -47,9 +47,14 @@ struct ConsoleRun {
 // run.ignored with its reason; standard output never hears of it.
 void parse_command_line(int argc, const char* const* argv, ConsoleRun& run);
 
-// A decimal integer: optional blanks, sign, digits; no digits reads as 0. Saturates far beyond
-// any useful value instead of overflowing.
-long read_console_integer(const char* text);
+// A complete decimal number: optional sign, digits with at most one point (at least one digit),
+// optional exponent E with optional sign and digits, and nothing else. Returns 1 with value set;
+// 0 (value unchanged) for anything else: "SLEPP", "0,3", "0.3X", "", "1E", "INF".
+int read_complete_decimal(const std::string& text, double& value);
+
+// A complete whole number: optional sign, digits, nothing else. Returns 1 with value set
+// (saturated far beyond any useful value instead of overflowing); 0 for anything else.
+int read_whole_number(const std::string& text, long& value);
 
 // ---------------------------------------------------------------------------------------------
 // 2. The console link
@@ -75,11 +80,15 @@ void read_console_status(FilterRecord& slot);
 // The usage text, naming the slot count.
 std::string console_usage();
 
+// The version line --version prints.
+std::string console_version();
+
 // The bytes a SLEEP, WAKE or wing-shift word sends, from the filter settings table, into out.
 char* console_setting_command(const ConsoleSlot& slot, char out[COMMAND_BUFFER_SIZE]);
 
 // The whole tool: usage or time stamp, actions, waiting, closing. Writes its messages and status
 // blocks to out, and what went wrong beyond them (ignored words and why, the reason a port did
 // not open, filters still off band when a wait ran out) to err. Returns the exit code: 1 also for
-// an ignored word and for a wait that ran out with a woken or shifted filter off band.
+// an ignored word and for a wait that ran out with a woken or shifted filter off band. --help or
+// -h (the usage) and --version anywhere on the line answer on out with 0 and touch no port.
 int run_console_tool(int argc, const char* const* argv, std::FILE* out, std::FILE* err);

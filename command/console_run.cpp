@@ -57,10 +57,25 @@ std::string console_usage()
            "- Up to " + SLOT_COUNT_WORD + " filters can be controlled on one line.\n" + USAGE_ACTIONS;
 }
 
+std::string console_version() { return std::string("SolvaneCommand ") + SOLVANE_VERSION + "\n"; }
 
 namespace {
 
 constexpr int WAIT_PASS_PAUSE_S = 10;
+
+// --help, -h or --version among the arguments, as typed: into text the answer a console tool
+// gives them. Returns false when none is there.
+bool informational_answer(int argc, const char* const* argv, std::string& text)
+{
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        const std::string word = argv[i];
+        if (word == "--help" || word == "-h") text = console_usage();
+        else if (word == "--version") text = console_version();
+        else continue;
+        return true;
+    }
+    return false;
+}
 
 struct SettingAction {
     ConsoleAction action;
@@ -156,6 +171,11 @@ int run_console_tool(int argc, const char* const* argv, std::FILE* out, std::FIL
     if (argc < 2) {
         std::fputs(console_usage().c_str(), out);
         return 1;
+    }
+    std::string answer;
+    if (informational_answer(argc, argv, answer)) {
+        std::fputs(answer.c_str(), out);
+        return 0;
     }
     ConsoleRun run;
     parse_command_line(argc, argv, run);

@@ -98,8 +98,22 @@ MarkerPlaces marker_places(double v, double e, double p, double b, double g);
 void draw_text_block(DrawSurface& scratch, double x0, double v, double e, double p, const char* line_name,
                      const FilterRecord& slot, int units_nm);
 
+// The title row of the text block: the bandwidth with the unit-sign rule of the menu label
+// (bandwidth_with_unit), then " Solvane " and the edition ("0.7A Solvane PRO", "0.5Å Solvane LTD").
+QString panel_title_text(const FilterRecord& slot);
+
 // The wing-shift line of the text block ("Wing shift: 0.5Å red").
 QString wing_shift_text(double v, double e, int units_nm);
+
+// The contrast of two opaque colours, 1 to 21 (the relative-luminance ratio of WCAG 2).
+double contrast_ratio(Argb a, Argb b);
+
+// A label's colour as it is drawn on a light background: colour blended onto background at its
+// alpha, then darkened with every channel scaled alike (hue and saturation kept) until its
+// contrast with the background is at least 3:1. Opaque. A colour that already reaches 3:1 is
+// only blended.
+constexpr double LABEL_CONTRAST_MIN = 3.0;
+Argb readable_label_colour(Argb colour, Argb background);
 
 // The colour of the status dot: red for a fault, blue asleep, green on band, else amber.
 Argb status_colour(const FilterRecord& slot);

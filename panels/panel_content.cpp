@@ -5,6 +5,7 @@
 #include "panels/strips.h"
 #include "link/filter_policy.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -138,8 +139,10 @@ void draw_live_spectrum(DrawSurface& s, double v, double e, double p, double b, 
     surface_set_alignment(s, m.current_align, ALIGN_CENTER);
     surface_draw_text(s, current, LABEL_FONT, keep_inside_strip(s, current, m.current_x, MARKER_Y), MARKER_Y, BLACK);
     surface_set_alignment(s, m.target_align, ALIGN_CENTER);
+    // The curve keeps its line's colour; its label is that colour made readable on the strip's white
+    // (sodium's yellow is 1.2:1 as the curve has it).
     surface_draw_text(s, target_text, LABEL_FONT, keep_inside_strip(s, target_text, m.target_x, MARKER_Y), MARKER_Y,
-                      target_line);
+                      readable_label_colour(target_line, WHITE));
     surface_set_alignment(s, ALIGN_CENTER, ALIGN_NEAR);
 }
 
@@ -165,6 +168,45 @@ QString wing_shift_text(double v, double e, int units_nm)
     return QString::fromUtf8(text);
 }
 
+namespace {
+
+double channel_luminance(std::uint8_t value)
+{
+    const double c = value / 255.0;
+    return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+double luminance(Argb c)
+{
+    return 0.2126 * channel_luminance(c.r) + 0.7152 * channel_luminance(c.g) + 0.0722 * channel_luminance(c.b);
+}
+
+std::uint8_t blend(std::uint8_t top, std::uint8_t under, std::uint8_t alpha)
+{
+    return static_cast<std::uint8_t>(std::lround((top * alpha + under * (255 - alpha)) / 255.0));
+}
+
+}  // namespace
+
+double contrast_ratio(Argb a, Argb b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+Argb readable_label_colour(Argb colour, Argb background)
+{
+    const Argb shown{255, blend(colour.r, background.r, colour.a), blend(colour.g, background.g, colour.a),
+                     blend(colour.b, background.b, colour.a)};
+    Argb label = shown;
+    // Steps of 1 %: at most a hundred, and black (21:1 on white) ends them.
+    for (int percent = 99; percent >= 0 && contrast_ratio(label, background) < LABEL_CONTRAST_MIN; --percent) {
+        const auto scaled = [percent](std::uint8_t v) { return static_cast<std::uint8_t>(v * percent / 100); };
+        label = Argb{255, scaled(shown.r), scaled(shown.g), scaled(shown.b)};
+    }
+    return label;
+}
+
 Argb status_colour(const FilterRecord& slot)
 {
     const unsigned rgb = condition_row(classify_status(slot)).panel_rgb;
@@ -172,13 +214,18 @@ Argb status_colour(const FilterRecord& slot)
                 static_cast<std::uint8_t>(rgb)};
 }
 
+QString panel_title_text(const FilterRecord& slot)
+{
+    // Texts the filter sent are its bytes, shown one character each.
+    return QString::fromStdString(bandwidth_with_unit(slot.bandwidth_text)) + QStringLiteral(" Solvane ") +
+           QString::fromLatin1(slot.edition_text);
+}
+
 void draw_text_block(DrawSurface& s, double x0, double v, double e, double p, const char* line_name,
                      const FilterRecord& slot, int units_nm)
 {
     surface_set_alignment(s, ALIGN_NEAR, ALIGN_NEAR);
-    // Texts the filter sent are its bytes, shown one character each.
-    const QString title = QString::fromLatin1(slot.bandwidth_text) + QString::fromUtf8("\u00C5 Solvane ") +
-                          QString::fromLatin1(slot.edition_text);
+    const QString title = panel_title_text(slot);
     char status[STATUS_TEXT_SIZE];
     status_text(slot, status);
 

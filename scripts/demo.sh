@@ -13,12 +13,21 @@ trap 'kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; rm -rf "$demo_di
 for _ in $(seq 50); do [ -e "$demo_dir/ports/COM4" ] && break; sleep 0.1; done
 export SOLVANE_PORT_DIR="$demo_dir/ports"
 
+# Runs the console tool and says what its exit status means for this step: a script tests it, and
+# for STATUS a 1 means "not every filter is on band", which a cold, sleeping filter is not.
 step() {
   echo
   echo "== $1"
   shift
   echo "\$ SolvaneCommand $*"
-  "$bin/SolvaneCommand" "$@" || echo "(exit status $?)"
+  local status=0
+  "$bin/SolvaneCommand" "$@" || status=$?
+  case "$status:$*" in
+    0:*STATUS*) echo "(exit status 0: every filter asked is on band)" ;;
+    0:*) echo "(exit status 0: done)" ;;
+    1:*STATUS*) echo "(exit status 1: not every filter asked is on band, as expected of sleeping filters)" ;;
+    *) echo "(exit status $status: something went wrong; standard error above says what)" ;;
+  esac
 }
 
 echo "Four simulated filters (physics 20 x real time):"

@@ -111,9 +111,9 @@ int main(int argc, char** argv)
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    if (!sim_start(options)) {
-        std::fprintf(stderr, "solvane-sim: could not create the pseudo-terminals or links in %s\n",
-                     options.port_dir.empty() ? "/tmp" : options.port_dir.c_str());
+    std::string why;
+    if (!sim_start(options, &why)) {
+        std::fprintf(stderr, "solvane-sim: %s\n", why.c_str());
         return 1;
     }
     std::printf("SOLVANE_PORT_DIR=%s\n", sim_port_dir().c_str());

@@ -4,12 +4,14 @@
 #include "sim/pty_device.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -299,20 +301,30 @@ std::vector<SimFilter> sim_preset()
     return {alpha, calcium, sodium, beta};
 }
 
-int sim_start(const SimOptions& options)
+int sim_start(const SimOptions& options, std::string* why)
 {
+    auto fail = [why](const std::string& what) {
+        if (why != nullptr) *why = what + ": " + std::strerror(errno);
+        return 0;
+    };
     std::lock_guard<std::mutex> lock(sim.lock);
-    if (!sim.slots.empty()) return 0;
+    if (!sim.slots.empty()) {
+        if (why != nullptr) *why = "a simulator already runs in this process";
+        return 0;
+    }
     sim.options = options;
     sim.made_port_dir = false;
     if (sim.options.port_dir.empty()) {
         char pattern[] = "/tmp/solvane-ports-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) return 0;
+        if (::mkdtemp(pattern) == nullptr) return fail("cannot make a port folder in /tmp");
         ::chmod(pattern, 0755);  // other users of the machine may open the ports too
         sim.options.port_dir = pattern;
         sim.made_port_dir = true;
     } else if (::mkdir(sim.options.port_dir.c_str(), 0755) == 0) {
         sim.made_port_dir = true;
+    } else if (errno != EEXIST) {
+        // Only the folder itself is made: a missing parent is a typo more often than a wish.
+        return fail("cannot make the port folder " + sim.options.port_dir);
     }
     if (sim.options.speed <= 0) sim.options.speed = 1;
 
@@ -327,6 +339,7 @@ int sim_start(const SimOptions& options)
         std::string link = sim.options.port_dir + "/" + sim.options.port_names[i];
         int gap = sim.options.paced ? BYTE_TIME_9600_US : 0;
         if (!device_open(slot->device, link, [raw](const std::string& c) { return respond(*raw, c); }, gap)) {
+            fail("cannot make a pseudo-terminal and its link " + link);
             for (auto& made : sim.slots) device_close(made->device);
             sim.slots.clear();
             if (sim.made_port_dir) ::rmdir(sim.options.port_dir.c_str());

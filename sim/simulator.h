@@ -99,8 +99,9 @@ struct SimOptions {
 };
 
 // Starts the filters as COM1, COM2, ... in the port directory. Returns 1 on success; 0 when a
-// simulator already runs or a pseudo-terminal or link could not be made (nothing is left then).
-int sim_start(const SimOptions& options);
+// simulator already runs or the port directory, a pseudo-terminal or a link could not be made
+// (nothing is left then), with why, when given, naming what failed and the system's reason.
+int sim_start(const SimOptions& options, std::string* why = nullptr);
 
 // Stops every filter and removes its link (and the port directory when the simulator made it).
 void sim_stop();

@@ -37,7 +37,7 @@ const std::array<SpectralLine, 9> SPECTRAL_LINES = {{
     {"Sodium D2", "Na-D2 ", 5890.0},
     {"Helium D3", "He-D3 ", 5875.6},
     {"Iron XIV", "Fe-XIV ", 5302.9},
-    {"Hydrogen beta", "H-\u00DF ", 4861.3},  // the sharp s stands in for a beta in the menu
+    {"Hydrogen beta", "H-\u03B2 ", 4861.3},
     {"Calcium II H", "Ca-H ", 3968.5},
     {"Calcium II K", "Ca-K ", 3933.7},
     {"Cyanogen", "CN ", 3883.2},
@@ -96,13 +96,18 @@ std::string format_wavelength(double angstrom, int units_nm)
     return text;
 }
 
+std::string bandwidth_with_unit(const char* bandwidth_text)
+{
+    const size_t length = std::strlen(bandwidth_text);
+    const char last = length > 0 ? bandwidth_text[length - 1] : '\0';
+    const bool has_unit = length == 0 || last == 'A' || last == 'a';
+    return latin1_to_utf8(bandwidth_text) + (has_unit ? "" : "\u00C5");
+}
+
 std::string filter_label(const FilterRecord& r)
 {
     if (!r.connected) return "";
     const SpectralLine* line = match_spectral_line(r.center_wavelength);
-    const size_t length = std::strlen(r.bandwidth_text);
-    const char last = length > 0 ? r.bandwidth_text[length - 1] : '\0';
-    const bool has_unit = length == 0 || last == 'A' || last == 'a';
-    return std::string(line ? line->line_tag : "") + latin1_to_utf8(r.bandwidth_text) + (has_unit ? "" : "\u00C5") +
-           " " + latin1_to_utf8(r.edition_text);
+    return std::string(line ? line->line_tag : "") + bandwidth_with_unit(r.bandwidth_text) + " " +
+           latin1_to_utf8(r.edition_text);
 }

@@ -35,7 +35,12 @@ const SpectralLine* match_spectral_line(double center);
 // "%.1fÅ" in Angstrom mode, "%.2fnm" of the value / 10 in nanometre mode (units_nm non-zero).
 std::string format_wavelength(double angstrom, int units_nm);
 
+// A bandwidth text as every program writes it (UTF-8): the filter's bytes, with an Angstrom sign
+// after a bare number ("0.5" gives "0.5Å"); a text that ends in its own unit ("0.7A") or is
+// empty stays as it is, so no "0.7AÅ".
+std::string bandwidth_with_unit(const char* bandwidth_text);
+
 // The filter as every program labels it (the window's popups, the Alpaca device names, the web
-// page): line tag, bandwidth with an Angstrom sign when the filter reports a bare number, edition
+// page): line tag, bandwidth_with_unit, edition
 // ("H-a 0.7A PRO"), UTF-8. Empty while the record has no connected filter.
 std::string filter_label(const FilterRecord& record);

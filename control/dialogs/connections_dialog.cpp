@@ -12,6 +12,7 @@
 #include "control/dialogs/dialogs.h"
 
 #include "panels/panel.h"
+#include "spectral/spectral.h"
 #include "control/state/slot_lines.h"
 
 #include <QAbstractItemView>
@@ -59,8 +60,9 @@ QString connection_text(const FilterRecord& slot)
     if (!slot.connected) return QStringLiteral("Not connected");
     char wavelength[32];
     std::snprintf(wavelength, sizeof wavelength, "%.1f", slot.wavelength);
-    return QString::fromLatin1(wavelength) + QString::fromUtf8("\u00C5 ") + QString::fromLatin1(slot.bandwidth_text) +
-           QString::fromUtf8("\u00C5 Solvane ") + QString::fromLatin1(slot.edition_text) + QStringLiteral(" connected");
+    return QString::fromLatin1(wavelength) + QString::fromUtf8("\u00C5 ") +
+           QString::fromStdString(bandwidth_with_unit(slot.bandwidth_text)) + QStringLiteral(" Solvane ") +
+           QString::fromLatin1(slot.edition_text) + QStringLiteral(" connected");
 }
 
 // The lists keep the enumerated names (and a slot's own name) sorted without regard to case,
@@ -129,15 +131,24 @@ void fit_lists(ConnectionsDialog& d)
 // The lists: the empty entry, the enumerated names (what Auto Detect tries) and each slot's own
 // name sorted without regard to case, then the names the enumeration leaves out (the stable
 // by-id links, names too long for it) in the machine's order.
-void fill_lists(ConnectionsDialog& d)
+// The ports Auto Detect tries, as the machine has them now.
+std::vector<std::string> detectable_ports()
 {
-    for (QComboBox* list : d.lists) list->addItem(QString());
+    std::vector<std::string> ports;
     char name[PORT_NAME_BUFFER];
     for (int index = 0; index < MAX_DETECTED_PORTS && enum_serial_port(name, sizeof name, index); ++index) {
         if (!port_name_acceptable(name)) break;  // a name no port has ends the list, as a long one does
-        d.detected_ports.emplace_back(name);
-        for (QComboBox* list : d.lists) add_sorted(list, QString::fromLatin1(name), list->count());
+        ports.emplace_back(name);
     }
+    return ports;
+}
+
+void fill_lists(ConnectionsDialog& d)
+{
+    for (QComboBox* list : d.lists) list->addItem(QString());
+    d.detected_ports = detectable_ports();
+    for (const std::string& name : d.detected_ports)
+        for (QComboBox* list : d.lists) add_sorted(list, QString::fromLatin1(name.c_str()), list->count());
     for (int n = 0; n < SLOT_COUNT; ++n) {
         const QString own = QString::fromLatin1(filter_slots()[n].port_name);
         if (!own.isEmpty() && d.lists[n]->findText(own, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
@@ -183,6 +194,15 @@ void start_detection(ConnectionsDialog& d)
     d.detect->setEnabled(false);
     d.ok->setEnabled(false);  // the choice is made once the ports are settled
     for (QLineEdit* field : d.fields) field->setText(QStringLiteral("Not connected"));
+    // The ports as they are now: an adapter plugged in while the dialog was open is tried too,
+    // and joins the lists.
+    d.detected_ports = detectable_ports();
+    for (const std::string& name : d.detected_ports) {
+        const QString listed = QString::fromLatin1(name.c_str());
+        for (QComboBox* list : d.lists)
+            if (list->findText(listed, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0) add_sorted(list, listed, list->count());
+    }
+    fit_lists(d);
     auto_detect_start(d.detected_ports);
 }
 

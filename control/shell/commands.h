@@ -67,6 +67,8 @@ int menu_checked(int id);
 // The text of filter popup n (0 to 3) in the Controls and Display menus, and whether it is enabled.
 QString filter_popup_label(int n);
 bool filter_popup_enabled(int n);
+// The tooltip of slot n's Controls popup item: its problem line, or its label when it has none.
+QString filter_popup_tooltip(int n);
 
 // The label update_menus gives filter n's popups.
 QString filter_label(int n);

@@ -54,8 +54,17 @@ void ensure_buffer()
     state.buffer.fill(Qt::white);  // the class background of the client area
 }
 
-// The client size Fit Window gives: as many panels as the highest connected slot needs.
-QSize fitted_panel_size() { return panel_area_size(app().full_display, highest_connected_slot() + 1); }
+// The panels shown: up to the highest connected slot, or a higher one whose filter did not
+// connect, so that its panel can say why.
+int highest_shown_slot()
+{
+    for (int i = SLOT_COUNT - 1; i >= 0; --i)
+        if (filter_slots()[i].connected || !window_state().slot_problem[i].empty()) return i;
+    return -1;
+}
+
+// The client size Fit Window gives: as many panels as the highest shown slot needs.
+QSize fitted_panel_size() { return panel_area_size(app().full_display, highest_shown_slot() + 1); }
 
 QList<QRect> available_areas()
 {

@@ -136,6 +136,7 @@ void build_main_menu(QMainWindow* window)
     add_items(bar->addMenu(QStringLiteral("&File")), FILE_ITEMS, std::size(FILE_ITEMS));
 
     QMenu* controls = bar->addMenu(QStringLiteral("&Controls"));
+    controls->setToolTipsVisible(true);  // a greyed filter's item says why (update_menus)
     for (int n = 0; n < SLOT_COUNT; ++n) {
         window_state().controls_popups[n] = controls->addMenu(QStringLiteral("Filter %1").arg(n + 1));
         for (const MenuItem& item : CONTROL_ITEMS)
@@ -143,6 +144,7 @@ void build_main_menu(QMainWindow* window)
     }
 
     QMenu* display = bar->addMenu(QStringLiteral("&Display"));
+    display->setToolTipsVisible(true);
     for (int n = 0; n < SLOT_COUNT; ++n) {
         const DisplayPopupIds& ids = DISPLAY_POPUP_IDS[n];
         QMenu* popup = window_state().display_popups[n] = display->addMenu(QStringLiteral("Filter %1").arg(n + 1));
@@ -194,6 +196,11 @@ QString filter_label(int n)
     return QString::fromStdString(filter_label(slot));
 }
 
+QString filter_popup_tooltip(int n)
+{
+    return window_state().controls_popups[n] ? window_state().controls_popups[n]->menuAction()->toolTip() : QString();
+}
+
 QString filter_popup_label(int n) { return window_state().controls_popups[n] ? window_state().controls_popups[n]->title() : QString(); }
 
 bool filter_popup_enabled(int n) { return window_state().controls_popups[n] && window_state().controls_popups[n]->menuAction()->isEnabled(); }
@@ -222,6 +229,8 @@ void update_menus()
             if (popup == nullptr) continue;
             popup->setTitle(label);
             popup->menuAction()->setEnabled(filter_slots()[n].connected != 0);
+            // Why the filter is missing or silent, where the observer looks for it.
+            popup->menuAction()->setToolTip(QString::fromStdString(window_state().slot_problem[n]));
         }
     }
 }

@@ -70,13 +70,14 @@ int create_main_window();
 // The highest slot index whose filter is connected, or -1.
 int highest_connected_slot();
 
-// Sizes the window to the panels up to the highest connected one (one at least), keeping its
+// Sizes the window to the panels up to the highest connected one, or a higher one that says why
+// its filter did not connect (one at least), keeping its
 // top-left corner: Full 797 x (n x 258) client pixels, Simple (n x 170 - 1) x 258 (276 for one).
 // On a screen whose available area is smaller, the window fills that area in the cut direction
 // (moved onto it as far as needed) and its client area scrolls.
 void fit_window();
 
-// Gives the panel area the size of the panels up to the highest connected one: a client area
+// Gives the panel area the size of the panels up to the highest shown one (as fit_window): a client area
 // smaller than that scrolls it; a larger one stretches it as before.
 void update_panel_area();
 

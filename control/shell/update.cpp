@@ -12,6 +12,7 @@
 // fill. Everything here runs on the GUI thread.
 #include "control/shell/shell.h"
 
+#include "control/display/slot_problem.h"
 #include "panels/panel.h"
 #include "control/state/slot_lines.h"
 
@@ -43,10 +44,33 @@ void fill_rounds(int n, std::uint64_t id)
     }
 }
 
+// What the slot's panel and menu say about a filter that is not working: set from a connect that
+// failed, or from an update the filter did not answer; cleared once it works, or the slot closed.
+// Returns 1 when the text changed.
+int note_slot_problem(const SlotEvent& event)
+{
+    const int n = event.slot;
+    const LineResult& result = event.result;
+    const FilterRecord& slot = filter_slots()[n];
+    std::string text = window_state().slot_problem[n];
+    if (event.kind == EVENT_PROBE_FOUND || (event.kind == EVENT_RESULT && result.kind == JOB_CLOSE))
+        text.clear();
+    else if (event.kind != EVENT_RESULT || !event.merged)
+        return 0;
+    else if (result.kind == JOB_CONNECT)
+        text = slot.connected ? "" : slot_problem_text(slot.port_name, result.failure, result.port_error, 0);
+    else if (result.kind == JOB_TICK && slot.connected)
+        text = slot.status_code == STATUS_NO_COMMUNICATION ? slot_problem_text(slot.port_name, CONNECT_OK, {}, 1) : "";
+    if (text == window_state().slot_problem[n]) return 0;
+    window_state().slot_problem[n] = text;
+    return 1;
+}
+
 void handle_event(const SlotEvent& event, int& menus_changed)
 {
     const int n = event.slot;
     const LineResult& result = event.result;
+    if (n >= 0 && n < SLOT_COUNT && note_slot_problem(event)) menus_changed = 1;
     if (event.kind == EVENT_PROBE_FOUND) {
         window_state().panel_cache[n].valid = 0;  // a slot given another filter draws that filter's line
         menus_changed = 1;

@@ -13,5 +13,6 @@ void reset_app_state()
     for (int i = 0; i < SLOT_COUNT; ++i) {
         state.filter_slots[i] = FilterRecord{};
         state.filter_slots[i].slot_index = i;
+        state.slot_problem[i].clear();
     }
 }

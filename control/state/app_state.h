@@ -91,6 +91,9 @@ struct WindowState {
     PanelCache panel_cache[SLOT_COUNT];  // the panels' cached backgrounds
     std::unique_ptr<SlotTables, SlotTablesDelete> slot_tables;
     FilterLines* lines = nullptr;  // the window's set of lines, from slot_lines_start to slot_lines_stop
+    // Why a configured slot has no working filter (its connect failed, or it stopped answering),
+    // one line in UTF-8 for its panel and menu tooltip; empty while it works or is not configured.
+    std::string slot_problem[SLOT_COUNT];
 
     // The main window (control/shell/main_window.cpp). Guarded: both go with the main window, and
     // filter results may still come after it has gone.

@@ -276,6 +276,13 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedRow{"AMisCasedTransactionIdInAPut", "PUT", "/api/v1/switch/0/connect", {{"clienttransactionid", "1"}}}),
     [](const ::testing::TestParamInfo<MalformedRow>& info) { return std::string(info.param.name); });
 
+TEST(AlpacaApi, ARefusedValueIsQuotedAsItWasSent)
+{
+    ApiAnswer answer = ask("PUT", device_path(0, "setswitchvalue"), {{"Id", "1"}, {"Value", "-1.0000000001"}});
+    const std::string message = Json::parse(answer.body)["ErrorMessage"];
+    EXPECT_NE(message.find("('-1.0000000001') is out of range: it takes -1 to 1."), std::string::npos) << message;
+}
+
 TEST(AlpacaApi, TransactionIdsAreEchoedAndCounted)
 {
     Json first = Json::parse(ask("GET", device_path(0, "name"), {{"clienttransactionid", "41"}, {"CLIENTID", "7"}}).body);

@@ -131,13 +131,62 @@ TEST_F(ConsoleToolTest, SettingsSendTheirExactBytes)
 
     for (int i = 0; i < 4; ++i) sim_clear_received(i);
     r = run({"COM1=FOO", "COM2=wake", "COM3=SLEEP", "COM4=1.5"});
-    EXPECT_EQ(after_time_stamp(r.output),
-              "COM1: Set shift successful.\n\nCOM2: Wake successful.\n\nCOM3: Sleep successful.\n\n");
-    EXPECT_EQ(sim_received(0), std::vector<std::string>{"SE0\n"});
+    EXPECT_EQ(after_time_stamp(r.output), "COM2: Wake successful.\n\nCOM3: Sleep successful.\n\n");
+    EXPECT_TRUE(sim_received(0).empty());
     EXPECT_EQ(sim_received(1), std::vector<std::string>{"SH0\n"});
     EXPECT_EQ(sim_received(2), std::vector<std::string>{"SH1\n"});
     EXPECT_TRUE(sim_received(3).empty());
     EXPECT_EQ(sim_snapshot(1).sleeping, 0);
+}
+
+TEST_F(ConsoleToolTest, AnActionWordIsTakenWholeOrRefusedWithNothingSent)
+{
+    start({sim_preset()[0]});
+    const std::string expected = ": not STATUS, SLEEP, WAKE or a number from -1.0 to 1.0\n";
+    struct Row {
+        const char* word;
+        const char* sent;  // nullptr: refused
+        const char* output;
+    } rows[] = {
+        {"COM1=0.25", "SE2\n", "COM1: Set shift successful.\n\n"},
+        {"COM1=+.5", "SE5\n", "COM1: Set shift successful.\n\n"},
+        {"COM1=-1", "SE-10\n", "COM1: Set shift successful.\n\n"},
+        {"COM1=1e-1", "SE1\n", "COM1: Set shift successful.\n\n"},
+        {"COM1=-0.", "SE0\n", "COM1: Set shift successful.\n\n"},
+        {"com1=Wake", "SH0\n", "COM1: Wake successful.\n\n"},
+        {"COM1=sleep", "SH1\n", "COM1: Sleep successful.\n\n"},
+        {"COM1=SLEPP", nullptr, ""}, {"COM1=WAEK", nullptr, ""}, {"COM1=STATSU", nullptr, ""},
+        {"COM1=", nullptr, ""},      {"COM1=0,3", nullptr, ""},  {"COM1=0.3X", nullptr, ""},
+        {"COM1=1E", nullptr, ""},    {"COM1=.", nullptr, ""},    {"COM1=INF", nullptr, ""},
+        {"COM1=0X1A", nullptr, ""},  {"COM1=1.2.3", nullptr, ""}, {"COM1=--1", nullptr, ""},
+    };
+    for (const Row& row : rows) {
+        sim_clear_received(0);
+        ProgramRun r = run({row.word});
+        EXPECT_EQ(after_time_stamp(r.output), row.output) << row.word;
+        if (row.sent != nullptr) {
+            EXPECT_EQ(sim_received(0), std::vector<std::string>{row.sent}) << row.word;
+            EXPECT_EQ(r.errors, "") << row.word;
+            EXPECT_EQ(r.exit_code, 0) << row.word;
+        } else {
+            EXPECT_TRUE(sim_received(0).empty()) << row.word;
+            EXPECT_EQ(r.errors, std::string("SolvaneCommand: ") + row.word + expected);
+            EXPECT_EQ(r.exit_code, 1) << row.word;
+        }
+    }
+}
+
+TEST_F(ConsoleToolTest, HelpAndVersionAnswerOnStandardOutputAndTouchNoPort)
+{
+    start({sim_preset()[0]});
+    const ProgramRun usage = run_program(TOOL, {});
+    for (const char* word : {"--help", "-h", "--version"}) {
+        ProgramRun r = run({"COM1=SLEEP", word});
+        EXPECT_EQ(r.output, std::string(word) == "--version" ? std::string("SolvaneCommand ") + SOLVANE_VERSION + "\n" : usage.output) << word;
+        EXPECT_EQ(r.errors, "") << word;
+        EXPECT_EQ(r.exit_code, 0) << word;
+    }
+    EXPECT_TRUE(sim_received(0).empty());
 }
 
 TEST_F(ConsoleToolTest, OkAnywhereInTheReplyCountsAsSuccess)

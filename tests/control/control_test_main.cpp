@@ -4,6 +4,8 @@
 // device pixel a pixel. Another platform chosen in QT_QPA_PLATFORM is kept.
 #include <QApplication>
 
+#include "tests/support/test_support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -26,10 +28,13 @@ int main(int argc, char** argv)
             {"name": "laptop", "x": 1600, "y": 0, "width": 1366, "height": 768, "dpr": 1}]})";
         setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screens).c_str(), 1);
     }
-    QApplication application(argc, argv);
-    ::unlink(screens.c_str());  // read as the platform started
-    ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    ::rmdir(runtime);  // when nothing else was left in it
+    int result = 1;
+    {
+        QApplication application(argc, argv);
+        ::unlink(screens.c_str());  // read as the platform started
+        ::testing::InitGoogleTest(&argc, argv);
+        result = RUN_ALL_TESTS();
+    }
+    remove_temp_tree(runtime);  // with whatever Qt left in it, failed tests or not
     return result;
 }

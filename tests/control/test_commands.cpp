@@ -206,7 +206,7 @@ TEST(FilterLabels, NameTheLineBandwidthAndEdition)
     } rows[] = {
         {"a tag within 1.0 A", 1, 6562.8 + 0.7, "0.7A", "H-a 0.7A PRO"},
         {"a bandwidth in lower-case a", 1, 6562.8, "0.7a", "H-a 0.7a PRO"},
-        {"digits only get the sign", 1, 4861.3, "0.5", "H-\u00DF 0.5\u00C5 PRO"},
+        {"digits only get the sign", 1, 4861.3, "0.5", "H-\u03B2 0.5\u00C5 PRO"},
         {"an empty bandwidth gets none", 1, 3933.7, "", "Ca-K  PRO"},
         {"no line within 1.0 A: no tag", 1, 6000.0, "2", "2\u00C5 PRO"},
         {"an empty slot names its port", 0, 6562.8, "0.7A", "Port 3"},

@@ -126,7 +126,7 @@ TEST_F(DialogTest, AutoDetectFillsTheSlotsInOrderAndOkKeepsAndSavesThem)
     EXPECT_EQ(open_connections(nullptr), 1);
     ASSERT_TRUE(wait_lines());
     EXPECT_EQ(status, QStringLiteral("Autodetect completed, click OK to continue."));
-    EXPECT_TRUE(fields[0].endsWith(QStringLiteral("0.7A\u00C5 Solvane PRO connected"))) << fields[0].toStdString();
+    EXPECT_TRUE(fields[0].endsWith(QStringLiteral("0.7A Solvane PRO connected"))) << fields[0].toStdString();
     EXPECT_TRUE(fields[1].endsWith(QStringLiteral("2.4\u00C5 Solvane CaK connected"))) << fields[1].toStdString();
     EXPECT_EQ(fields[2], QStringLiteral("Not connected"));
     EXPECT_EQ(fields[3], QStringLiteral("Not connected"));
@@ -142,6 +142,28 @@ TEST_F(DialogTest, AutoDetectFillsTheSlotsInOrderAndOkKeepsAndSavesThem)
     EXPECT_EQ(client_widget()->height(), 2 * 258) << "fitted to the two filters";
     // Kept without being opened again: the filters were asked nothing more by OK.
     EXPECT_EQ(sim_received(1).size(), 17u);
+}
+
+TEST_F(DialogTest, AutoDetectTriesAPortThatAppearedWhileTheDialogWasOpen)
+{
+    start_ports({"COM1", "COM2"}, {echo_device(), sim_preset()[0]});
+    const std::string link = dir + "/ports/COM2", away = dir + "/COM2-unplugged";
+    ASSERT_EQ(::rename(link.c_str(), away.c_str()), 0);
+    QStringList before, after;
+    QString field;
+    on_next_modal([&](QWidget* dialog) {
+        before = list_entries(dialog, 1007);
+        EXPECT_EQ(::rename(away.c_str(), link.c_str()), 0);  // plugged in now
+        control<QPushButton>(dialog, 1002)->click();
+        finish_detection();
+        after = list_entries(dialog, 1007);
+        field = control<QLineEdit>(dialog, FIELDS[0])->text();
+        control<QPushButton>(dialog, 2)->click();
+    });
+    EXPECT_EQ(open_connections(nullptr), 2);
+    EXPECT_EQ(before, (QStringList{"", "COM1"}));
+    EXPECT_EQ(after, (QStringList{"", "COM1", "COM2"}));
+    EXPECT_TRUE(field.endsWith(QStringLiteral("connected"))) << field.toStdString();
 }
 
 TEST_F(DialogTest, AutoDetectStopsAtTheFourthFilterAndCancelSavesNothing)
@@ -247,7 +269,7 @@ TEST_F(DialogTest, PathNamedFiltersStayConnectedOnOkAndByIdNamesAreOffered)
     EXPECT_EQ(entries, (QStringList{"", "COM1", "COM2", QString::fromStdString(link)}));
     EXPECT_EQ(filter_slots()[1].connected, 1) << "OK keeps the path-named filter";
     EXPECT_TRUE(sim_received(0).empty()) << "without closing it or asking it anything";
-    EXPECT_EQ(filter_label(2), QString::fromUtf8("H-\u00DF 0.6\u00C5 LTD")) << "the by-id link connects its filter";
+    EXPECT_EQ(filter_label(2), QString::fromUtf8("H-\u03B2 0.6\u00C5 LTD")) << "the by-id link connects its filter";
     EXPECT_EQ(read_file("solvane.ini").substr(0, path.size() + link.size() + 8), "\r\n" + path + "\r\n" + link + "\r\n\r\n");
 }
 

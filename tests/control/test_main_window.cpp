@@ -15,7 +15,9 @@
 
 #include <regex>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -205,6 +207,75 @@ TEST_F(ControlTest, PanelsShowFramesSeparatorsStripsAndWhiteEmptySlots)
     EXPECT_LE(ink_left, 640);
 }
 
+// Whether panel i of a Full window holds the problem line's dark red ink in its top rows, and is
+// white below them as an empty panel is.
+bool shows_problem_line(const ControlTest& t, int i)
+{
+    int red = 0;
+    for (int y = i * 258 + 8; y < i * 258 + 32; ++y)
+        for (int x = 8; x < 500; ++x) {
+            const QColor c = t.pixel(x, y);
+            if (c.red() > c.green() + 60 && c.red() > c.blue() + 60) ++red;
+        }
+    return red > 50 && t.pixel(400, i * 258 + 100) == QColor(Qt::white);
+}
+
+TEST_F(ControlTest, ASlotWhoseFilterIsMissingRefusedOrSilentSaysWhyInItsPanelAndMenu)
+{
+    SimFilter silent = sim_preset()[2];
+    silent.faults.silent = 1;
+    start_filters({"COM1", "COM2", "COM3"}, {sim_preset()[0], sim_preset()[1], silent});
+    std::string ini = read_file("solvane.ini");
+    ini.replace(ini.find("COM3\r\n\r\n"), 8, "COM3\r\nCOM9\r\n");  // a port that is not there
+    write_file("solvane.ini", ini);
+    start_control();
+    fit_window();
+    settle();
+    ASSERT_EQ(filter_slots()[1].connected, 1);
+
+    // Slot 2 connects again where it may not open the port: as user nobody when the test runs as
+    // root (who may open anything), else with the device's permissions taken away.
+    char device[4096];
+    ASSERT_NE(::realpath(sim_port_path(1).c_str(), device), nullptr);
+    const passwd* nobody = ::getpwnam("nobody");
+    const bool as_root = ::geteuid() == 0;
+    ASSERT_TRUE(!as_root || nobody != nullptr);
+    if (as_root) {
+        ASSERT_EQ(::seteuid(nobody->pw_uid), 0);
+    } else {
+        ASSERT_EQ(::chmod(device, 0), 0);
+    }
+    slot_connect(1, "COM2");
+    const bool back = wait_lines();
+    if (as_root) {
+        EXPECT_EQ(::seteuid(0), 0);
+    } else {
+        ::chmod(device, 0600);
+    }
+    ASSERT_TRUE(back);
+    repaint_panels(0);
+
+    const char* expected[] = {nullptr, "COM2: permission denied: add yourself to dialout",
+                              "COM3: nothing answered at 9600 baud",
+                              "COM9: not there: plug in the filter's cable or USB adapter"};
+    for (int n = 1; n < 4; ++n) {
+        EXPECT_EQ(filter_slots()[n].connected, 0) << n;
+        EXPECT_EQ(window_state().slot_problem[n], expected[n]) << n;
+        EXPECT_EQ(filter_popup_tooltip(n), QString::fromUtf8(expected[n])) << n;
+        EXPECT_FALSE(filter_popup_enabled(n)) << n;
+        EXPECT_TRUE(shows_problem_line(*this, n)) << "panel " << n;
+    }
+    EXPECT_EQ(window_state().slot_problem[0], "");
+    EXPECT_FALSE(shows_problem_line(*this, 0)) << "a working filter's panel has no problem line";
+
+    // Until it connects: the port back, the line and the tooltip are gone.
+    sim_set_faults(2, SimFaults{});
+    slot_connect(2, "COM3");
+    ASSERT_TRUE(wait_lines());
+    EXPECT_EQ(window_state().slot_problem[2], "");
+    EXPECT_EQ(filter_popup_tooltip(2), filter_popup_label(2));
+}
+
 TEST_F(ControlTest, ArrowControlsShowOnlyForConnectedSlots)
 {
     start_filters({"", "COM2"});
@@ -285,6 +356,10 @@ TEST_F(ControlTest, AFilterThatStopsAnsweringKeepsItsLastValues)
     EXPECT_EQ(filter_slots()[0].status_code, STATUS_NO_COMMUNICATION);
     EXPECT_DOUBLE_EQ(filter_slots()[0].wavelength, wavelength);
     EXPECT_EQ(filter_slots()[0].connected, 1) << "it stays connected and is polled again";
+    EXPECT_EQ(window_state().slot_problem[0], "COM1: stopped answering: is the filter on and its cable in?");
+    sim_set_faults(0, SimFaults{});
+    tick();
+    EXPECT_EQ(window_state().slot_problem[0], "") << "an answer clears it";
 }
 
 TEST_F(ControlTest, TheBandpassLogWritesItsHeaderOnEveryOpenAndFlushesEachRow)

@@ -195,6 +195,23 @@ check_programs() {
   [ "$(stat -c %s "$work/home/Solvane/solvane.ini")" -ge 86 ] || fail "no settings saved in ~/Solvane"
   [ -z "$(ls -A "$work/elsewhere")" ] || fail "the launcher wrote into the directory it was started from"
 
+  # A ~/Solvane that is a file or a broken link: the reason on standard error, and in a desktop
+  # dialog (here a stand-in xmessage) when standard error is no terminal and a display is there.
+  mkdir -p "$work/bad/bin" "$work/bad/file" "$work/bad/link"
+  printf '#!/bin/sh\nprintf "%%s\\n" "$*" >"%s/shown"\n' "$work/bad" >"$work/bad/bin/xmessage"
+  chmod +x "$work/bad/bin/xmessage"
+  : >"$work/bad/file/Solvane"
+  ln -s "$work/bad/nowhere" "$work/bad/link/Solvane"
+  for case in file:"is a file, not a folder" link:"which does not exist"; do
+    rm -f "$work/bad/shown"
+    status=0
+    HOME=$work/bad/${case%%:*} DISPLAY=:99 PATH=$work/bad/bin:$PATH "$bin/solvane-control-desktop" \
+      </dev/null 2>"$work/bad/err" || status=$?
+    [ "$status" = 1 ] || fail "the launcher with ~/Solvane a ${case%%:*} exited with $status, not 1"
+    grep -q "${case#*:}" "$work/bad/err" || fail "the launcher did not say why on standard error: $(cat "$work/bad/err")"
+    grep -q "${case#*:}" "$work/bad/shown" 2>/dev/null || fail "the launcher showed no dialog for a ${case%%:*}"
+  done
+
   kill -TERM "$sim"
   wait_for_exit "$sim" 50
   [ "$status" = 0 ] || fail "solvane-sim did not end on SIGTERM with status 0 ($status)"

@@ -142,6 +142,42 @@ TEST_F(PanelTest, TheTextBlockStartsAtColumn635AndLeavesTheGap)
     for (int y = 5; y < 253; ++y) ASSERT_EQ(at(634, y).rgb(), UNTOUCHED) << "row " << y;
 }
 
+TEST(PanelTexts, TheTitleWritesTheUnitSignOnceAsTheMenuLabelDoes)
+{
+    struct Row {
+        const char* bandwidth;
+        const char* title;
+    } rows[] = {{"0.7A", "0.7A Solvane PRO"}, {"0.7a", "0.7a Solvane PRO"}, {"0.5", "0.5\u00C5 Solvane PRO"},
+                {"", " Solvane PRO"},         {"\xB5", "\u00B5\u00C5 Solvane PRO"}};
+    for (const Row& row : rows) {
+        FilterRecord slot;
+        copy_text(slot.bandwidth_text, BANDWIDTH_TEXT_SIZE, row.bandwidth, 10);
+        copy_text(slot.edition_text, EDITION_TEXT_SIZE, "PRO", 10);
+        EXPECT_EQ(panel_title_text(slot), QString::fromUtf8(row.title)) << row.bandwidth;
+    }
+}
+
+TEST(PanelTexts, EveryLinesTargetLabelKeepsItsHueAndReachesThreeToOneOnWhite)
+{
+    for (const SpectralLine& line : spectral_line_table())
+        for (double shift : {-1.0, 0.0, 1.0}) {
+            const Rgb rgb = wavelength_to_rgb(line.line_wavelength + shift);
+            const Argb drawn{160, static_cast<std::uint8_t>(rgb.r), static_cast<std::uint8_t>(rgb.g),
+                             static_cast<std::uint8_t>(rgb.b)};
+            const Argb label = readable_label_colour(drawn, WHITE);
+            EXPECT_GE(contrast_ratio(label, WHITE), LABEL_CONTRAST_MIN) << line.line_name << shift;
+            const int hue = QColor(label.r, label.g, label.b).hsvHue(), wanted = QColor(rgb.r, rgb.g, rgb.b).hsvHue();
+            if (wanted >= 0) {
+                EXPECT_NEAR(hue, wanted, 3) << line.line_name << shift;
+            }
+        }
+    // Sodium's yellow as the curve has it is 1.2:1; black and the grey captions stay as they are.
+    EXPECT_LT(contrast_ratio(Argb{255, 0xFF, 0xEE, 0x5F}, WHITE), 1.3);
+    EXPECT_EQ(readable_label_colour(BLACK, WHITE).r, 0);
+    const Argb grey{255, 128, 128, 128};
+    EXPECT_EQ(readable_label_colour(grey, WHITE).r, 128);
+}
+
 TEST_F(PanelTest, MarkersStandBesideTheirCurves)
 {
     // Current 0.2 A above target: "Current" right of its curve, "Target" left with a 10-pixel gap.

@@ -273,4 +273,21 @@ TEST(SimulatorProgram, RunsUntilStoppedAndRemovesItsLinks)
     EXPECT_FALSE(file_exists(ports));
 }
 
+TEST(SimulatorProgram, SaysWhyItCannotMakeItsPortFolder)
+{
+    const std::string dir = enter_temp_dir();
+    write_file(dir + "/file", "");
+    struct Row {
+        std::string port_dir, error;
+    } rows[] = {
+        {"/missing/x", "solvane-sim: cannot make the port folder /missing/x: No such file or directory\n"},
+        {dir + "/file/x", "solvane-sim: cannot make the port folder " + dir + "/file/x: Not a directory\n"},
+    };
+    for (const Row& row : rows) {
+        ProgramRun r = run_program(SOLVANE_SIM_PATH, {"--port-dir", row.port_dir});
+        EXPECT_EQ(r.exit_code, 1) << row.port_dir;
+        EXPECT_EQ(r.errors, row.error);
+    }
+}
+
 }  // namespace

@@ -57,7 +57,7 @@ TEST(SpectralLines, MatchWithinStrictlyLessThanOneAngstrom)
         else
             EXPECT_STREQ(line ? line->line_name : "<none>", row.name) << row.center;
     }
-    EXPECT_STREQ(spectral_line_table()[5].line_tag, "H-\u00DF ");
+    EXPECT_STREQ(spectral_line_table()[5].line_tag, "H-\u03B2 ");
     for (const SpectralLine& line : spectral_line_table()) EXPECT_EQ(line.line_tag[std::strlen(line.line_tag) - 1], ' ');
 }
 

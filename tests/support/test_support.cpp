@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -9,11 +10,48 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+void remove_temp_tree(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // A test may have taken its own rights away (a read-only folder, an unreadable file): they
+    // are given back first. Links are removed, never followed.
+    if (fs::is_directory(fs::symlink_status(path, ec))) {
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+        for (const fs::directory_entry& entry : fs::directory_iterator(path, ec)) remove_temp_tree(entry.path());
+    }
+    fs::remove(path, ec);
+}
+
+namespace {
+
+// The folders this test process made, removed when it ends, whether its tests passed or failed
+// (a process that is killed leaves them). A forked child that ends leaves them to its parent.
+struct TempDirs {
+    pid_t owner = ::getpid();
+    std::vector<std::string> made;
+    ~TempDirs()
+    {
+        if (::getpid() != owner) return;
+        for (const std::string& dir : made) remove_temp_tree(dir);
+    }
+};
+
+TempDirs& temp_dirs()
+{
+    static TempDirs dirs;
+    return dirs;
+}
+
+}  // namespace
+
 std::string make_temp_dir()
 {
+    TempDirs& dirs = temp_dirs();  // made first, so it is ended after anything that uses the folders
     char pattern[] = "/tmp/solvane-test-XXXXXX";
     char* dir = ::mkdtemp(pattern);
     if (dir == nullptr) std::abort();
+    dirs.made.push_back(dir);
     return dir;
 }
 

@@ -10,8 +10,12 @@
 // Returns its path. Each test runs in a process of its own, so changing directory is safe.
 std::string enter_temp_dir();
 
-// A fresh directory under /tmp (not entered).
+// A fresh directory under /tmp (not entered). Both are removed with everything in them when the
+// test process ends, also after failed tests.
 std::string make_temp_dir();
+
+// Removes a folder and everything in it, whatever rights a test left on it; links are not followed.
+void remove_temp_tree(const std::string& path);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
