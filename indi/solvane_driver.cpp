@@ -64,15 +64,10 @@ constexpr const char* FILTER_TAB = "Filter";
 constexpr const char* SCAN_ELEMENT = "Scan Ports";  // libindi's serial connection names it so
 
 // The simulator's tables are process-wide (sim/): a simulator this driver started is stopped, its
-// links removed, before those tables are destroyed at exit, hence atexit, registered once the
-// first simulator runs. The filter line needs no such order: the device owns its set of lines.
+// links removed, before those tables are destroyed at exit, hence atexit, registered with the
+// signal handling below (after every static object exists, so it runs before their destructors).
+// The filter line needs no such order: the device owns its set of lines.
 void stop_simulator_at_exit() { sim_stop(); }
-
-void register_exit_handler()
-{
-    static bool registered = false;  // libindi's event-loop thread alone
-    if (!registered) registered = std::atexit(stop_simulator_at_exit) == 0;
-}
 
 // SIGTERM and SIGINT end the driver as a normal exit does: the handler only writes a byte to a
 // pipe that libindi's event loop watches, and the loop's callback exits, so the device is
@@ -91,6 +86,7 @@ void exit_on_termination(int, void*) { std::exit(0); }
 void watch_termination()
 {
     if (termination_pipe[0] >= 0 || ::pipe2(termination_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    std::atexit(stop_simulator_at_exit);
     IEAddCallback(termination_pipe[0], exit_on_termination, nullptr);
     struct sigaction action {};
     action.sa_handler = on_termination_signal;
@@ -652,7 +648,6 @@ class SolvaneDevice : public INDI::DefaultDevice
             fail_connect("Could not start the simulated filter (no pseudo-terminal or no room under /tmp).");
             return false;
         }
-        register_exit_handler();
         simulator_running = true;
         port = sim_port_path(0);
         LOGF_INFO("Simulation: %s on %s.", options.filters[0].model_text.c_str(), port.c_str());
