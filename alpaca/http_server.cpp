@@ -5,27 +5,55 @@
 #include "alpaca/filter_service.h"
 #include "alpaca/web_page.h"
 
-#include <httplib.h>
+#include <utility>  // before Boost 1.74's Asio, which uses std::exchange without it under C++20
 
-#include <cerrno>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
-#include <cstring>
+#include <deque>
+#include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
+using Headers = std::vector<std::pair<std::string, std::string>>;
 
-// Enough threads for a few Alpaca clients, browsers holding connections open and writes that
-// wait for a filter, without letting a crowd of connections take the machine.
-constexpr int HTTP_THREADS = 32;
+// The threads that run the connections: one a core of the machine this is built for; a request
+// that is not a write costs microseconds, so more would only compete with the filter lines.
+constexpr int HTTP_IO_THREADS = 2;
+
+// Writes waiting for a filter at once: each slot's queue of settings and a connection and a
+// disconnection besides; further ones wait for a worker, at most WRITE_TASKS_MAX in all, and any
+// beyond that are answered at once with HTTP 503.
+constexpr int WRITE_WORKERS = SLOT_COUNT * (WRITE_QUEUE_MAX + 2);
+constexpr size_t WRITE_TASKS_MAX = 256;
+
+// Connections held open at once from all addresses; more are closed as they come.
+constexpr int CONNECTIONS_MAX = 512;
+
+// After an answer that ends a connection, what the client still sends is read and dropped for
+// this long (at most LINGER_BYTES), so that the answer is not lost to a reset.
+constexpr auto LINGER_TIME = std::chrono::seconds(1);
+constexpr size_t LINGER_BYTES = 256 * 1024;
 
 // The HTTP threads yield the processor to the filter lines and the main thread: a crowd of
 // clients then slows the clients, not the polls (which wait on the serial line's timing).
@@ -36,19 +64,6 @@ void lower_this_thread()
     thread_local const bool lowered = ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), HTTP_NICENESS) == 0;
     (void)lowered;
 }
-
-// cpp-httplib's pool, each task run on a lowered thread. (The library asks for a subclass here.)
-class LoweredThreadPool : public httplib::ThreadPool {
-  public:
-    using httplib::ThreadPool::ThreadPool;
-    void enqueue(std::function<void()> task) override
-    {
-        httplib::ThreadPool::enqueue([task = std::move(task)] {
-            lower_this_thread();
-            task();
-        });
-    }
-};
 
 // A token bucket per client address: rate a second, bursts of twice that (at least 20).
 struct RateBounds {
@@ -84,10 +99,64 @@ struct RateBounds {
     }
 };
 
-// The server and what its handlers read; set up by http_start before the first request.
+// The write workers: a fixed set of threads taking tasks in order. Tasks still queued at stop are
+// dropped (their connections are being closed anyway).
+struct WritePool {
+    std::mutex mutex;  // guards tasks and stopping
+    std::condition_variable wake;
+    std::deque<std::function<void()>> tasks;
+    int stopping = 0;
+    std::vector<std::thread> threads;
+
+    void start(int count)
+    {
+        stopping = 0;
+        for (int k = 0; k < count; ++k)
+            threads.emplace_back([this] {
+                lower_this_thread();
+                for (;;) {
+                    std::function<void()> task;
+                    {
+                        std::unique_lock<std::mutex> lock(mutex);
+                        wake.wait(lock, [this] { return stopping || !tasks.empty(); });
+                        if (stopping) return;
+                        task = std::move(tasks.front());
+                        tasks.pop_front();
+                    }
+                    task();
+                }
+            });
+    }
+    bool submit(std::function<void()> task)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopping || tasks.size() >= WRITE_TASKS_MAX) return false;
+            tasks.push_back(std::move(task));
+        }
+        wake.notify_one();
+        return true;
+    }
+    void stop()
+    {
+        std::deque<std::function<void()>> dropped;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = 1;
+            dropped.swap(tasks);
+        }
+        wake.notify_all();
+        for (std::thread& t : threads) t.join();
+        threads.clear();
+    }
+};
+
+// The server and what its connections read; set up by http_start before the first connection.
 struct Http {
-    std::unique_ptr<httplib::Server> server;
-    std::thread thread;
+    std::unique_ptr<asio::io_context> io;
+    std::unique_ptr<tcp::acceptor> acceptor;
+    std::vector<std::thread> io_threads;
+    WritePool writes;
     HttpOptions options;
     RateBounds rates;
     // The names and addresses of this computer, taken again when a literal is refused (an address
@@ -95,76 +164,88 @@ struct Http {
     std::mutex rules_mutex;
     HostRules rules;
     Clock::time_point rules_taken;
+    // Open connections by client address and in all; guarded by connections_mutex.
+    std::mutex connections_mutex;
+    std::map<std::string, int> connections;
+    int connections_open = 0;
 };
 
 Http http;
 
-void reply_text(httplib::Response& res, int status, const std::string& text)
+// ---------------------------------------------------------------------------------------------
+// Requests and answers as this server sees them
+// ---------------------------------------------------------------------------------------------
+
+struct Request {
+    std::string method;
+    std::string path;    // percent-decoded, without the query
+    std::string query;   // as sent, without the '?'
+    std::string body;
+    std::string client;  // the client's address as text
+    bool client_on_loopback = false;
+};
+
+struct Answer {
+    int status = 200;
+    std::string content_type = "text/plain; charset=utf-8";
+    std::string body;
+    Headers headers;
+    bool close = false;  // the connection ends after this answer
+};
+
+Answer text_answer(int status, const std::string& text)
 {
-    res.status = status;
-    res.set_content(text + "\n", "text/plain; charset=utf-8");
+    Answer a;
+    a.status = status;
+    a.body = text + "\n";
+    return a;
 }
 
-const char* write_name(ApiWrite write)
+int hex_digit(char c)
 {
-    switch (write) {
-    case WRITE_JOB: return "setting";
-    case WRITE_CONNECT: case WRITE_CONNECT_START: return "connect";
-    case WRITE_DISCONNECT: case WRITE_DISCONNECT_START: return "disconnect";
-    default: return "";
-    }
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }
 
-void answer_api(const httplib::Request& req, httplib::Response& res)
+// %XX escapes decoded (a malformed one is kept as it is); '+' is a space in a form's parts.
+std::string url_decode(std::string_view text, bool plus_is_space)
 {
-    ApiRequest request;
-    request.method = req.method;
-    request.path = req.path;
-    if (req.method == "GET") {
-        for (const auto& [name, value] : req.params) request.params.emplace_back(name, value);
-    } else {
-        // A PUT's parameters are its form body's alone (the query string is not read).
-        httplib::Params form;
-        httplib::detail::parse_query_text(req.body, form);
-        for (const auto& [name, value] : form) request.params.emplace_back(name, value);
-    }
-
-    ApiAnswer answer = answer_api_request(request, service_view());
-    if (answer.write != WRITE_NONE) {
-        const ApiAnswer pending = answer;
-        WriteOutcome outcome;
-        FilterRecord record;
-        if (pending.write == WRITE_CONNECT_START || pending.write == WRITE_DISCONNECT_START) {
-            service_start_write(pending.device, pending.write);
-            record = service_view().slot[pending.device].record;
+    std::string out;
+    out.reserve(text.size());
+    for (size_t k = 0; k < text.size(); ++k) {
+        const int high = k + 2 < text.size() ? hex_digit(text[k + 1]) : -1;
+        const int low = high >= 0 ? hex_digit(text[k + 2]) : -1;
+        if (text[k] == '%' && low >= 0) {
+            out += static_cast<char>(high * 16 + low);
+            k += 2;
         } else {
-            const int wait = pending.write == WRITE_CONNECT ? http.options.connect_wait_ms : http.options.write_wait_ms;
-            outcome = service_run_write(pending.device, pending.write, pending.job, wait, &record);
-        }
-        answer = finish_write(pending, outcome, record, pending.device);
-        if (http.options.log_writes) {
-            // Writes are logged with the client's numbers, so a client's log can be matched.
-            std::string command = pending.write == WRITE_JOB ? pending.job.command : "";
-            if (!command.empty() && command.back() == '\n') command.pop_back();
-            std::fprintf(stderr, "solvane-alpaca: %s %s from %s, device %d %s%s: %s\n", req.method.c_str(),
-                         req.path.c_str(), req.remote_addr.c_str(), pending.device, write_name(pending.write),
-                         command.empty() ? "" : (" " + command).c_str(), answer.body.c_str());
+            out += plus_is_space && text[k] == '+' ? ' ' : text[k];
         }
     }
-    res.status = answer.http_status;
-    res.set_content(answer.body, answer.content_type.c_str());
+    return out;
 }
 
-void answer_page(int focus, httplib::Response& res)
+// name=value pairs separated by '&', in the order sent; parts without a name are skipped.
+ApiParams parse_form(std::string_view text)
 {
-    res.set_header("Cache-Control", "no-cache");
-    // Everything the page needs is its own; no other site may frame it.
-    res.set_header("Content-Security-Policy",
-                   "default-src 'self'; script-src 'self' 'unsafe-inline'; style-src 'self' 'unsafe-inline'; "
-                   "frame-ancestors 'none'");
-    res.set_header("X-Frame-Options", "DENY");
-    res.set_content(page_html(focus, http.options.page_test_hooks), "text/html; charset=utf-8");
+    ApiParams params;
+    while (!text.empty()) {
+        const size_t amp = text.find('&');
+        const std::string_view part = text.substr(0, amp);
+        const size_t eq = part.find('=');
+        std::string name = url_decode(part.substr(0, eq), true);
+        if (!name.empty())
+            params.emplace_back(std::move(name), eq == std::string_view::npos ? "" : url_decode(part.substr(eq + 1), true));
+        text = amp == std::string_view::npos ? std::string_view() : text.substr(amp + 1);
+    }
+    return params;
 }
+
+// ---------------------------------------------------------------------------------------------
+// The guards: who may ask, how often
+// ---------------------------------------------------------------------------------------------
 
 // How often the interfaces' addresses may be read again for a refused Host literal.
 constexpr auto RULES_REFRESH = std::chrono::seconds(5);
@@ -183,83 +264,369 @@ bool host_of_this_machine(const std::string& host)
     return host_allowed(http.rules, host);
 }
 
-bool client_on_loopback(const httplib::Request& req)
+// What a request's header alone decides: a foreign Host (before anything else), a PUT without a
+// body, too many requests, a body larger than the bound. An empty optional lets it go on.
+std::optional<Answer> guard(const bhttp::request_parser<bhttp::string_body>& parser, const Request& r)
 {
-    NetAddress client;
-    return address_parse(req.remote_addr, client) && address_is_loopback(client);
+    const auto& header = parser.get();
+    const std::string host(header[bhttp::field::host]);
+    if (!host_of_this_machine(host)) {
+        Answer a = text_answer(403, "This server answers only requests addressed to this computer by one of its names or "
+                                    "addresses (see --allow-host), not to '" + host.substr(0, 80) + "'.");
+        a.close = true;
+        return a;
+    }
+    if (r.method == "PUT" && !parser.content_length() && !parser.chunked()) {
+        // Without a length the body could only end with the connection: answered now.
+        return text_answer(400, "A PUT carries its parameters in a form body (application/x-www-form-urlencoded, "
+                                "with Content-Length); this one has no body.");
+    }
+    if ((http.options.rate_loopback_clients || !r.client_on_loopback) && !http.rates.allow(r.client)) {
+        Answer a = text_answer(429, "Too many requests from " + r.client + ": at most " +
+                                        std::to_string(static_cast<int>(http.rates.rate)) + " a second.");
+        a.headers.emplace_back("Retry-After", "1");
+        return a;
+    }
+    if (parser.content_length() && *parser.content_length() > static_cast<std::uint64_t>(REQUEST_BODY_MAX)) {
+        Answer a = text_answer(413, "The request is larger than this server takes.");
+        a.close = true;
+        return a;
+    }
+    return std::nullopt;
 }
 
-httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res)
+// ---------------------------------------------------------------------------------------------
+// The routes
+// ---------------------------------------------------------------------------------------------
+
+const char* write_name(ApiWrite write)
 {
-    if (!host_of_this_machine(req.get_header_value("Host"))) {
-        res.set_header("Connection", "close");
-        reply_text(res, 403, "This server answers only requests addressed to this computer by one of its names or "
-                             "addresses (see --allow-host), not to '" + req.get_header_value("Host").substr(0, 80) + "'.");
-        return httplib::Server::HandlerResponse::Handled;
+    switch (write) {
+    case WRITE_JOB: return "setting";
+    case WRITE_CONNECT: case WRITE_CONNECT_START: return "connect";
+    case WRITE_DISCONNECT: case WRITE_DISCONNECT_START: return "disconnect";
+    default: return "";
     }
-    if (req.method == "PUT" && !req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
-        // Without a length the body could only end with the connection: answered now, not after
-        // the read time-out.
-        reply_text(res, 400, "A PUT carries its parameters in a form body (application/x-www-form-urlencoded, "
-                             "with Content-Length); this one has no body.");
-        return httplib::Server::HandlerResponse::Handled;
-    }
-    if ((http.options.rate_loopback_clients || !client_on_loopback(req)) && !http.rates.allow(req.remote_addr)) {
-        res.set_header("Retry-After", "1");
-        reply_text(res, 429, "Too many requests from " + req.remote_addr + ": at most " +
-                                 std::to_string(static_cast<int>(http.rates.rate)) + " a second.");
-        return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
 }
 
-// The slot a page or panel path names by its number (0 to SLOT_COUNT - 1, written without
-// leading zeros); -1 otherwise, which the route answers as a path this server does not serve.
-int slot_in_path(const httplib::Request& req)
+Answer api_answer(const ApiAnswer& answer)
 {
-    const std::string digits = req.matches[1].str();
-    if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits[0] == '0')) return -1;
+    Answer a;
+    a.status = answer.http_status;
+    a.content_type = answer.content_type;
+    a.body = answer.body;
+    return a;
+}
+
+// Runs a write the API asked for (on a write worker: it may wait for the filter).
+Answer run_write(const Request& r, const ApiAnswer& pending)
+{
+    WriteOutcome outcome;
+    FilterRecord record;
+    if (pending.write == WRITE_CONNECT_START || pending.write == WRITE_DISCONNECT_START) {
+        service_start_write(pending.device, pending.write);
+        record = service_view().slot[pending.device].record;
+    } else {
+        const int wait = pending.write == WRITE_CONNECT ? http.options.connect_wait_ms : http.options.write_wait_ms;
+        outcome = service_run_write(pending.device, pending.write, pending.job, wait, &record);
+    }
+    const ApiAnswer answer = finish_write(pending, outcome, record, pending.device);
+    if (http.options.log_writes) {
+        // Writes are logged with the client's numbers, so a client's log can be matched.
+        std::string command = pending.write == WRITE_JOB ? pending.job.command : "";
+        if (!command.empty() && command.back() == '\n') command.pop_back();
+        std::fprintf(stderr, "solvane-alpaca: %s %s from %s, device %d %s%s: %s\n", r.method.c_str(), r.path.c_str(),
+                     r.client.c_str(), pending.device, write_name(pending.write),
+                     command.empty() ? "" : (" " + command).c_str(), answer.body.c_str());
+    }
+    return api_answer(answer);
+}
+
+// The API's answer, or the write it needs in pending (answer then comes from run_write).
+Answer answer_api(const Request& r, ApiAnswer& pending)
+{
+    ApiRequest request;
+    request.method = r.method == "HEAD" ? "GET" : r.method;
+    request.path = r.path;
+    // A GET's parameters are its query's; a PUT's are its form body's alone.
+    request.params = parse_form(request.method == "GET" ? r.query : r.body);
+    pending = answer_api_request(request, service_view());
+    return api_answer(pending);
+}
+
+Answer page_answer(int focus)
+{
+    Answer a;
+    a.content_type = "text/html; charset=utf-8";
+    a.body = page_html(focus, http.options.page_test_hooks);
+    a.headers = {{"Cache-Control", "no-cache"},
+                 // Everything the page needs is its own; no other site may frame it.
+                 {"Content-Security-Policy", "default-src 'self'; script-src 'self' 'unsafe-inline'; "
+                                             "style-src 'self' 'unsafe-inline'; frame-ancestors 'none'"},
+                 {"X-Frame-Options", "DENY"}};
+    return a;
+}
+
+// The slot a path names between prefix and suffix by its number (0 to SLOT_COUNT - 1, without
+// leading zeros); -1 when it names none.
+int slot_in_path(const std::string& path, const std::string& prefix, const std::string& suffix)
+{
+    if (path.size() <= prefix.size() + suffix.size() || path.compare(0, prefix.size(), prefix) != 0 ||
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return -1;
+    const std::string digits = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+    if (digits.size() > 3 || (digits.size() > 1 && digits[0] == '0') ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
     const int slot = std::stoi(digits);
     return slot < SLOT_COUNT ? slot : -1;
 }
 
-void install_routes(httplib::Server& s)
+Answer panel_answer(int slot)
 {
-    s.set_pre_routing_handler(guard);
-    for (const char* pattern : {R"(/api/.*)", R"(/management/.*)"}) {
-        s.Get(pattern, answer_api);
-        s.Put(pattern, answer_api);
-        s.Post(pattern, answer_api);
-        s.Delete(pattern, answer_api);
-        s.Patch(pattern, answer_api);
+    const std::string png = service_panel_png(slot);
+    if (png.empty()) return text_answer(404, "No panel for that filter.");
+    Answer a;
+    a.content_type = "image/png";
+    a.body = png;
+    a.headers = {{"Cache-Control", "no-cache"}};
+    return a;
+}
+
+Answer state_answer()
+{
+    unsigned versions[SLOT_COUNT];
+    for (int n = 0; n < SLOT_COUNT; ++n) versions[n] = service_panel_version(n);
+    Answer a;
+    a.content_type = "application/json; charset=utf-8";
+    a.body = page_state_json(service_view(), versions);
+    a.headers = {{"Cache-Control", "no-store"}};
+    return a;
+}
+
+bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// Every request but a write's: the API (any method it takes) and the page's paths (GET, HEAD).
+Answer route(const Request& r, ApiAnswer& pending)
+{
+    static const char* const api_methods[] = {"GET", "HEAD", "PUT", "POST", "DELETE", "PATCH"};
+    const bool api_method = std::find(std::begin(api_methods), std::end(api_methods), r.method) != std::end(api_methods);
+    if (api_method && (starts_with(r.path, "/api/") || starts_with(r.path, "/management/"))) return answer_api(r, pending);
+    if (r.method == "GET" || r.method == "HEAD") {
+        if (r.path == "/" || r.path == "/setup") return page_answer(-1);
+        if (const int slot = slot_in_path(r.path, "/setup/v1/switch/", "/setup"); slot >= 0) return page_answer(slot);
+        if (r.path == "/state.json") return state_answer();
+        if (const int slot = slot_in_path(r.path, "/panel/", ".png"); slot >= 0) return panel_answer(slot);
     }
-    s.Get("/", [](const httplib::Request&, httplib::Response& res) { answer_page(-1, res); });
-    s.Get("/setup", [](const httplib::Request&, httplib::Response& res) { answer_page(-1, res); });
-    s.Get(R"(/setup/v1/switch/([0-9]+)/setup)", [](const httplib::Request& req, httplib::Response& res) {
-        if (const int slot = slot_in_path(req); slot >= 0) answer_page(slot, res);
-        else res.status = 404;
-    });
-    s.Get("/state.json", [](const httplib::Request&, httplib::Response& res) {
-        unsigned versions[SLOT_COUNT];
-        for (int n = 0; n < SLOT_COUNT; ++n) versions[n] = service_panel_version(n);
-        res.set_header("Cache-Control", "no-store");
-        res.set_content(page_state_json(service_view(), versions), "application/json; charset=utf-8");
-    });
-    s.Get(R"(/panel/([0-9]+)\.png)", [](const httplib::Request& req, httplib::Response& res) {
-        const int slot = slot_in_path(req);
-        if (slot < 0) {
-            res.status = 404;
-            return;
+    return text_answer(404, "Nothing at " + r.path + " on this server.");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connections
+// ---------------------------------------------------------------------------------------------
+
+// One client connection: reads a request, answers it, reads the next, in order. Its handlers run
+// on its strand, one at a time; a write's answer comes back there from its worker.
+class Session : public std::enable_shared_from_this<Session> {
+  public:
+    Session(tcp::socket socket, std::string client, bool loopback)
+        : stream_(std::move(socket)), client_(std::move(client)), loopback_(loopback)
+    {
+    }
+    ~Session()
+    {
+        std::lock_guard<std::mutex> lock(http.connections_mutex);
+        --http.connections_open;
+        if (--http.connections[client_] <= 0) http.connections.erase(client_);
+    }
+    void start() { read_next(); }
+
+  private:
+    void read_next()
+    {
+        parser_.emplace();
+        parser_->header_limit(REQUEST_HEADER_MAX);
+        // The body's bound is set once the header has passed the guards: a foreign Host hears 403
+        // whatever length it announces.
+        // (Not boost::none: Beast 1.74 compares a length with it as though it were 0.)
+        parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+        // One deadline for the whole request, header and body.
+        stream_.expires_after(std::chrono::milliseconds(http.options.request_deadline_ms));
+        bhttp::async_read_header(stream_, buffer_, *parser_,
+                                 [self = shared_from_this()](beast::error_code ec, size_t) { self->on_header(ec); });
+    }
+
+    void on_header(beast::error_code ec)
+    {
+        if (ec == bhttp::error::header_limit) return refuse(431, "The request's header is larger than this server takes (8 KiB).");
+        if (ec) return read_failed(ec);
+        const auto& header = parser_->get();
+        request_ = Request{};
+        request_.method = std::string(header.method_string());
+        const std::string_view target = header.target();
+        const size_t question = target.find('?');
+        request_.path = url_decode(target.substr(0, question), false);
+        if (question != std::string_view::npos) request_.query = std::string(target.substr(question + 1));
+        request_.client = client_;
+        request_.client_on_loopback = loopback_;
+        if (std::optional<Answer> refused = guard(*parser_, request_)) return respond(std::move(*refused));
+        if (parser_->is_done()) return handle();
+        if (beast::iequals(header[bhttp::field::expect], "100-continue")) {
+            auto self = shared_from_this();
+            auto cont = std::make_shared<bhttp::response<bhttp::empty_body>>(bhttp::status::continue_, header.version());
+            return bhttp::async_write(stream_, *cont, [self, cont](beast::error_code e, size_t) {
+                if (e) return self->read_failed(e);
+                self->read_body();
+            });
         }
-        const std::string png = service_panel_png(slot);
-        if (png.empty()) return reply_text(res, 404, "No panel for that filter.");
-        res.set_header("Cache-Control", "no-cache");
-        res.set_content(png, "image/png");
+        read_body();
+    }
+
+    void read_body()
+    {
+        parser_->body_limit(REQUEST_BODY_MAX);
+        bhttp::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
+            if (ec == bhttp::error::body_limit) return self->refuse(413, "The request is larger than this server takes.");
+            if (ec) return self->read_failed(ec);
+            self->request_.body = std::move(self->parser_->get().body());
+            self->handle();
+        });
+    }
+
+    // A connection that ended, timed out or sent no HTTP: a malformed request hears why.
+    void read_failed(beast::error_code ec)
+    {
+        if (ec.category() == bhttp::make_error_code(bhttp::error::bad_target).category() &&
+            ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message)
+            return refuse(400, "This is no HTTP request this server reads (" + ec.message() + ").");
+        linger_close();
+    }
+
+    void refuse(int status, const std::string& text)
+    {
+        Answer a = text_answer(status, text);
+        a.close = true;
+        respond(std::move(a));
+    }
+
+    void handle()
+    {
+        ApiAnswer pending;
+        Answer answer = route(request_, pending);
+        if (pending.write == WRITE_NONE) return respond(std::move(answer));
+        // A write waits for its filter on a worker; this connection waits for it (its next
+        // request is answered after it), the others go on.
+        auto self = shared_from_this();
+        const bool taken = http.writes.submit([self, request = request_, pending] {
+            Answer done = run_write(request, pending);
+            asio::post(self->stream_.get_executor(),
+                       [self, done = std::move(done)]() mutable { self->respond(std::move(done)); });
+        });
+        if (!taken) respond(text_answer(503, "The server has too many writes waiting for the filters; try again."));
+    }
+
+    void respond(Answer answer)
+    {
+        const bool keep = !answer.close && parser_->get().keep_alive() && parser_->is_done();
+        auto response = std::make_shared<bhttp::response<bhttp::string_body>>();
+        response->version(parser_->get().version() == 10 ? 10 : 11);
+        response->result(static_cast<unsigned>(answer.status));
+        response->set(bhttp::field::content_type, answer.content_type);
+        for (const auto& [name, value] : answer.headers) response->set(name, value);
+        response->body() = std::move(answer.body);
+        response->keep_alive(keep);
+        response->prepare_payload();
+        if (request_.method == "HEAD") {
+            const size_t size = response->body().size();
+            response->body().clear();
+            response->content_length(size);
+        }
+        stream_.expires_after(std::chrono::milliseconds(http.options.request_deadline_ms));
+        bhttp::async_write(stream_, *response, [self = shared_from_this(), response, keep](beast::error_code ec, size_t) {
+            if (ec) return;
+            if (keep) return self->read_next();
+            self->linger_close();
+        });
+    }
+
+    // Ends the connection without losing the last answer: the sending side is shut, and what the
+    // client still sends is read and dropped (bounded in time and bytes) before the close.
+    void linger_close()
+    {
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(LINGER_TIME);
+        drain();
+    }
+    void drain()
+    {
+        stream_.async_read_some(asio::buffer(drop_), [self = shared_from_this()](beast::error_code ec, size_t n) {
+            self->drained_ += n;
+            if (!ec && self->drained_ < LINGER_BYTES) self->drain();
+        });
+    }
+
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+    Request request_;
+    std::string client_;
+    bool loopback_;
+    char drop_[4096];
+    size_t drained_ = 0;
+};
+
+// Counts a new connection in; false when its address, or the server, holds the most already.
+bool admit(const std::string& client)
+{
+    std::lock_guard<std::mutex> lock(http.connections_mutex);
+    int& from_client = http.connections[client];
+    if (from_client >= CONNECTIONS_PER_ADDRESS || http.connections_open >= CONNECTIONS_MAX) {
+        if (from_client == 0) http.connections.erase(client);
+        return false;
+    }
+    ++from_client;
+    ++http.connections_open;
+    return true;
+}
+
+void accept_next()
+{
+    http.acceptor->async_accept(asio::make_strand(*http.io), [](beast::error_code ec, tcp::socket socket) {
+        if (ec == asio::error::operation_aborted || !http.acceptor->is_open()) return;
+        if (ec) {
+            // Out of descriptors, most likely: try again shortly instead of spinning.
+            auto timer = std::make_shared<asio::steady_timer>(*http.io, std::chrono::milliseconds(100));
+            return timer->async_wait([timer](beast::error_code) { accept_next(); });
+        }
+        beast::error_code ignored;
+        const asio::ip::address peer = socket.remote_endpoint(ignored).address();
+        NetAddress client;
+        const std::string text = peer.to_string();
+        const bool loopback = address_parse(text, client) && address_is_loopback(client);
+        if (admit(text)) std::make_shared<Session>(std::move(socket), text, loopback)->start();
+        accept_next();
     });
-    s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-        if (res.status == 404 && res.body.empty()) reply_text(res, 404, "Nothing at " + req.path + " on this server.");
-        if (res.status == 413) reply_text(res, 413, "The request is larger than this server takes.");
-    });
+}
+
+// Binds and listens; false with the reason in error.
+bool bind_listener(const std::string& address, int port, std::string& error)
+{
+    beast::error_code ec;
+    const asio::ip::address ip = asio::ip::make_address(address, ec);
+    const tcp::endpoint endpoint(ip, static_cast<unsigned short>(port));
+    auto acceptor = std::make_unique<tcp::acceptor>(*http.io);
+    if (!ec) acceptor->open(endpoint.protocol(), ec);
+    if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec && ip.is_v6()) acceptor->set_option(asio::ip::v6_only(false), ec);  // "::" takes IPv4 too
+    if (!ec) acceptor->bind(endpoint, ec);
+    if (!ec) acceptor->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        error = "cannot listen on " + address + " port " + std::to_string(port) + ": " + ec.message();
+        return false;
+    }
+    http.acceptor = std::move(acceptor);
+    return true;
 }
 
 }  // namespace
@@ -280,43 +647,31 @@ int http_start(const HttpOptions& options, std::string& error)
         http.rules = host_rules_for_this_machine(options.allowed_hosts);
         http.rules_taken = Clock::now();
     }
-    http.server = std::make_unique<httplib::Server>();
-    httplib::Server& s = *http.server;
-    s.new_task_queue = [] { return new LoweredThreadPool(HTTP_THREADS); };
-    s.set_payload_max_length(REQUEST_BODY_MAX);
-    s.set_keep_alive_max_count(1000);
-    s.set_keep_alive_timeout(5);
-    s.set_read_timeout(5, 0);
-    s.set_write_timeout(5, 0);
-    s.set_tcp_nodelay(true);
-    install_routes(s);
-
-    errno = 0;
-    const std::string address = address_text(options.listen);  // numeric: nothing resolves it again
-    int port = options.port;
-    if (port == 0) {
-        port = s.bind_to_any_port(address);
-        if (port <= 0) port = 0;
-    } else if (!s.bind_to_port(address, port)) {
-        port = 0;
-    }
-    if (port == 0) {
-        error = "cannot listen on " + address + " port " + std::to_string(options.port) +
-                (errno ? std::string(": ") + std::strerror(errno) : std::string());
-        http.server.reset();
+    http.io = std::make_unique<asio::io_context>(HTTP_IO_THREADS);
+    // Numeric: nothing resolves it again.
+    if (!bind_listener(address_text(options.listen), options.port, error)) {
+        http.io.reset();
         return 0;
     }
-    http.thread = std::thread([] {
-        lower_this_thread();
-        http.server->listen_after_bind();
-    });
+    const int port = http.acceptor->local_endpoint().port();
+    http.writes.start(WRITE_WORKERS);
+    accept_next();
+    for (int k = 0; k < HTTP_IO_THREADS; ++k)
+        http.io_threads.emplace_back([] {
+            lower_this_thread();
+            http.io->run();
+        });
     return port;
 }
 
 void http_stop()
 {
-    if (!http.server) return;
-    http.server->stop();
-    if (http.thread.joinable()) http.thread.join();
-    http.server.reset();
+    if (!http.io) return;
+    http.io->stop();
+    for (std::thread& t : http.io_threads) t.join();
+    http.io_threads.clear();
+    http.writes.stop();
+    // Ends every connection: the handlers still queued hold them.
+    http.acceptor.reset();
+    http.io.reset();
 }

@@ -13,7 +13,8 @@ bash scripts/install-packages.sh \
   xvfb xauth x11-utils `# a real X display for smoke tests` \
   libindi-dev indi-bin `# the INDI driver and the server and clients its tests use` \
   dpkg-dev desktop-file-utils appstream groff-base `# the install tests: the package, validators, manual pages` \
-  libcpp-httplib-dev nlohmann-json3-dev `# the Alpaca server: HTTP and JSON` \
+  libboost-dev nlohmann-json3-dev `# the Alpaca server: HTTP (Boost.Beast) and JSON` \
+  libcpp-httplib-dev `# the HTTP client of the Alpaca server's tests and benchmark` \
   chromium `# a real headless browser for the Alpaca server's web page test`
 
 build_dir=${SOLVANE_BUILD_DIR:-build}

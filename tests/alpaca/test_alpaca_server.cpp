@@ -91,6 +91,85 @@ std::string raw_exchange(int port, const std::string& request)
     return answer;
 }
 
+// A connection to 127.0.0.1:port from source (any address of 127.0.0.0/8); -1 when refused.
+int connect_from(const char* source, int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool send_text(int fd, const std::string& text)
+{
+    return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+}
+
+// What arrives on fd within seconds, until the server closes or the text holds want answers.
+std::string read_answers(int fd, double seconds, int want = 1)
+{
+    std::string text;
+    const auto start = TestClock::now();
+    pollfd p{fd, POLLIN, 0};
+    char buffer[4096];
+    while (seconds_since(start) < seconds) {
+        size_t count = 0;
+        for (size_t at = text.find("HTTP/1.1 "); at != std::string::npos; at = text.find("HTTP/1.1 ", at + 1)) ++count;
+        if (static_cast<int>(count) >= want && text.size() > 4 && text.compare(text.size() - 1, 1, "}") == 0) break;
+        if (::poll(&p, 1, 50) != 1) continue;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+// True when the server has closed fd.
+bool closed_by_server(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    return ::poll(&p, 1, 0) == 1 && ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// Connections that send a request's first line and then a header byte every 200 ms, never
+// finishing it, from addresses 127.0.0.2 on; they open again when the server ends them.
+struct SlowClients {
+    std::atomic<bool> stop{false};
+    std::thread thread;
+    void start(int port, int count, const std::string& only_source = "")
+    {
+        thread = std::thread([=, this] {
+            std::vector<int> fds(static_cast<size_t>(count), -1);
+            while (!stop) {
+                for (int k = 0; k < count; ++k) {
+                    int& fd = fds[static_cast<size_t>(k)];
+                    if (fd >= 0 && !send_text(fd, "x")) fd = (::close(fd), -1);
+                    const std::string source = only_source.empty() ? "127.0.0." + std::to_string(2 + k) : only_source;
+                    if (fd < 0 && (fd = connect_from(source.c_str(), port)) >= 0)
+                        send_text(fd, "GET /management/apiversions HTTP/1.1\r\nX-Slow: ");
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            for (int fd : fds)
+                if (fd >= 0) ::close(fd);
+        });
+    }
+    ~SlowClients()
+    {
+        stop = true;
+        if (thread.joinable()) thread.join();
+    }
+};
+
 class AlpacaServer : public ::testing::Test {
   protected:
     void start(int interval_ms = 3600000, double rate = 0, int filters = 4)
@@ -114,6 +193,7 @@ class AlpacaServer : public ::testing::Test {
         http.rate_per_second = rate;
         http.rate_loopback_clients = rate_loopback;
         http.write_wait_ms = write_wait_ms;
+        http.request_deadline_ms = request_deadline_ms;
         http.allowed_hosts = {"dome.example"};
         http.page_test_hooks = 1;
         http.log_writes = 0;
@@ -170,6 +250,7 @@ class AlpacaServer : public ::testing::Test {
     int discovery_port = 0;
     int rate_loopback = 0;      // set before start
     int write_wait_ms = 10000;  // likewise
+    int request_deadline_ms = REQUEST_DEADLINE_MS;  // likewise
 };
 
 TEST_F(AlpacaServer, ASettingThroughAlpacaSendsTheBytesOfTheWindowsMenu)
@@ -383,6 +464,122 @@ TEST_F(AlpacaServer, AReboundNameIsRefusedBeforeAnythingElseAndLoopbackClientsAr
     });
 }
 
+TEST_F(AlpacaServer, SlowConnectionsCannotHoldTheApiAndOneAddressHoldsItsShareAtMost)
+{
+    request_deadline_ms = 3000;
+    start();
+    serve([&] {
+        SlowClients slow;  // more than a thread per connection could carry
+        slow.start(port, 48);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        for (int k = 0; k < 10; ++k) {
+            const auto asked = TestClock::now();
+            const std::string answer =
+                raw_exchange(port, "GET /management/apiversions HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+            EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << k << ": " << answer;
+            EXPECT_LT(seconds_since(asked), 0.5) << k;
+        }
+        // One address: its connections past the bound are closed as they come, the others when
+        // the deadline for a request passes without one; then it is served again.
+        std::vector<int> held;
+        for (int k = 0; k < CONNECTIONS_PER_ADDRESS + 4; ++k) held.push_back(connect_from("127.0.0.200", port));
+        auto closed = [&] {
+            int count = 0;
+            for (int fd : held) count += fd < 0 || closed_by_server(fd);
+            return count;
+        };
+        eventually(2, [&] { return closed() >= 4; });
+        EXPECT_EQ(closed(), 4);
+        EXPECT_TRUE(eventually(request_deadline_ms / 1000.0 + 3, [&] { return closed() == CONNECTIONS_PER_ADDRESS + 4; }));
+        for (int fd : held) ::close(fd);
+        const int again = connect_from("127.0.0.200", port);
+        send_text(again, "GET /management/apiversions HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        EXPECT_EQ(read_answers(again, 2).rfind("HTTP/1.1 200", 0), 0u);
+        ::close(again);
+    });
+}
+
+// Sends head, then filler again and again (at most 4 MiB) until the server answers; returns the
+// bytes sent by then and the answer's first line in status.
+long send_until_answered(int port, const std::string& head, const std::string& filler, std::string& status)
+{
+    const int fd = connect_from("127.0.0.1", port);
+    const int buffer_size = 16 * 1024;  // so that what was sent is near what the server took
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer_size, sizeof buffer_size);
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    std::string data = head;
+    long sent = 0;
+    const auto start = TestClock::now();
+    while (sent < (4L << 20) && seconds_since(start) < 10) {
+        pollfd p{fd, POLLIN | POLLOUT, 0};
+        if (::poll(&p, 1, 100) < 1) continue;
+        if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+            char buffer[128] = {};
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer - 1, 0);
+            status = n > 0 ? std::string(buffer, std::strcspn(buffer, "\r")) : "(closed)";
+            break;
+        }
+        if (data.empty()) data = filler;
+        const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n > 0) data.erase(0, static_cast<size_t>(n)), sent += n;
+    }
+    ::close(fd);
+    return sent;
+}
+
+TEST_F(AlpacaServer, HeadersAndBodiesAreBoundedAsTheyArriveWhateverTheirEncoding)
+{
+    start();
+    const std::string put = "PUT /api/v1/switch/0/setswitchvalue HTTP/1.1\r\nHost: localhost\r\n"
+                            "Content-Type: application/x-www-form-urlencoded\r\n";
+    struct Row {
+        const char* what;
+        std::string head, filler;
+        const char* status;
+    } rows[] = {
+        {"endless header", "GET / HTTP/1.1\r\nHost: localhost\r\n", "X-Pad: " + std::string(1000, 'a') + "\r\n", "HTTP/1.1 431"},
+        {"endless request line", "GET /", std::string(1000, 'a'), "HTTP/1.1 431"},
+        {"endless chunked body", put + "Transfer-Encoding: chunked\r\n\r\n", "400\r\n" + std::string(1024, 'x') + "\r\n", "HTTP/1.1 413"},
+        {"a length past the bound", put + "Content-Length: 100000000\r\n\r\n", std::string(1024, 'x'), "HTTP/1.1 413"},
+    };
+    serve([&] {
+        for (const Row& row : rows) {
+            std::string status;
+            const long sent = send_until_answered(port, row.head, row.filler, status);
+            EXPECT_EQ(status.substr(0, 12), row.status) << row.what << ": " << status;
+            EXPECT_LT(sent, 1L << 20) << row.what;  // the bound and what the sockets' buffers hold
+        }
+        // A chunked body within the bound is read as any other.
+        const std::string chunked = raw_exchange(port, put + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n"
+                                                             "5\r\nId=1&\r\n9\r\nValue=0.1\r\n0\r\n\r\n");
+        EXPECT_EQ(chunked.rfind("HTTP/1.1 200", 0), 0u) << chunked;
+        EXPECT_NE(chunked.find("\"ErrorNumber\":1031"), std::string::npos) << chunked;  // not connected: read whole
+    });
+}
+
+TEST_F(AlpacaServer, PipelinedRequestsAreAllAnsweredInOrder)
+{
+    start();
+    serve([&] {
+        const int fd = connect_from("127.0.0.1", port);
+        const std::string form = "Connected=true&ClientTransactionID=2";
+        // A write between two reads: the read after it waits for it.
+        ASSERT_TRUE(send_text(fd, "GET /management/apiversions?ClientTransactionID=1 HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                                  "PUT /api/v1/switch/0/connected HTTP/1.1\r\nHost: localhost\r\n"
+                                  "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                                      std::to_string(form.size()) + "\r\n\r\n" + form +
+                                      "GET /api/v1/switch/0/connected?ClientTransactionID=3 HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+        const std::string answers = read_answers(fd, 30, 3);
+        ::close(fd);
+        size_t at = 0;
+        for (const char* expected :
+             {"\"ClientTransactionID\":1", "\"ClientTransactionID\":2", "\"Value\":true,\"ClientTransactionID\":3"}) {
+            at = answers.find(expected, at);
+            ASSERT_NE(at, std::string::npos) << expected << " in " << answers;
+        }
+    });
+}
+
 TEST_F(AlpacaServer, ClientsConnectingOneFilterAtOnceAllHearItConnected)
 {
     start();
@@ -503,7 +700,7 @@ int wait_exit(pid_t pid, double seconds)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-TEST_F(AlpacaServer, TheProgramServesThePortsOfSolvaneIniAndEndsOnSigterm)
+TEST_F(AlpacaServer, TheProgramServesThePortsOfSolvaneIniAndEndsOnSigtermWhateverItsClientsDo)
 {
     start();
     // The program in a directory of its own, with SolvaneControl's settings file.
@@ -527,8 +724,19 @@ TEST_F(AlpacaServer, TheProgramServesThePortsOfSolvaneIniAndEndsOnSigterm)
     auto connected = client.Put("/api/v1/switch/2/connected", "Connected=true", "application/x-www-form-urlencoded");
     ASSERT_TRUE(connected);
     EXPECT_EQ(Json::parse(connected->body)["ErrorNumber"], 0) << connected->body;
+    // SIGTERM ends it at once, though a client is still sending and another holds its
+    // connection open.
+    SlowClients slow;
+    slow.start(program_port, 1);
+    const int idle = connect_from("127.0.0.1", program_port);
+    send_text(idle, "GET /management/apiversions HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_EQ(read_answers(idle, 5).rfind("HTTP/1.1 200", 0), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto asked = TestClock::now();
     ::kill(child.pid, SIGTERM);
     EXPECT_EQ(wait_exit(child.pid, 15), 0);
+    EXPECT_LT(seconds_since(asked), 2.0);
+    ::close(idle);
     ::close(child.out);
     // It let go of the port: another program connects the same filter at once.
     serve([&] { connect_filter(2); });
