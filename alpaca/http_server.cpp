@@ -47,6 +47,11 @@ constexpr int HTTP_IO_THREADS = 2;
 constexpr int WRITE_WORKERS = SLOT_COUNT * (WRITE_QUEUE_MAX + 2);
 constexpr size_t WRITE_TASKS_MAX = 256;
 
+// How long a snapshot of the filters answers reads: the filters change once an update period
+// (1 s at the least), and the service's mutex, which the main thread needs to merge every poll,
+// is then taken a few dozen times a second whatever the clients ask, not once a request.
+constexpr auto VIEW_REUSE = std::chrono::milliseconds(20);
+
 // Connections held open at once from all addresses; more are closed as they come.
 constexpr int CONNECTIONS_MAX = 512;
 
@@ -164,6 +169,12 @@ struct Http {
     std::mutex rules_mutex;
     HostRules rules;
     Clock::time_point rules_taken;
+    // The snapshot reads are answered from (see VIEW_REUSE), dropped when a write through this
+    // server has finished, so that a client reads what its own write left; guarded by view_mutex,
+    // which is held while a new one is taken.
+    std::mutex view_mutex;
+    std::shared_ptr<const ServerView> view;
+    Clock::time_point view_taken;
     // Open connections by client address and in all; guarded by connections_mutex.
     std::mutex connections_mutex;
     std::map<std::string, int> connections;
@@ -299,6 +310,22 @@ std::optional<Answer> guard(const bhttp::request_parser<bhttp::string_body>& par
 // The routes
 // ---------------------------------------------------------------------------------------------
 
+std::shared_ptr<const ServerView> current_view()
+{
+    std::lock_guard<std::mutex> lock(http.view_mutex);
+    if (!http.view || Clock::now() - http.view_taken > VIEW_REUSE) {
+        http.view = std::make_shared<const ServerView>(service_view());
+        http.view_taken = Clock::now();
+    }
+    return http.view;
+}
+
+void drop_view()
+{
+    std::lock_guard<std::mutex> lock(http.view_mutex);
+    http.view.reset();
+}
+
 const char* write_name(ApiWrite write)
 {
     switch (write) {
@@ -330,6 +357,7 @@ Answer run_write(const Request& r, const ApiAnswer& pending)
         const int wait = pending.write == WRITE_CONNECT ? http.options.connect_wait_ms : http.options.write_wait_ms;
         outcome = service_run_write(pending.device, pending.write, pending.job, wait, &record);
     }
+    drop_view();
     const ApiAnswer answer = finish_write(pending, outcome, record, pending.device);
     if (http.options.log_writes) {
         // Writes are logged with the client's numbers, so a client's log can be matched.
@@ -350,7 +378,7 @@ Answer answer_api(const Request& r, ApiAnswer& pending)
     request.path = r.path;
     // A GET's parameters are its query's; a PUT's are its form body's alone.
     request.params = parse_form(request.method == "GET" ? r.query : r.body);
-    pending = answer_api_request(request, service_view());
+    pending = answer_api_request(request, *current_view());
     return api_answer(pending);
 }
 
@@ -399,7 +427,7 @@ Answer state_answer()
     for (int n = 0; n < SLOT_COUNT; ++n) versions[n] = service_panel_version(n);
     Answer a;
     a.content_type = "application/json; charset=utf-8";
-    a.body = page_state_json(service_view(), versions);
+    a.body = page_state_json(*current_view(), versions);
     a.headers = {{"Cache-Control", "no-store"}};
     return a;
 }
@@ -647,6 +675,7 @@ int http_start(const HttpOptions& options, std::string& error)
         http.rules = host_rules_for_this_machine(options.allowed_hosts);
         http.rules_taken = Clock::now();
     }
+    drop_view();  // a server started again reads its filters afresh
     http.io = std::make_unique<asio::io_context>(HTTP_IO_THREADS);
     // Numeric: nothing resolves it again.
     if (!bind_listener(address_text(options.listen), options.port, error)) {
@@ -674,4 +703,5 @@ void http_stop()
     // Ends every connection: the handlers still queued hold them.
     http.acceptor.reset();
     http.io.reset();
+    drop_view();
 }
