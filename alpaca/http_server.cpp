@@ -453,156 +453,155 @@ Answer route(const Request& r, ApiAnswer& pending)
 // Connections
 // ---------------------------------------------------------------------------------------------
 
-// One client connection: reads a request, answers it, reads the next, in order. Its handlers run
-// on its strand, one at a time; a write's answer comes back there from its worker.
-class Session : public std::enable_shared_from_this<Session> {
-  public:
-    Session(tcp::socket socket, std::string client, bool loopback)
-        : stream_(std::move(socket)), client_(std::move(client)), loopback_(loopback)
+// One client connection: reads a request, answers it, reads the next, in order. The functions
+// below run on its strand, one at a time (a write's answer comes back there from its worker); the
+// pending operations' handlers hold it, and it ends (its socket closed, its address counted out)
+// with the last of them.
+struct Connection {
+    Connection(tcp::socket socket, std::string address, bool on_loopback)
+        : stream(std::move(socket)), client(std::move(address)), loopback(on_loopback)
     {
     }
-    ~Session()
+    ~Connection()
     {
         std::lock_guard<std::mutex> lock(http.connections_mutex);
         --http.connections_open;
-        if (--http.connections[client_] <= 0) http.connections.erase(client_);
+        if (--http.connections[client] <= 0) http.connections.erase(client);
     }
-    void start() { read_next(); }
-
-  private:
-    void read_next()
-    {
-        parser_.emplace();
-        parser_->header_limit(REQUEST_HEADER_MAX);
-        // The body's bound is set once the header has passed the guards: a foreign Host hears 403
-        // whatever length it announces.
-        // (Not boost::none: Beast 1.74 compares a length with it as though it were 0.)
-        parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
-        // One deadline for the whole request, header and body.
-        stream_.expires_after(std::chrono::milliseconds(http.options.request_deadline_ms));
-        bhttp::async_read_header(stream_, buffer_, *parser_,
-                                 [self = shared_from_this()](beast::error_code ec, size_t) { self->on_header(ec); });
-    }
-
-    void on_header(beast::error_code ec)
-    {
-        if (ec == bhttp::error::header_limit) return refuse(431, "The request's header is larger than this server takes (8 KiB).");
-        if (ec) return read_failed(ec);
-        const auto& header = parser_->get();
-        request_ = Request{};
-        request_.method = std::string(header.method_string());
-        const std::string_view target = header.target();
-        const size_t question = target.find('?');
-        request_.path = url_decode(target.substr(0, question), false);
-        if (question != std::string_view::npos) request_.query = std::string(target.substr(question + 1));
-        request_.client = client_;
-        request_.client_on_loopback = loopback_;
-        if (std::optional<Answer> refused = guard(*parser_, request_)) return respond(std::move(*refused));
-        if (parser_->is_done()) return handle();
-        if (beast::iequals(header[bhttp::field::expect], "100-continue")) {
-            auto self = shared_from_this();
-            auto cont = std::make_shared<bhttp::response<bhttp::empty_body>>(bhttp::status::continue_, header.version());
-            return bhttp::async_write(stream_, *cont, [self, cont](beast::error_code e, size_t) {
-                if (e) return self->read_failed(e);
-                self->read_body();
-            });
-        }
-        read_body();
-    }
-
-    void read_body()
-    {
-        parser_->body_limit(REQUEST_BODY_MAX);
-        bhttp::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, size_t) {
-            if (ec == bhttp::error::body_limit) return self->refuse(413, "The request is larger than this server takes.");
-            if (ec) return self->read_failed(ec);
-            self->request_.body = std::move(self->parser_->get().body());
-            self->handle();
-        });
-    }
-
-    // A connection that ended, timed out or sent no HTTP: a malformed request hears why.
-    void read_failed(beast::error_code ec)
-    {
-        if (ec.category() == bhttp::make_error_code(bhttp::error::bad_target).category() &&
-            ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message)
-            return refuse(400, "This is no HTTP request this server reads (" + ec.message() + ").");
-        linger_close();
-    }
-
-    void refuse(int status, const std::string& text)
-    {
-        Answer a = text_answer(status, text);
-        a.close = true;
-        respond(std::move(a));
-    }
-
-    void handle()
-    {
-        ApiAnswer pending;
-        Answer answer = route(request_, pending);
-        if (pending.write == WRITE_NONE) return respond(std::move(answer));
-        // A write waits for its filter on a worker; this connection waits for it (its next
-        // request is answered after it), the others go on.
-        auto self = shared_from_this();
-        const bool taken = http.writes.submit([self, request = request_, pending] {
-            Answer done = run_write(request, pending);
-            asio::post(self->stream_.get_executor(),
-                       [self, done = std::move(done)]() mutable { self->respond(std::move(done)); });
-        });
-        if (!taken) respond(text_answer(503, "The server has too many writes waiting for the filters; try again."));
-    }
-
-    void respond(Answer answer)
-    {
-        const bool keep = !answer.close && parser_->get().keep_alive() && parser_->is_done();
-        auto response = std::make_shared<bhttp::response<bhttp::string_body>>();
-        response->version(parser_->get().version() == 10 ? 10 : 11);
-        response->result(static_cast<unsigned>(answer.status));
-        response->set(bhttp::field::content_type, answer.content_type);
-        for (const auto& [name, value] : answer.headers) response->set(name, value);
-        response->body() = std::move(answer.body);
-        response->keep_alive(keep);
-        response->prepare_payload();
-        if (request_.method == "HEAD") {
-            const size_t size = response->body().size();
-            response->body().clear();
-            response->content_length(size);
-        }
-        stream_.expires_after(std::chrono::milliseconds(http.options.request_deadline_ms));
-        bhttp::async_write(stream_, *response, [self = shared_from_this(), response, keep](beast::error_code ec, size_t) {
-            if (ec) return;
-            if (keep) return self->read_next();
-            self->linger_close();
-        });
-    }
-
-    // Ends the connection without losing the last answer: the sending side is shut, and what the
-    // client still sends is read and dropped (bounded in time and bytes) before the close.
-    void linger_close()
-    {
-        beast::error_code ignored;
-        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        stream_.expires_after(LINGER_TIME);
-        drain();
-    }
-    void drain()
-    {
-        stream_.async_read_some(asio::buffer(drop_), [self = shared_from_this()](beast::error_code ec, size_t n) {
-            self->drained_ += n;
-            if (!ec && self->drained_ < LINGER_BYTES) self->drain();
-        });
-    }
-
-    beast::tcp_stream stream_;
-    beast::flat_buffer buffer_;
-    std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
-    Request request_;
-    std::string client_;
-    bool loopback_;
-    char drop_[4096];
-    size_t drained_ = 0;
+    beast::tcp_stream stream;
+    beast::flat_buffer buffer;  // what was read past the request (a pipelined next one)
+    std::optional<bhttp::request_parser<bhttp::string_body>> parser;
+    Request request;
+    std::string client;
+    bool loopback;
+    char drop[4096];
+    size_t drained = 0;
 };
+
+using ConnectionPtr = std::shared_ptr<Connection>;
+
+void on_header(const ConnectionPtr& c, beast::error_code ec);
+void respond(const ConnectionPtr& c, Answer answer);
+
+void read_next(const ConnectionPtr& c)
+{
+    c->parser.emplace();
+    c->parser->header_limit(REQUEST_HEADER_MAX);
+    // The body's bound is set once the header has passed the guards: a foreign Host hears 403
+    // whatever length it announces. (Not boost::none: Beast 1.74 compares a length with it as
+    // though it were 0.)
+    c->parser->body_limit(std::numeric_limits<std::uint64_t>::max());
+    // One deadline for the whole request, header and body.
+    c->stream.expires_after(std::chrono::milliseconds(http.options.request_deadline_ms));
+    bhttp::async_read_header(c->stream, c->buffer, *c->parser, [c](beast::error_code ec, size_t) { on_header(c, ec); });
+}
+
+// Ends the connection without losing the last answer: the sending side is shut, and what the
+// client still sends is read and dropped (bounded in time and bytes) before the close.
+void drain(const ConnectionPtr& c)
+{
+    c->stream.async_read_some(asio::buffer(c->drop), [c](beast::error_code ec, size_t n) {
+        c->drained += n;
+        if (!ec && c->drained < LINGER_BYTES) drain(c);
+    });
+}
+
+void linger_close(const ConnectionPtr& c)
+{
+    beast::error_code ignored;
+    c->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    c->stream.expires_after(LINGER_TIME);
+    drain(c);
+}
+
+void refuse(const ConnectionPtr& c, int status, const std::string& text)
+{
+    Answer a = text_answer(status, text);
+    a.close = true;
+    respond(c, std::move(a));
+}
+
+// A connection that ended, timed out or sent no HTTP: a malformed request hears why.
+void read_failed(const ConnectionPtr& c, beast::error_code ec)
+{
+    if (ec.category() == bhttp::make_error_code(bhttp::error::bad_target).category() &&
+        ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message)
+        return refuse(c, 400, "This is no HTTP request this server reads (" + ec.message() + ").");
+    linger_close(c);
+}
+
+void respond(const ConnectionPtr& c, Answer answer)
+{
+    const auto& header = c->parser->get();
+    const bool keep = !answer.close && header.keep_alive() && c->parser->is_done();
+    auto response = std::make_shared<bhttp::response<bhttp::string_body>>();
+    response->version(header.version() == 10 ? 10 : 11);
+    response->result(static_cast<unsigned>(answer.status));
+    response->set(bhttp::field::content_type, answer.content_type);
+    for (const auto& [name, value] : answer.headers) response->set(name, value);
+    response->body() = std::move(answer.body);
+    response->keep_alive(keep);
+    response->prepare_payload();
+    if (c->request.method == "HEAD") {
+        const size_t size = response->body().size();
+        response->body().clear();
+        response->content_length(size);
+    }
+    c->stream.expires_after(std::chrono::milliseconds(http.options.request_deadline_ms));
+    bhttp::async_write(c->stream, *response, [c, response, keep](beast::error_code ec, size_t) {
+        if (ec) return;
+        if (keep) return read_next(c);
+        linger_close(c);
+    });
+}
+
+void handle(const ConnectionPtr& c)
+{
+    ApiAnswer pending;
+    Answer answer = route(c->request, pending);
+    if (pending.write == WRITE_NONE) return respond(c, std::move(answer));
+    // A write waits for its filter on a worker; this connection waits for it (its next request
+    // is answered after it), the others go on.
+    const bool taken = http.writes.submit([c, request = c->request, pending] {
+        Answer done = run_write(request, pending);
+        asio::post(c->stream.get_executor(), [c, done = std::move(done)]() mutable { respond(c, std::move(done)); });
+    });
+    if (!taken) respond(c, text_answer(503, "The server has too many writes waiting for the filters; try again."));
+}
+
+void read_body(const ConnectionPtr& c)
+{
+    c->parser->body_limit(REQUEST_BODY_MAX);
+    bhttp::async_read(c->stream, c->buffer, *c->parser, [c](beast::error_code ec, size_t) {
+        if (ec == bhttp::error::body_limit) return refuse(c, 413, "The request is larger than this server takes.");
+        if (ec) return read_failed(c, ec);
+        c->request.body = std::move(c->parser->get().body());
+        handle(c);
+    });
+}
+
+void on_header(const ConnectionPtr& c, beast::error_code ec)
+{
+    if (ec == bhttp::error::header_limit) return refuse(c, 431, "The request's header is larger than this server takes (8 KiB).");
+    if (ec) return read_failed(c, ec);
+    const auto& header = c->parser->get();
+    c->request = Request{};
+    c->request.method = std::string(header.method_string());
+    const std::string_view target = header.target();
+    const size_t question = target.find('?');
+    c->request.path = url_decode(target.substr(0, question), false);
+    if (question != std::string_view::npos) c->request.query = std::string(target.substr(question + 1));
+    c->request.client = c->client;
+    c->request.client_on_loopback = c->loopback;
+    if (std::optional<Answer> refused = guard(*c->parser, c->request)) return respond(c, std::move(*refused));
+    if (c->parser->is_done()) return handle(c);
+    if (!beast::iequals(header[bhttp::field::expect], "100-continue")) return read_body(c);
+    auto go_on = std::make_shared<bhttp::response<bhttp::empty_body>>(bhttp::status::continue_, header.version());
+    bhttp::async_write(c->stream, *go_on, [c, go_on](beast::error_code e, size_t) {
+        if (e) return read_failed(c, e);
+        read_body(c);
+    });
+}
 
 // Counts a new connection in; false when its address, or the server, holds the most already.
 bool admit(const std::string& client)
@@ -629,10 +628,14 @@ void accept_next()
         }
         beast::error_code ignored;
         const asio::ip::address peer = socket.remote_endpoint(ignored).address();
+        // An IPv4 client of an IPv6 socket (::ffff:a.b.c.d) is counted, bound and logged by its
+        // IPv4 address.
         NetAddress client;
-        const std::string text = peer.to_string();
-        const bool loopback = address_parse(text, client) && address_is_loopback(client);
-        if (admit(text)) std::make_shared<Session>(std::move(socket), text, loopback)->start();
+        std::string text = peer.to_string();
+        const bool parsed = address_parse(text, client);
+        if (parsed) text = address_text(client);
+        const bool loopback = parsed && address_is_loopback(client);
+        if (admit(text)) read_next(std::make_shared<Connection>(std::move(socket), text, loopback));
         accept_next();
     });
 }
