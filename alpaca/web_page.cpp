@@ -7,6 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <chrono>
+
 namespace {
 
 // Dark, so it does not dazzle at the telescope; large buttons for a finger on a phone.
@@ -35,7 +38,10 @@ dt { color: #aaa; } dd { margin: 0; }
 .buttons { display: flex; flex-wrap: wrap; gap: .45em; }
 button { font-size: 1em; padding: .65em .9em; min-width: 6em; border-radius: 6px; border: 1px solid #555;
          background: #3b3f49; color: #fff; }
-button:disabled { opacity: .4; }
+button:disabled, input:disabled { opacity: .4; }
+.entry { display: flex; flex-wrap: wrap; align-items: center; gap: .45em; margin-top: .45em; }
+input { font-size: 1em; padding: .55em; width: 6em; border-radius: 6px; border: 1px solid #555;
+        background: #1b1d22; color: #fff; }
 .message { min-height: 1.2em; margin-top: .4em; font-size: .9em; color: #f3b0a8; }
 footer { font-size: .8em; color: #999; text-align: center; padding: 1em; }
 footer a { color: #9ab; }
@@ -95,6 +101,13 @@ function shift(n, tenths) {
   if (next !== now) put(n, 'setswitchvalue', { Id: 1, Value: (next / 10).toFixed(1) });
 }
 
+// The wing shift as typed: the server cuts it to tenths as every program does and refuses a value
+// out of range with the value quoted.
+function setShift(n, typed) {
+  if (typed.trim() === '') return message(n, 'Type a wing shift from -1.0 to 1.0 \u00c5.');
+  put(n, 'setswitchvalue', { Id: 1, Value: typed.trim() });
+}
+
 function makeCard(f) {
   const n = f.device;
   const section = make('section', { id: 'filter-' + n });
@@ -123,14 +136,36 @@ function makeCard(f) {
     card.buttons[name] = button;
     row.append(button);
   }
+  const entry = make('div', { class: 'entry' });
+  card.entry = make('input', { id: 'shift-entry-' + n, type: 'number', min: '-1', max: '1', step: '0.1',
+                               inputmode: 'decimal', 'aria-label': 'Wing shift in \u00c5' });
+  const entryActions = [
+    ['shift-set', 'Set shift', () => setShift(n, card.entry.value)],
+    ['shift-centre', 'Centre', () => put(n, 'setswitchvalue', { Id: 1, Value: '0' })],
+  ];
+  entry.append(card.entry);
+  for (const [name, label, act] of entryActions) {
+    const button = make('button', { id: name + '-' + n, type: 'button' }, label);
+    button.addEventListener('click', act);
+    card.buttons[name] = button;
+    entry.append(button);
+  }
+  card.entry.addEventListener('keydown', (event) => { if (event.key === 'Enter') setShift(n, card.entry.value); });
   card.message = make('div', { class: 'message', id: 'message-' + n });
-  section.append(card.title, card.image, status, card.values, row, card.message);
+  section.append(card.title, card.image, status, card.values, row, entry, card.message);
   document.getElementById('filters').append(section);
   cards[n] = card;
   return card;
 }
 
 function number(value, digits, unit) { return value.toFixed(digits) + unit; }
+
+// How old the server's copy of the filter's values is, by the server's clock.
+function age(seconds) {
+  if (seconds < 60) return Math.floor(seconds) + ' s old';
+  if (seconds < 3600) return Math.floor(seconds / 60) + ' min old';
+  return Math.floor(seconds / 3600) + ' h old';
+}
 
 function show(f) {
   const card = cards[f.device] || makeCard(f);
@@ -151,18 +186,25 @@ function show(f) {
     ['Temperature', number(f.temperature_c, 1, ' \u00b0C')],
     ['Heater', (f.heater_on ? 'on, ' : 'off, ') + number(f.heater_power, 0, ' %')],
     ['Front panel', f.locked ? 'locked' : 'unlocked'],
+    ['Data', age(f.age_s)],
   ] : [];
   card.values.replaceChildren(...rows.flatMap(([name, value]) => [make('dt', {}, name), make('dd', {}, value)]));
   card.buttons['connect'].textContent = f.connected ? 'Disconnect' : 'Connect';
   card.buttons['lock'].textContent = f.locked ? 'Unlock panel' : 'Lock panel';
   for (const name in card.buttons)
     card.buttons[name].disabled = card.busy || f.connecting || (name !== 'connect' && !f.connected);
+  card.entry.disabled = card.busy || f.connecting || !f.connected;
 }
 
+// Test hook: #press=ID presses a button once it can be pressed; any other NAME=VALUE of the
+// fragment first types VALUE into the field NAME.
 function pressFromFragment() {
-  if (!hooks || pressed || !location.hash.startsWith('#press=')) return;
-  const button = document.getElementById(location.hash.slice(7));
+  const fragment = new URLSearchParams(location.hash.slice(1));
+  if (!hooks || pressed || !fragment.has('press')) return;
+  const button = document.getElementById(fragment.get('press'));
   if (!button || button.disabled) return;
+  for (const [name, value] of fragment)
+    if (name !== 'press' && document.getElementById(name)) document.getElementById(name).value = value;
   pressed = true;
   document.body.dataset.pressed = button.id;
   button.click();
@@ -220,6 +262,7 @@ std::string page_html(int focus_slot, int test_hooks)
 std::string page_state_json(const ServerView& view, const unsigned panel_versions[SLOT_COUNT])
 {
     nlohmann::ordered_json filters = nlohmann::ordered_json::array();
+    const auto now = std::chrono::system_clock::now();
     for (int n = 0; n < SLOT_COUNT; ++n) {
         const SlotView& s = view.slot[n];
         if (!s.configured) continue;
@@ -240,7 +283,8 @@ std::string page_state_json(const ServerView& view, const unsigned panel_version
                            {"target", switch_value(SWITCH_TARGET_WAVELENGTH, r)},
                            {"temperature_c", switch_value(SWITCH_TEMPERATURE, r)},
                            {"heater_power", switch_value(SWITCH_HEATER_POWER, r)},
-                           {"image_version", panel_versions[n]}});
+                           {"image_version", panel_versions[n]},
+                           {"age_s", std::max(0.0, std::chrono::duration<double>(now - s.updated).count())}});
     }
     nlohmann::ordered_json state = {{"server", "Solvane Alpaca server " + std::string(SERVER_VERSION) + " on " + view.location},
                                     {"filters", filters}};

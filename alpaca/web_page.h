@@ -14,8 +14,8 @@
 
 // The page. focus_slot (0 to 3, or -1) scrolls that filter into view, for the per-device setup
 // page. test_hooks makes the page press the button named by a "#press=ID" fragment once the
-// filters are shown; the program never sets it, the tests do (a link could otherwise press a
-// button).
+// filters are shown, after typing any other "NAME=VALUE" of the fragment into the field NAME; the
+// program never sets it, the tests do (a link could otherwise press a button).
 std::string page_html(int focus_slot, int test_hooks);
 
 // What the page shows of each configured slot, with the version of its panel picture.

@@ -70,8 +70,8 @@ constexpr const char* SCAN_ELEMENT = "Scan Ports";  // libindi's serial connecti
 void stop_simulator_at_exit() { sim_stop(); }
 
 // SIGTERM and SIGINT end the driver as a normal exit does: the handler only writes a byte to a
-// pipe that libindi's event loop watches, and the loop's callback exits, so the device is
-// destroyed, its line closes the port and the terminal gets its settings back. Made once by the
+// pipe that libindi's event loop watches, and the loop's callback ends the device (its line
+// closes the port and the terminal gets its settings back) and exits. Made once by the
 // event-loop thread; afterwards the handler alone writes to it.
 int termination_pipe[2] = {-1, -1};
 
@@ -81,7 +81,15 @@ void on_termination_signal(int)
     [[maybe_unused]] const ssize_t written = ::write(termination_pipe[1], &byte, 1);
 }
 
-void exit_on_termination(int, void*) { std::exit(0); }
+void end_device();
+
+// The device ends first, while every other object of the process still exists: its line closes
+// the port and puts the terminal back before exit destroys anything.
+void exit_on_termination(int, void*)
+{
+    end_device();
+    std::exit(0);
+}
 
 void watch_termination()
 {
@@ -849,5 +857,7 @@ class SolvaneDevice : public INDI::DefaultDevice
 
 // The INDI library's main() finds the device through the library's own registry.
 std::unique_ptr<SolvaneDevice> device(new SolvaneDevice());
+
+void end_device() { device.reset(); }
 
 }  // namespace

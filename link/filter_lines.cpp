@@ -226,6 +226,24 @@ void drop_queued(int index, Line& line, std::vector<LineResult>& dropped)
     line.queue.clear();
 }
 
+// At the end of a set: the records of jobs that ended, taken or not, still waiting for an
+// earlier job's, are written in the order their jobs came; a job cut short or never run has none.
+// The lines' threads have been joined, so nothing else touches the set.
+void write_ended_records(FilterLines& set)
+{
+    std::string to_write;
+    {
+        std::lock_guard<std::mutex> lock(set.results_mutex);
+        for (const LineResult& result : set.results)
+            if (composes_log(result.kind)) set.ended_logs[result.id] = result.log_records;
+        for (const std::uint64_t id : set.log_order)
+            if (auto ended = set.ended_logs.find(id); ended != set.ended_logs.end()) to_write += ended->second;
+        set.log_order.clear();
+        set.ended_logs.clear();
+    }
+    if (set.options.write_error_log) write_serial_error_records(to_write);
+}
+
 }  // namespace
 
 LineJob connect_job(const char* port_name)
@@ -304,6 +322,7 @@ void lines_end(FilterLines* set)
         Line& line = set->lines[i];
         if (line.thread.joinable()) line.thread.join();
     }
+    write_ended_records(*set);
     for (int i = 0; i < set->made; ++i) close_pipe(set->lines[i].abort_pipe);
     close_pipe(set->notify_pipe);
     delete set;

@@ -55,10 +55,20 @@ constexpr int PATH_BUFFER_SIZE = 4096;
 struct SavedTerminals {
     std::mutex lock;
     std::map<int, termios> by_descriptor;
-} saved;
+};
+
+// Made on first use and never destroyed: a program's static objects (the INDI driver's device,
+// a window's lines) close their ports while the process exits, in an order between translation
+// units that nothing fixes, and must still find the settings to put back.
+SavedTerminals& saved_terminals()
+{
+    static SavedTerminals* const table = new SavedTerminals;
+    return *table;
+}
 
 void remember_settings(int fd, const termios& original)
 {
+    SavedTerminals& saved = saved_terminals();
     std::lock_guard<std::mutex> lock(saved.lock);
     saved.by_descriptor[fd] = original;
 }
@@ -68,6 +78,7 @@ void restore_settings(int fd, bool restore)
 {
     termios original{};
     {
+        SavedTerminals& saved = saved_terminals();
         std::lock_guard<std::mutex> lock(saved.lock);
         auto found = saved.by_descriptor.find(fd);
         if (found == saved.by_descriptor.end()) return;

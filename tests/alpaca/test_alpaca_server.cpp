@@ -275,7 +275,9 @@ TEST_F(AlpacaServer, ASettingThroughAlpacaSendsTheBytesOfTheWindowsMenu)
             Json reply = put(std::string("/api/v1/switch/0/") + row.member, row.form);
             EXPECT_EQ(reply["ErrorNumber"], 0) << reply.dump();
             EXPECT_EQ(sim_received(0), row.bytes) << row.form;
-            if (std::string(row.member) == "action") EXPECT_EQ(reply["Value"], row.bytes[0].substr(0, 3));
+            if (std::string(row.member) == "action") {
+                EXPECT_EQ(reply["Value"], row.bytes[0].substr(0, 3));
+            }
         }
         EXPECT_EQ(get("/api/v1/switch/0/getswitchvalue?Id=1")["Value"], 0.2);
         // A filter that stops answering: the client hears so, with the command.
@@ -742,38 +744,49 @@ TEST_F(AlpacaServer, TheProgramServesThePortsOfSolvaneIniAndEndsOnSigtermWhateve
     serve([&] { connect_filter(2); });
 }
 
-TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndAButtonReachesTheFilter)
+TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndItsControlsReachTheFilter)
 {
+    struct Row {
+        const char* fragment;  // what the page presses (and types first)
+        const char* bytes;     // what reaches the filter
+    };
+    const Row rows[] = {{"press=heater-on-0", "SH0\n"},
+                        {"shift-entry-0=-0.35&press=shift-set-0", "SE-3\n"}};  // cut toward zero, as everywhere
     start();
-    std::string dom;
+    std::vector<std::string> doms;
     std::string png;
     serve([&] {
         connect_filter(0);
         ASSERT_TRUE(eventually(10, [] { return service_panel_version(0) >= 2; }));  // drawn after the connection
-        sim_clear_received(0);
-        const std::string profile = make_temp_dir();
-        Child browser = spawn("/usr/bin/chromium",
-                              {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                               "--disable-component-update", "--disable-sync", "--no-first-run",
-                               "--user-data-dir=" + profile, "--virtual-time-budget=10000", "--dump-dom",
-                               "http://127.0.0.1:" + std::to_string(port) + "/#press=heater-on-0"},
-                              "", true);
-        ASSERT_GT(browser.pid, 0);
-        dom = read_until(browser, "</html>", 60);
-        EXPECT_EQ(wait_exit(browser.pid, 30), 0);
-        ::close(browser.out);
-        EXPECT_TRUE(eventually(15, [] {
-            Strings bytes = sim_received(0);
-            return std::find(bytes.begin(), bytes.end(), "SH0\n") != bytes.end();
-        })) << dom;
+        for (const Row& row : rows) {
+            sim_clear_received(0);
+            const std::string profile = make_temp_dir();
+            Child browser = spawn("/usr/bin/chromium",
+                                  {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+                                   "--disable-component-update", "--disable-sync", "--no-first-run",
+                                   "--user-data-dir=" + profile, "--virtual-time-budget=10000", "--dump-dom",
+                                   "http://127.0.0.1:" + std::to_string(port) + "/#" + row.fragment},
+                                  "", true);
+            ASSERT_GT(browser.pid, 0);
+            doms.push_back(read_until(browser, "</html>", 60));
+            EXPECT_EQ(wait_exit(browser.pid, 30), 0);
+            ::close(browser.out);
+            EXPECT_TRUE(eventually(15, [&] {
+                Strings bytes = sim_received(0);
+                return std::find(bytes.begin(), bytes.end(), row.bytes) != bytes.end();
+            })) << row.fragment << "\n" << doms.back();
+        }
         httplib::Client client("127.0.0.1", port);
         auto picture = client.Get("/panel/0.png");
         ASSERT_TRUE(picture);
         EXPECT_EQ(picture->get_header_value("Content-Type"), "image/png");
         png = picture->body;
     });
+    ASSERT_EQ(doms.size(), std::size(rows));
+    const std::string& dom = doms[0];
     EXPECT_NE(dom.find("data-pressed=\"heater-on-0\""), std::string::npos) << dom;
     EXPECT_NE(dom.find("H-a 0.7A PRO"), std::string::npos);
+    EXPECT_NE(dom.find("<dt>Data</dt><dd>"), std::string::npos) << "each filter says how old its values are";
     // The browser loaded and decoded the panel picture of the connected filter.
     const size_t panel = dom.find("id=\"panel-0\"");
     ASSERT_NE(panel, std::string::npos);
@@ -781,6 +794,7 @@ TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndAButtonReachesTheFilter)
     const size_t tag_start = dom.rfind('<', panel);
     EXPECT_NE(dom.substr(tag_start, tag_end - tag_start).find("data-loaded=\"1\""), std::string::npos) << dom;
     EXPECT_EQ(sim_snapshot(0).sleeping, 0);
+    EXPECT_EQ(sim_snapshot(0).wing_shift_tenths, -3);
 
     QImage image;
     ASSERT_TRUE(image.loadFromData(reinterpret_cast<const uchar*>(png.data()), static_cast<int>(png.size()), "PNG"));

@@ -211,6 +211,7 @@ TEST_F(IndiTest, ConnectingReadsTheIdentityTheWavelengthsAndTheTemperaturesInCel
 {
     start({sim_preset()[0]});
     start_driver();
+    set("Solvane 1.POLLING_PERIOD.PERIOD_MS=600000");  // a slow machine sees no tick before the count
     connect(DEV, "COM1");
     EXPECT_EQ(get("Solvane 1.FILTER_IDENTITY.MODEL"), "Solvane 60 Hydrogen alpha");
     EXPECT_EQ(get("Solvane 1.FILTER_IDENTITY.SERIAL"), "SV60A-1024");

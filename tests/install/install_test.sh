@@ -76,7 +76,19 @@ check_files() {
   [ "$release" = "$version" ] || fail "the metainfo's newest release is $release, the project is $version"
   logged=$(zcat "$usr/share/doc/solvane/changelog.gz" | sed -n '1s/^solvane (\([^)]*\)).*/\1/p')
   [ "$logged" = "$version" ] || fail "the changelog's newest entry is $logged, the project is $version"
-  echo "files: programs, data, manual pages, desktop entry, metainfo, icons and INDI description in place"
+  # The user service is sandboxed: systemd's own rating of its exposure stays below 5.
+  unit=$usr/lib/systemd/user/solvane-alpaca.service
+  [ -s "$unit" ] || fail "the user service solvane-alpaca.service is not installed"
+  if command -v systemd-analyze >/dev/null; then
+    mkdir -m 700 "$work/runtime"
+    rating=$(XDG_RUNTIME_DIR=$work/runtime systemd-analyze security --offline=true --user "$unit" 2>&1 |
+      sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+    [ -n "$rating" ] && awk "BEGIN { exit !($rating < 5) }" ||
+      fail "the user service's exposure is ${rating:-not rated}, not below 5"
+  else
+    echo "files: no systemd-analyze here, the user service's sandbox is not rated"
+  fi
+  echo "files: programs, data, manual pages, desktop entry, metainfo, icons, INDI description and user service in place"
 }
 
 # Waits up to $2 tenths of a second for process $1 to end; its exit status is in $status.

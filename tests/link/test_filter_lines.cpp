@@ -178,6 +178,21 @@ TEST_F(LinesTest, LogRecordsLeaveInTheOrderTheConnectsWereHandedIn)
         }
 }
 
+TEST_F(LinesTest, ARecordWaitingBehindAnEarlierConnectIsWrittenWhenTheLinesEnd)
+{
+    start_filters(1, SimFaults{.silent = 1});
+    ASSERT_NE(make(2), nullptr);
+    line_submit(lines, 0, connect_job("COM1"));  // silent: still identifying when the program quits
+    const std::uint64_t missing = line_submit(lines, 1, connect_job("NOWHERE"));
+    ASSERT_NE(find(take_until(lines, missing), missing), nullptr);
+    EXPECT_FALSE(file_exists("serial_error.log")) << "waits for line 0's record";
+    lines_end(lines);
+    lines = nullptr;
+    const std::string log = read_file("serial_error.log");
+    EXPECT_NE(log.find("NOWHERE: serial_init error"), std::string::npos) << log;
+    EXPECT_EQ(log.find("COM1"), std::string::npos) << "the cut-short connect reports nothing";
+}
+
 TEST_F(LinesTest, StoppingWhileFiltersWorkLeavesNoThreadNoDescriptorAndTheTerminalAsFound)
 {
     start_filters(3, SimFaults{.silent = 1});
