@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -40,6 +41,7 @@ struct ServiceSlot {
     int transition_async = 0;          // 1: Connect() started or joined it: a failure stays readable
     int queued_writes = 0;             // client settings handed in whose results are not merged
     Clock::time_point tick_started;
+    Clock::time_point tick_tried;      // main thread only: the update's last turn for this slot
     std::string png;
     unsigned png_version = 0;
 };
@@ -53,6 +55,7 @@ struct Service {
     std::string unique_ids[SLOT_COUNT];     // set before the lines start, read-only after
     std::string location;                     // likewise
     ServiceOptions options;                   // likewise
+    ClientIntervals intervals;                // its own mutex
     int running = 0;
     // The server's set of lines: made and ended by the main thread while no HTTP thread may hand
     // in (running 0); HTTP threads use it under the mutex while running is 1.
@@ -157,17 +160,28 @@ void take_results()
     render_panels(changed);
 }
 
-// The update: a tick for every connected filter, by the lines' rule for a server: never onto a
-// line still busy (a command, a connection or the last tick).
+// How often the update timer looks at the slots: at the server's own interval, or once a second
+// when that is longer, so that a client asking for 1 s data gets it from the next second on.
+int timer_period_ms() { return std::min(service.options.interval_ms, CLIENT_INTERVAL_MIN_MS); }
+
+// The update: a tick for every connected filter whose interval has passed (the shortest a client
+// asked for recently, or the server's own), by the lines' rule for a server: never onto a line
+// still busy (a command, a connection or the last tick). However many clients read a filter, it
+// is polled once per interval.
 void tick()
 {
+    const auto now = Clock::now();
+    const int interval = shortest_client_interval(service.intervals, service.options.interval_ms, now);
+    // Half a timer period of slack: a timer that fires a little early still takes its turn.
+    const auto due = std::chrono::milliseconds(interval - timer_period_ms() / 2);
     std::lock_guard<std::mutex> lock(service.mutex);
     for (int n = 0; n < SLOT_COUNT; ++n) {
         ServiceSlot& s = service.slot[n];
-        if (!s.view.configured || !s.view.record.connected) continue;
+        if (!s.view.configured || !s.view.record.connected || now - s.tick_tried < due) continue;
+        s.tick_tried = now;
         int handed_in = 0;
         line_tick(service.lines, n, TICK_WAITS_FOR_ANY_JOB, &handed_in);
-        if (handed_in) s.tick_started = Clock::now();
+        if (handed_in) s.tick_started = now;
     }
 }
 
@@ -195,9 +209,14 @@ int service_start(const ServiceOptions& options)
             if (options.zoom_span[n] > 0) s.view.record.zoom_span = options.zoom_span[n];
             copy_text(s.view.record.port_name, PORT_NAME_SIZE, options.ports[n].c_str(), PORT_NAME_SIZE - 1);
             s.view.updated = std::chrono::system_clock::now();
+            s.tick_tried = Clock::now();  // the first update one interval after the start, as always
             service.unique_ids[n] = unique_device_id(machine, n);
         }
         service.waiters.clear();
+        {
+            std::lock_guard<std::mutex> intervals_lock(service.intervals.mutex);
+            service.intervals.held_until.clear();
+        }
         service.poll_count = 0;
         service.poll_sum_ms = service.poll_max_ms = 0;
     }
@@ -215,7 +234,7 @@ int service_start(const ServiceOptions& options)
     QObject::connect(service.notifier.get(), &QSocketNotifier::activated, [] { take_results(); });
     service.timer = std::make_unique<QTimer>();
     QObject::connect(service.timer.get(), &QTimer::timeout, [] { tick(); });
-    service.timer->start(options.interval_ms);
+    service.timer->start(timer_period_ms());
 
     bool all[SLOT_COUNT] = {true, true, true, true};
     render_panels(all);
@@ -251,6 +270,7 @@ void service_stop()
 ServerView service_view()
 {
     ServerView view;
+    view.intervals = &service.intervals;
     std::lock_guard<std::mutex> lock(service.mutex);
     for (int n = 0; n < SLOT_COUNT; ++n) {
         view.slot[n] = service.slot[n].view;

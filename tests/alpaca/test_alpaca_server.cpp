@@ -6,6 +6,8 @@
 #include "alpaca/discovery.h"
 #include "alpaca/filter_service.h"
 #include "alpaca/http_server.h"
+#include "link/filter_settings.h"
+#include "link/remote_link.h"
 #include "sim/simulator.h"
 #include "tests/support/test_support.h"
 
@@ -579,6 +581,95 @@ TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndAButtonReachesTheFilter)
     EXPECT_EQ(image.size(), QSize(797, 258));
     // A point of the solar strip (the Sun's spectrum over the span) is coloured, not white.
     EXPECT_NE(image.pixel(334, 130) & 0xFFFFFF, 0xFFFFFFu);
+}
+
+// Runs one job on a line and returns its result (a cancelled one after 60 s).
+LineResult run_one(FilterLines* lines, int line, const LineJob& job)
+{
+    const std::uint64_t id = line_submit(lines, line, job);
+    std::vector<LineResult> taken;
+    const auto start = TestClock::now();
+    while (seconds_since(start) < 60) {
+        lines_wait(lines, 50);
+        lines_take_results(lines, taken);
+        for (const LineResult& r : taken)
+            if (r.id == id) return r;
+    }
+    LineResult none;
+    none.cancelled = 1;
+    return none;
+}
+
+size_t count_of(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// Slots named alpaca://: the filter lines run their jobs through this server and hand back what a
+// serial line would: the server's record, the setting's bytes at the filter, and a server that is
+// gone, or whose filter stopped answering, as a filter that stopped answering, with one
+// serial_error.log record for each outage, until the next update that is answered.
+TEST_F(AlpacaServer, ServedSlotsRunTheLinesJobsThroughTheServer)
+{
+    start();
+    serve([&] {
+        auto name = [&](int n) { return "alpaca://127.0.0.1:" + std::to_string(port) + "/" + std::to_string(n); };
+        FilterLines* lines = lines_make(SLOT_COUNT);
+        for (int n = 0; n < SLOT_COUNT; ++n) {
+            const LineResult r = run_one(lines, n, connect_job(name(n).c_str()));
+            EXPECT_EQ(r.answered, 1) << read_file("serial_error.log");
+            EXPECT_EQ(r.record.connected, 1);
+            EXPECT_EQ(record_json(r.record), record_json(service_view().slot[n].record));
+        }
+        struct Row {
+            FilterSetting setting;
+            double value;
+            SettingPoll poll;
+            Strings bytes;
+        } rows[] = {{SETTING_WING_SHIFT, 0.3, POLL_AS_ROW, {"SE3\n", "GI\n"}},
+                    {SETTING_WING_SHIFT, -0.25, POLL_NEVER, {"SE-2\n"}},
+                    {SETTING_SLEEP, 0, POLL_AS_ROW, {"SH0\n"}},
+                    {SETTING_PANEL_LOCK, 1, POLL_ALWAYS, {"SL1\n", "GI\n"}}};
+        for (const Row& row : rows) {
+            sim_clear_received(1);
+            const LineResult r = run_one(lines, 1, setting_job(row.setting, row.value, row.poll));
+            EXPECT_EQ(r.acknowledged, 1);
+            EXPECT_EQ(sim_received(1), row.bytes);
+            EXPECT_EQ(record_json(r.record), record_json(service_view().slot[1].record));
+        }
+        EXPECT_EQ(run_one(lines, 1, simple_job(JOB_TICK)).record.wing_shift, -0.2);
+
+        // The server's filter stops answering: the slot reads so, and says why once.
+        SimFaults silent;
+        silent.silent = 1;
+        sim_set_faults(2, silent);
+        run_one(lines, 2, setting_job(SETTING_PANEL_LOCK, 1, POLL_ALWAYS));
+        for (int k = 0; k < 2; ++k) EXPECT_EQ(run_one(lines, 2, simple_job(JOB_TICK)).answered, 0);
+        EXPECT_EQ(count_of(read_file("serial_error.log"), name(2) + ": the server reports that its filter stopped answering"), 1u);
+        sim_set_faults(2, SimFaults{});
+
+        // The server goes: the same, and the slot answers again once it is back on its port.
+        http_stop();
+        for (int k = 0; k < 3; ++k) {
+            const LineResult r = run_one(lines, 0, simple_job(JOB_TICK));
+            EXPECT_EQ(r.answered, 0);
+            EXPECT_EQ(r.record.status_code, STATUS_NO_COMMUNICATION);
+            EXPECT_EQ(r.record.connected, 1);  // the slot keeps its filter, as a silent port does
+        }
+        const std::string log = read_file("serial_error.log");
+        EXPECT_EQ(count_of(log, name(0) + ": the server could not be reached: Connection refused.\n"), 1u) << log;
+        HttpOptions http;
+        http.port = port;
+        http.rate_per_second = 0;
+        http.log_writes = 0;
+        std::string error;
+        ASSERT_EQ(http_start(http, error), port) << error;
+        EXPECT_EQ(run_one(lines, 0, simple_job(JOB_TICK)).answered, 1);
+        EXPECT_EQ(count_of(read_file("serial_error.log"), name(0)), 1u);
+        lines_end(lines);
+    });
 }
 
 }  // namespace
