@@ -446,65 +446,6 @@ TEST_F(AlpacaServer, AFullQueueAnswersAtOnceAndDisconnectingCancelsWhatWaits)
     });
 }
 
-// A child process with its standard output on a pipe.
-struct Child {
-    pid_t pid = -1;
-    int out = -1;
-};
-
-Child spawn(const std::string& path, const Strings& args, const std::string& dir, bool quiet = false)
-{
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(pipe_fds[1], 1);
-        if (quiet) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 2);
-        }
-        if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
-        std::vector<char*> argv{const_cast<char*>(path.c_str())};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(path.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ::close(pipe_fds[1]);
-    return {pid, pipe_fds[0]};
-}
-
-// Reads the child's output until it holds text or seconds pass.
-std::string read_until(const Child& child, const std::string& text, double seconds)
-{
-    std::string output;
-    const auto start = TestClock::now();
-    while (output.find(text) == std::string::npos && seconds_since(start) < seconds) {
-        pollfd p{child.out, POLLIN, 0};
-        if (::poll(&p, 1, 100) != 1) continue;
-        char buffer[4096];
-        const ssize_t n = ::read(child.out, buffer, sizeof buffer);
-        if (n <= 0) break;
-        output.append(buffer, static_cast<size_t>(n));
-    }
-    return output;
-}
-
-int wait_exit(pid_t pid, double seconds)
-{
-    const auto start = TestClock::now();
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (seconds_since(start) > seconds) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 TEST_F(AlpacaServer, TheProgramServesThePortsOfSolvaneIniAndEndsOnSigterm)
 {
     start();
