@@ -44,7 +44,13 @@ struct ServiceSlot {
     Clock::time_point tick_tried;      // main thread only: the update's last turn for this slot
     std::string png;
     unsigned png_version = 0;
+    int png_stale = 0;                 // the record changed since the picture was drawn
+    Clock::time_point png_wanted_until{};  // a page asked for the picture recently
 };
+
+// Drawing a panel costs far more than polling its filter, so pictures are drawn only while a page
+// asks for them: for this long after its last request, and once at the start.
+constexpr auto PANEL_WANTED = std::chrono::seconds(15);
 
 // Everything below is guarded by mutex, except where a field says otherwise.
 struct Service {
@@ -105,16 +111,26 @@ std::string render_png(const FilterRecord& record)
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-// Draws the panels of the slots marked changed and stores them. Main thread: the main thread is
-// the only writer of the records, so it may read them without the mutex.
+// Draws the panels of the slots marked changed, and of those a page asks for again whose picture
+// is stale, and stores them; a changed panel no page asks for is only marked stale. Main thread:
+// the main thread is the only writer of the records, so it may read them without the mutex.
 void render_panels(const bool changed[SLOT_COUNT])
 {
+    const auto now = Clock::now();
     for (int n = 0; n < SLOT_COUNT; ++n) {
-        if (!changed[n] || !service.slot[n].view.configured) continue;
-        std::string png = render_png(service.slot[n].view.record);
+        ServiceSlot& s = service.slot[n];
+        if (!s.view.configured) continue;
+        {
+            std::lock_guard<std::mutex> lock(service.mutex);
+            if (changed[n]) s.png_stale = 1;
+            const bool wanted = now < s.png_wanted_until || s.png.empty();
+            if (!s.png_stale || !wanted) continue;
+            s.png_stale = 0;
+        }
+        std::string png = render_png(s.view.record);
         std::lock_guard<std::mutex> lock(service.mutex);
-        service.slot[n].png = std::move(png);
-        ++service.slot[n].png_version;
+        s.png = std::move(png);
+        ++s.png_version;
     }
 }
 
@@ -185,6 +201,14 @@ void tick()
     }
 }
 
+// The update timer: the ticks, then the pictures a page asks for again after a pause.
+void on_update_timer()
+{
+    tick();
+    const bool none[SLOT_COUNT] = {};
+    render_panels(none);
+}
+
 }  // namespace
 
 int service_start(const ServiceOptions& options)
@@ -233,7 +257,7 @@ int service_start(const ServiceOptions& options)
     service.notifier = std::make_unique<QSocketNotifier>(lines_notify_descriptor(made), QSocketNotifier::Read);
     QObject::connect(service.notifier.get(), &QSocketNotifier::activated, [] { take_results(); });
     service.timer = std::make_unique<QTimer>();
-    QObject::connect(service.timer.get(), &QTimer::timeout, [] { tick(); });
+    QObject::connect(service.timer.get(), &QTimer::timeout, [] { on_update_timer(); });
     service.timer->start(timer_period_ms());
 
     bool all[SLOT_COUNT] = {true, true, true, true};
@@ -284,6 +308,7 @@ std::string service_panel_png(int slot, unsigned* version)
 {
     if (slot < 0 || slot >= SLOT_COUNT) return "";
     std::lock_guard<std::mutex> lock(service.mutex);
+    service.slot[slot].png_wanted_until = Clock::now() + PANEL_WANTED;
     if (version != nullptr) *version = service.slot[slot].png_version;
     return service.slot[slot].png;
 }
@@ -292,6 +317,7 @@ unsigned service_panel_version(int slot)
 {
     if (slot < 0 || slot >= SLOT_COUNT) return 0;
     std::lock_guard<std::mutex> lock(service.mutex);
+    service.slot[slot].png_wanted_until = Clock::now() + PANEL_WANTED;
     return service.slot[slot].png_version;
 }
 

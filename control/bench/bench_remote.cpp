@@ -212,10 +212,10 @@ int main(int argc, char** argv)
 
     row("tick, four filters served over the loopback", served_tick, local_tick, "the same on local ports");
     row("menu command to the filter, served", served_command, local_command + 20, "local + 20 ms");
-    std::printf("%-46s %10d /s %10d /s %7.3f  %s\n", "status exchanges, 1 window (served)", one_window / 10,
-                local_exchanges / 10, static_cast<double>(one_window) / local_exchanges, "1 window on local ports");
-    std::printf("%-46s %10d /s %10d /s %7.3f  %s\n", "status exchanges, 3 windows + 8 clients", many_clients / 20,
-                one_window / 10, static_cast<double>(many_clients) / 2 / one_window, "1 window (served)");
+    std::printf("%-46s %10.1f /s %10.1f /s %7.3f  %s\n", "status exchanges, 1 window (served)", one_window / 10.0,
+                local_exchanges / 10.0, static_cast<double>(one_window) / local_exchanges, "1 window on local ports");
+    std::printf("%-46s %10.1f /s %10.1f /s %7.3f  %s\n", "status exchanges, 3 windows + 8 clients", many_clients / 20.0,
+                one_window / 10.0, many_clients / 20.0 / (one_window / 10.0), "1 window (served)");
     std::printf("%-46s %11.2f %% %11.2f %% %7.3f  %s\n", "server processor use, 3 windows + 8 clients", cpu, 2.0, cpu / 2,
                 "goal");
     control_shutdown();
