@@ -409,8 +409,10 @@ bool read_value(JsonText& j, JsonMember& member)
         return read_string(j, member.value);
     }
     if (c == '[' || c == '{') {
-        ++j.at;
-        return skip_nested(j);
+        const size_t start = j.at++;
+        if (!skip_nested(j)) return false;
+        member.value = j.text.substr(start, j.at - start);  // as written, for read_json_objects
+        return true;
     }
     const size_t start = j.at;
     while (j.at < j.text.size() && std::strchr(",}] \t\r\n", j.text[j.at]) == nullptr) ++j.at;
@@ -432,6 +434,23 @@ int read_flat_json(const std::string& text, std::vector<JsonMember>& members)
         members.push_back(std::move(member));
     } while (j.take(','));
     return j.take('}');
+}
+
+int read_json_objects(const std::string& text, std::vector<std::vector<JsonMember>>& objects)
+{
+    objects.clear();
+    JsonText j{text};
+    if (!j.take('[')) return 0;
+    if (j.take(']')) return 1;
+    do {
+        j.blanks();
+        const size_t start = j.at;
+        if (!j.take('{') || !skip_nested(j)) return 0;
+        std::vector<JsonMember> members;
+        if (!read_flat_json(text.substr(start, j.at - start), members)) return 0;
+        objects.push_back(std::move(members));
+    } while (j.take(','));
+    return j.take(']');
 }
 
 const JsonMember* json_member(const std::vector<JsonMember>& members, const char* name)

@@ -95,14 +95,17 @@ int http_request(const RemoteAddress& to, const char* method, const std::string&
 std::string form_encode(const std::string& text);
 
 // The values of a flat JSON object: each member's name and its value as text (a string
-// unescaped, a number, true, false or null as written; arrays and objects skipped). Returns 1
-// when text is one JSON object.
+// unescaped; a number, true, false, null, an array or an object as written). Returns 1 when text
+// is one JSON object.
 struct JsonMember {
     std::string name;
     std::string value;
     int is_string = 0;
 };
 int read_flat_json(const std::string& text, std::vector<JsonMember>& members);
+
+// A JSON array of flat objects (as read_flat_json reads each). Returns 1 when text is one.
+int read_json_objects(const std::string& text, std::vector<std::vector<JsonMember>>& objects);
 
 // The value of a member, or nullptr.
 const JsonMember* json_member(const std::vector<JsonMember>& members, const char* name);
@@ -143,3 +146,26 @@ void remote_command(FilterRecord& record, RemoteLine& line, const LineJob& job, 
 
 // JOB_CLOSE: nothing to close on the server (other programs use the filter); the slot lets go.
 void remote_close(FilterRecord& record, RemoteLine& line, LineResult& result);
+
+// ---------------------------------------------------------------------------------------------
+// 5. Finding servers: Alpaca discovery
+// ---------------------------------------------------------------------------------------------
+
+// Where discovery asks: $SOLVANE_DISCOVERY_TARGETS when set (addresses, each optionally with
+// :PORT, separated by commas; tests name 127.0.0.1 so that nothing leaves the computer), else the
+// IPv4 broadcast address 255.255.255.255, on the discovery port 32227.
+constexpr int DISCOVERY_PORT = 32227;
+std::vector<std::string> discovery_targets();
+
+// A device a server offers, by its address name and the device name it gives.
+struct ServedDevice {
+    std::string port_name;  // alpaca://HOST:PORT/N
+    std::string name;       // "Solvane filter 1 (COM1)", as the server names it (UTF-8)
+};
+
+// Sends the discovery request to every target, takes the answers that come within wait_ms, and
+// asks each server that answered (and each of also_ask, servers named as alpaca:// names) for its
+// configured Switch devices. Returns them in the order found, each once. Bounded: one datagram a
+// target, one request a server, at most 16 servers.
+std::vector<ServedDevice> discover_served_filters(const std::vector<std::string>& targets, int wait_ms,
+                                                  const std::vector<std::string>& also_ask = {});

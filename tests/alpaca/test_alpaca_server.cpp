@@ -329,6 +329,28 @@ TEST_F(AlpacaServer, DiscoveryIsAnsweredOnTheLoopback)
     }
 }
 
+// A client finds the served filters by discovery at the targets the environment names (here the
+// loopback alone), and asks servers it already knows of as well, each device once.
+TEST_F(AlpacaServer, DiscoveryFindsTheServedFiltersByTheirNames)
+{
+    start();
+    serve([&] {
+        setenv("SOLVANE_DISCOVERY_TARGETS", ("127.0.0.1:" + std::to_string(discovery_port)).c_str(), 1);
+        ASSERT_EQ(discovery_targets(), Strings{"127.0.0.1:" + std::to_string(discovery_port)});
+        const std::string base = "alpaca://127.0.0.1:" + std::to_string(port) + "/";
+        const std::vector<ServedDevice> found = discover_served_filters(discovery_targets(), 1000, {base + "2"});
+        ASSERT_EQ(found.size(), static_cast<size_t>(SLOT_COUNT));
+        for (int n = 0; n < SLOT_COUNT; ++n) {
+            EXPECT_EQ(found[n].port_name, base + std::to_string(n));
+            EXPECT_EQ(found[n].name, "Solvane filter " + std::to_string(n + 1) + " (COM" + std::to_string(n + 1) + ")");
+        }
+        // Without an answer: the servers named are asked all the same.
+        EXPECT_EQ(discover_served_filters({}, 100, {base + "0"}).size(), static_cast<size_t>(SLOT_COUNT));
+        unsetenv("SOLVANE_DISCOVERY_TARGETS");
+        EXPECT_EQ(discovery_targets(), Strings{"255.255.255.255"});
+    });
+}
+
 TEST_F(AlpacaServer, TooManyRequestsAndForeignHostNamesAreRefused)
 {
     rate_loopback = 1;
