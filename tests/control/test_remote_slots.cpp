@@ -6,6 +6,11 @@
 
 #include "control/shell/commands.h"
 
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+
 #include <algorithm>
 
 namespace {
@@ -107,6 +112,47 @@ TEST_F(ServedSlots, AServerThatStopsReadsAsAFilterThatStoppedAnsweringUntilItIsB
         for (size_t at = log.find(record); at != std::string::npos; at = log.find(record, at + 1)) ++count;
         EXPECT_EQ(count, 1u) << "one record for the outage of device " << n << "\n" << log;
     }
+}
+
+// Find Alpaca in the connections dialog: the served filters found by discovery (on the loopback
+// alone here) join every list by their alpaca:// names, with the server's name for each.
+TEST_F(ServedSlots, TheConnectionsDialogOffersTheServedFiltersItFinds)
+{
+    start_filters({"COM1", "COM2", "COM3", "COM4"}, {sim_preset()[0], sim_preset()[1]});
+    Child program = spawn(SOLVANE_ALPACA_PATH, {"--ports", "COM3,COM4", "--port", "0", "--discovery-port", "0"},
+                          server_dir, true, {"QT_QPA_PLATFORM=offscreen"});
+    const std::string output = read_until(program, "discovery on UDP port", 20);
+    const size_t http = output.find("http://127.0.0.1:");
+    const size_t udp = output.find("UDP port ");
+    ASSERT_TRUE(http != std::string::npos && udp != std::string::npos) << output;
+    server.child = program;
+    server.port = std::stoi(output.substr(http + 17));
+    setenv("SOLVANE_DISCOVERY_TARGETS", ("127.0.0.1:" + output.substr(udp + 9, output.find('\n', udp) - udp - 9)).c_str(), 1);
+    write_file("solvane.ini", "COM1\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n");
+    start_control();
+    QString status;
+    QStringList entries, tips;
+    on_next_modal([&](QWidget* dialog) {
+        auto* find = dialog->findChild<QPushButton*>(QStringLiteral("control_1020"));
+        auto* label = dialog->findChild<QLabel*>(QStringLiteral("control_32001"));
+        find->click();
+        QElapsedTimer timer;
+        timer.start();
+        while (!find->isEnabled() && timer.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 10);
+        status = label->text();
+        auto* list = dialog->findChild<QComboBox*>(QStringLiteral("control_1011"));
+        for (int k = 0; k < list->count(); ++k) {
+            entries << list->itemText(k);
+            tips << list->itemData(k, Qt::ToolTipRole).toString();
+        }
+        dialog->findChild<QPushButton*>(QStringLiteral("control_2"))->click();
+    });
+    EXPECT_EQ(open_connections(nullptr), 2);
+    EXPECT_EQ(status, QStringLiteral("Found 2 served filters."));
+    const QString first = QString::fromStdString(served(0));
+    ASSERT_TRUE(entries.contains(first)) << entries.join(QStringLiteral(" ")).toStdString();
+    EXPECT_TRUE(entries.contains(QString::fromStdString(served(1))));
+    EXPECT_EQ(tips[entries.indexOf(first)], QStringLiteral("Solvane filter 1 (COM3)"));
 }
 
 }  // namespace
