@@ -155,4 +155,24 @@ TEST_F(ServedSlots, TheConnectionsDialogOffersTheServedFiltersItFinds)
     EXPECT_EQ(tips[entries.indexOf(first)], QStringLiteral("Solvane filter 1 (COM3)"));
 }
 
+// A port the server holds: the slot's panel names the server and points to its alpaca:// names.
+TEST_F(ServedSlots, APortTheServerHoldsNamesItAndItsServedName)
+{
+    start_filters({"COM1", "COM2", "COM3", "COM4"}, {sim_preset()[0], sim_preset()[1]});
+    server.child = spawn(SOLVANE_ALPACA_PATH, {"--ports", "COM3", "--port", "0", "--no-discovery", "--connect"}, server_dir,
+                         true, {"QT_QPA_PLATFORM=offscreen"});
+    ASSERT_NE(read_until(server.child, "listening on", 20).find("listening on"), std::string::npos);
+    QElapsedTimer timer;
+    timer.start();
+    while (port_holder("COM3").pid == 0 && timer.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(port_holder("COM3").pid, server.child.pid);
+    EXPECT_EQ(port_holder("COM3").name, "solvane-alpaca");
+    EXPECT_EQ(port_holder("COM4").pid, 0);
+    write_file("solvane.ini", "COM3\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n");
+    start_control();
+    ASSERT_TRUE(wait_lines());
+    EXPECT_EQ(window_state().slot_problem[0], "COM3: served by solvane-alpaca (process " + std::to_string(server.child.pid) +
+                                                  "): choose its alpaca:// name (Find Alpaca)");
+}
+
 }  // namespace
