@@ -105,7 +105,8 @@ TEST(RemoteRecord, EveryShownFieldReadsBackBitForBit)
 }
 
 // A scripted HTTP server on the loopback: accepts one connection at a time and answers each
-// request with the next script entry (empty: keep silent until the client goes).
+// request with the next script entry (empty: keep silent until the client goes). Its thread owns
+// requests until finish() has joined it.
 struct ScriptedServer {
     int listener = -1;
     int port = 0;
@@ -153,10 +154,16 @@ struct ScriptedServer {
         }
     }
 
+    // Waits until the script has run out (every answer given).
+    void finish()
+    {
+        if (thread.joinable()) thread.join();
+    }
+
     ~ScriptedServer()
     {
         stop = true;
-        if (thread.joinable()) thread.join();
+        finish();
         if (listener >= 0) ::close(listener);
     }
 };
@@ -197,6 +204,7 @@ TEST(RemoteHttp, AnswersWholeChunkedOrNoneEachEndAsTheyShould)
         }
         EXPECT_LT(seconds_since(start), 1.5) << row.answer;
     }
+    server.finish();
     ASSERT_FALSE(server.requests.empty());
     const std::string& put = server.requests[0];
     EXPECT_EQ(put.rfind("PUT /api/v1/switch/0/action HTTP/1.1\r\n", 0), 0u) << put;
