@@ -9,6 +9,7 @@
 #include "alpaca/switches.h"
 #include "link/filter_policy.h"
 #include "link/filter_settings.h"
+#include "link/remote_link.h"
 #include "spectral/spectral.h"
 
 #include <nlohmann/json.hpp>
@@ -256,11 +257,15 @@ ApiAnswer get_name(const Call& c)
     return value_reply(c.ctid, name);
 }
 
-// Every setting of the filter settings table is an action by its name, its one parameter the value
-// (as SetSwitchValue takes it): Action=wingshift&Parameters=0.3 sends SE3 and a status poll.
+// The actions: the filter's record as JSON (RECORD_ACTION), and every setting of the filter
+// settings table by its name, its parameter the value as SetSwitchValue takes it, optionally
+// followed by ",poll=1" or ",poll=0" for a status poll after it or none (the setting's own rule
+// otherwise): Action=wingshift&Parameters=0.3 sends SE3 and a status poll.
+constexpr const char* RECORD_ACTION = "record";
+
 ApiAnswer get_supported_actions(const Call& c)
 {
-    Json names = Json::array();
+    Json names = Json::array({RECORD_ACTION});
     for (int k = 0; k < SETTING_COUNT; ++k) names.push_back(setting_row(static_cast<FilterSetting>(k)).name);
     return value_reply(c.ctid, names);
 }
@@ -277,23 +282,55 @@ ApiAnswer get_device_state(const Call& c)
     return value_reply(c.ctid, state);
 }
 
+// The record needs no connected filter: a client learns from it that the filter is not connected.
+// Parameters: empty, or the interval in milliseconds at which the client reads the record.
+ApiAnswer record_action(const Call& c)
+{
+    std::uint32_t interval = 0;
+    if (!c.parameters.empty() && !parse_alpaca_uint32(c.parameters, interval))
+        return envelope(c.ctid, ALPACA_INVALID_VALUE,
+                        "Action record takes the client's update interval in milliseconds as its Parameters, or "
+                        "nothing, not '" + c.parameters.substr(0, 40) + "'.");
+    if (interval > 0 && c.view.intervals != nullptr)
+        client_interval_asked(*c.view.intervals, static_cast<int>(std::min<std::uint32_t>(interval, INT_MAX)),
+                              std::chrono::steady_clock::now());
+    const Json value = record_json(record_of(c));
+    return envelope(c.ctid, ALPACA_OK, "", &value);
+}
+
+// A setting's Parameters: the value, then optionally ",poll=1" or ",poll=0".
+int read_setting_parameters(const std::string& text, double& value, SettingPoll& poll)
+{
+    const size_t comma = text.find(',');
+    poll = POLL_AS_ROW;
+    if (comma != std::string::npos) {
+        const std::string rest = text.substr(comma + 1);
+        if (rest != "poll=1" && rest != "poll=0") return 0;
+        poll = rest == "poll=1" ? POLL_ALWAYS : POLL_NEVER;
+    }
+    return parse_alpaca_number(text.substr(0, comma), value);
+}
+
 ApiAnswer put_action(const Call& c)
 {
+    if (equal_no_case(c.action, RECORD_ACTION)) return record_action(c);
     const SettingRow* row = find_setting(c.action.c_str());
     if (row == nullptr)
         return envelope(c.ctid, ALPACA_ACTION_NOT_IMPLEMENTED,
                         "Action '" + c.action.substr(0, 40) + "' is not one of SupportedActions.");
     double value = 0;
-    if (!parse_alpaca_number(c.parameters, value) || value < row->min || value > row->max) {
-        char range[96];
-        std::snprintf(range, sizeof range, " takes a number from %g to %g as its Parameters, not '", row->min, row->max);
+    SettingPoll poll = POLL_AS_ROW;
+    if (!read_setting_parameters(c.parameters, value, poll) || value < row->min || value > row->max) {
+        char range[128];
+        std::snprintf(range, sizeof range, " takes a number from %g to %g as its Parameters (and ,poll=0 or ,poll=1), not '",
+                      row->min, row->max);
         return envelope(c.ctid, ALPACA_INVALID_VALUE, std::string("Action ") + row->name + range +
                                                           c.parameters.substr(0, 40) + "'.");
     }
     if (!record_of(c).connected)
         return envelope(c.ctid, ALPACA_NOT_CONNECTED,
                         slot_words(c.view, c.device) + " is not connected: set Connected to true first.");
-    ApiAnswer answer = start_write(c, WRITE_JOB, setting_job(row->setting, value));
+    ApiAnswer answer = start_write(c, WRITE_JOB, setting_job(row->setting, value, poll));
     answer.answers_value = 1;
     return answer;
 }
@@ -660,4 +697,25 @@ int parse_alpaca_bool(const std::string& text, bool& value)
         return 1;
     }
     return 0;
+}
+
+void client_interval_asked(ClientIntervals& intervals, int interval_ms, std::chrono::steady_clock::time_point now)
+{
+    const int kept = (std::clamp(interval_ms, CLIENT_INTERVAL_MIN_MS, CLIENT_INTERVAL_MAX_MS) + 50) / 100 * 100;
+    std::lock_guard<std::mutex> lock(intervals.mutex);
+    intervals.held_until[kept] = now + std::chrono::milliseconds(2 * kept + 5000);
+    while (intervals.held_until.size() > CLIENT_INTERVALS_KEPT) intervals.held_until.erase(std::prev(intervals.held_until.end()));
+}
+
+int shortest_client_interval(ClientIntervals& intervals, int own_ms, std::chrono::steady_clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(intervals.mutex);
+    for (auto held = intervals.held_until.begin(); held != intervals.held_until.end();) {
+        if (held->second <= now) {
+            held = intervals.held_until.erase(held);
+            continue;
+        }
+        return std::min(own_ms, held->first);  // the map is ordered: the first held is the shortest
+    }
+    return own_ms;
 }

@@ -24,6 +24,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,7 +47,28 @@ struct SlotView {
     std::chrono::system_clock::time_point updated;  // when the record last changed
 };
 
+// The update intervals clients asked for (Action=record with Parameters=MS): the server polls each
+// filter at the shortest one asked for recently, never faster than once a second, so ten clients
+// cost the filters no more than one. Guarded by its own mutex; any thread.
+constexpr int CLIENT_INTERVAL_MIN_MS = 1000;
+constexpr int CLIENT_INTERVAL_MAX_MS = 3600000;
+constexpr size_t CLIENT_INTERVALS_KEPT = 64;  // distinct intervals remembered; the longest goes first
+
+struct ClientIntervals {
+    std::mutex mutex;
+    std::map<int, std::chrono::steady_clock::time_point> held_until;  // interval (whole 100 ms) -> expiry
+};
+
+// Notes a client's interval: within 1000 ms to one hour, rounded to 100 ms, held for twice the
+// interval and 5 s more, so a client that keeps asking keeps it and one that left lets it go.
+void client_interval_asked(ClientIntervals& intervals, int interval_ms, std::chrono::steady_clock::time_point now);
+
+// The interval the server polls at: the shortest held interval, or own_ms when that is shorter or
+// none is held.
+int shortest_client_interval(ClientIntervals& intervals, int own_ms, std::chrono::steady_clock::time_point now);
+
 struct ServerView {
+    ClientIntervals* intervals = nullptr;  // the server's; null: intervals asked for are not kept
     SlotView slot[SLOT_COUNT];
     std::string unique_ids[SLOT_COUNT];    // stable per machine and slot (unique_device_id)
     std::string location;                    // the host name, for the management description

@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -40,9 +41,16 @@ struct ServiceSlot {
     int transition_async = 0;          // 1: Connect() started or joined it: a failure stays readable
     int queued_writes = 0;             // client settings handed in whose results are not merged
     Clock::time_point tick_started;
+    Clock::time_point tick_tried;      // main thread only: the update's last turn for this slot
     std::string png;
     unsigned png_version = 0;
+    int png_stale = 0;                 // the record changed since the picture was drawn
+    Clock::time_point png_wanted_until{};  // a page asked for the picture recently
 };
+
+// Drawing a panel costs far more than polling its filter, so pictures are drawn only while a page
+// asks for them: for this long after its last request, and once at the start.
+constexpr auto PANEL_WANTED = std::chrono::seconds(15);
 
 // Everything below is guarded by mutex, except where a field says otherwise.
 struct Service {
@@ -53,6 +61,7 @@ struct Service {
     std::string unique_ids[SLOT_COUNT];     // set before the lines start, read-only after
     std::string location;                     // likewise
     ServiceOptions options;                   // likewise
+    ClientIntervals intervals;                // its own mutex
     int running = 0;
     // The server's set of lines: made and ended by the main thread while no HTTP thread may hand
     // in (running 0); HTTP threads use it under the mutex while running is 1.
@@ -102,16 +111,26 @@ std::string render_png(const FilterRecord& record)
     return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
-// Draws the panels of the slots marked changed and stores them. Main thread: the main thread is
-// the only writer of the records, so it may read them without the mutex.
+// Draws the panels of the slots marked changed, and of those a page asks for again whose picture
+// is stale, and stores them; a changed panel no page asks for is only marked stale. Main thread:
+// the main thread is the only writer of the records, so it may read them without the mutex.
 void render_panels(const bool changed[SLOT_COUNT])
 {
+    const auto now = Clock::now();
     for (int n = 0; n < SLOT_COUNT; ++n) {
-        if (!changed[n] || !service.slot[n].view.configured) continue;
-        std::string png = render_png(service.slot[n].view.record);
+        ServiceSlot& s = service.slot[n];
+        if (!s.view.configured) continue;
+        {
+            std::lock_guard<std::mutex> lock(service.mutex);
+            if (changed[n]) s.png_stale = 1;
+            const bool wanted = now < s.png_wanted_until || s.png.empty();
+            if (!s.png_stale || !wanted) continue;
+            s.png_stale = 0;
+        }
+        std::string png = render_png(s.view.record);
         std::lock_guard<std::mutex> lock(service.mutex);
-        service.slot[n].png = std::move(png);
-        ++service.slot[n].png_version;
+        s.png = std::move(png);
+        ++s.png_version;
     }
 }
 
@@ -157,18 +176,37 @@ void take_results()
     render_panels(changed);
 }
 
-// The update: a tick for every connected filter, by the lines' rule for a server: never onto a
-// line still busy (a command, a connection or the last tick).
+// How often the update timer looks at the slots: at the server's own interval, or once a second
+// when that is longer, so that a client asking for 1 s data gets it from the next second on.
+int timer_period_ms() { return std::min(service.options.interval_ms, CLIENT_INTERVAL_MIN_MS); }
+
+// The update: a tick for every connected filter whose interval has passed (the shortest a client
+// asked for recently, or the server's own), by the lines' rule for a server: never onto a line
+// still busy (a command, a connection or the last tick). However many clients read a filter, it
+// is polled once per interval.
 void tick()
 {
+    const auto now = Clock::now();
+    const int interval = shortest_client_interval(service.intervals, service.options.interval_ms, now);
+    // Half a timer period of slack: a timer that fires a little early still takes its turn.
+    const auto due = std::chrono::milliseconds(interval - timer_period_ms() / 2);
     std::lock_guard<std::mutex> lock(service.mutex);
     for (int n = 0; n < SLOT_COUNT; ++n) {
         ServiceSlot& s = service.slot[n];
-        if (!s.view.configured || !s.view.record.connected) continue;
+        if (!s.view.configured || !s.view.record.connected || now - s.tick_tried < due) continue;
+        s.tick_tried = now;
         int handed_in = 0;
         line_tick(service.lines, n, TICK_WAITS_FOR_ANY_JOB, &handed_in);
-        if (handed_in) s.tick_started = Clock::now();
+        if (handed_in) s.tick_started = now;
     }
+}
+
+// The update timer: the ticks, then the pictures a page asks for again after a pause.
+void on_update_timer()
+{
+    tick();
+    const bool none[SLOT_COUNT] = {};
+    render_panels(none);
 }
 
 }  // namespace
@@ -195,9 +233,14 @@ int service_start(const ServiceOptions& options)
             if (options.zoom_span[n] > 0) s.view.record.zoom_span = options.zoom_span[n];
             copy_text(s.view.record.port_name, PORT_NAME_SIZE, options.ports[n].c_str(), PORT_NAME_SIZE - 1);
             s.view.updated = std::chrono::system_clock::now();
+            s.tick_tried = Clock::now();  // the first update one interval after the start, as always
             service.unique_ids[n] = unique_device_id(machine, n);
         }
         service.waiters.clear();
+        {
+            std::lock_guard<std::mutex> intervals_lock(service.intervals.mutex);
+            service.intervals.held_until.clear();
+        }
         service.poll_count = 0;
         service.poll_sum_ms = service.poll_max_ms = 0;
     }
@@ -214,8 +257,8 @@ int service_start(const ServiceOptions& options)
     service.notifier = std::make_unique<QSocketNotifier>(lines_notify_descriptor(made), QSocketNotifier::Read);
     QObject::connect(service.notifier.get(), &QSocketNotifier::activated, [] { take_results(); });
     service.timer = std::make_unique<QTimer>();
-    QObject::connect(service.timer.get(), &QTimer::timeout, [] { tick(); });
-    service.timer->start(options.interval_ms);
+    QObject::connect(service.timer.get(), &QTimer::timeout, [] { on_update_timer(); });
+    service.timer->start(timer_period_ms());
 
     bool all[SLOT_COUNT] = {true, true, true, true};
     render_panels(all);
@@ -251,6 +294,7 @@ void service_stop()
 ServerView service_view()
 {
     ServerView view;
+    view.intervals = &service.intervals;
     std::lock_guard<std::mutex> lock(service.mutex);
     for (int n = 0; n < SLOT_COUNT; ++n) {
         view.slot[n] = service.slot[n].view;
@@ -264,6 +308,7 @@ std::string service_panel_png(int slot, unsigned* version)
 {
     if (slot < 0 || slot >= SLOT_COUNT) return "";
     std::lock_guard<std::mutex> lock(service.mutex);
+    service.slot[slot].png_wanted_until = Clock::now() + PANEL_WANTED;
     if (version != nullptr) *version = service.slot[slot].png_version;
     return service.slot[slot].png;
 }
@@ -272,6 +317,7 @@ unsigned service_panel_version(int slot)
 {
     if (slot < 0 || slot >= SLOT_COUNT) return 0;
     std::lock_guard<std::mutex> lock(service.mutex);
+    service.slot[slot].png_wanted_until = Clock::now() + PANEL_WANTED;
     return service.slot[slot].png_version;
 }
 

@@ -2,6 +2,8 @@
 // always written it.
 #include "command/console.h"
 
+#include "link/remote_link.h"
+
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -181,14 +183,15 @@ void parse_command_line(int argc, const char* const* argv, ConsoleRun& run)
             const bool in_range = seconds >= 0 && seconds <= WAIT_SECONDS_MAX;
             run.wait_seconds = in_range ? static_cast<int>(seconds) : 0;
             if (!in_range) ignore(run, word.original, "WAIT takes 0 to 3600 seconds; the tool will not wait");
-        } else if (!name.empty() && name[0] == '/') {
-            accept_port_word(run, word.original, word.original.substr(0, eq), value);  // a device path
+        } else if ((!name.empty() && name[0] == '/') || is_remote_port_name(name.c_str())) {
+            // A device path, or a filter served by solvane-alpaca: as typed.
+            accept_port_word(run, word.original, word.original.substr(0, eq), value);
         } else if (name.find("COM") != std::string::npos) {
             accept_port_word(run, word.original, name, value);
         } else {
             ignore(run, word.original,
-                   "not a port name: the tool takes COMn names, names in $SOLVANE_PORT_DIR that contain COM, and "
-                   "device paths beginning with /");
+                   "not a port name: the tool takes COMn names, names in $SOLVANE_PORT_DIR that contain COM, "
+                   "device paths beginning with /, and served filters as alpaca://HOST:PORT/N");
         }
     }
 }

@@ -6,6 +6,7 @@
 //   3. The run: actions, status blocks, waiting, exit status
 #pragma once
 
+#include "link/remote_link.h"
 #include "link/solvane_link.h"
 
 #include <cstdio>
@@ -29,6 +30,9 @@ struct ConsoleSlot {
     int name_too_long = 0;      // longer than port_name holds: never opened under a cut name
     ConsoleAction action = ACTION_STATUS;
     double shift = 0;           // Angstrom, for ACTION_SET_SHIFT
+    int served = 0;             // 1: an alpaca:// name, a filter served by solvane-alpaca
+    RemoteLine remote;          // its server, while served
+    std::string open_failure;   // served: why it did not connect, for standard error
 };
 
 struct ConsoleRun {
@@ -72,6 +76,20 @@ void console_poll_status(FilterRecord& slot);
 
 // The status poll, then GH (sleeping), GX (nominal wavelength), GQ (series) and GB (bandwidth).
 void read_console_status(FilterRecord& slot);
+
+// The console tool's port for a slot: its serial port, or its served filter's device connected
+// on the server (its record then holds everything the status block prints). Returns 1 when open.
+int console_open(ConsoleSlot& slot);
+
+// The status of an open slot: read_console_status, or the server's record.
+void console_read_status(ConsoleSlot& slot);
+void console_poll(ConsoleSlot& slot);
+
+// Sends the slot's setting (SLEEP, WAKE or a wing shift) and reports whether it was acknowledged.
+int console_send_setting(ConsoleSlot& slot);
+
+// Closes the slot's port, its terminal settings put back; a served filter stays on its server.
+void console_close(ConsoleSlot& slot);
 
 // ---------------------------------------------------------------------------------------------
 // 3. The run

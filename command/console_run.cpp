@@ -110,10 +110,7 @@ void print_time_stamp(std::FILE* out)
 
 void run_setting(ConsoleSlot& slot, std::FILE* out)
 {
-    char command[COMMAND_BUFFER_SIZE];
-    char reply[REPLY_BUFFER_SIZE];
-    console_query(slot.filter, console_setting_command(slot, command), reply);
-    const int acknowledged = setting_acknowledged(reply);
+    const int acknowledged = console_send_setting(slot);
     for (const SettingAction& row : SETTING_MESSAGES)
         if (row.action == slot.action)
             std::fprintf(out, acknowledged ? row.success : row.failure, slot.filter.port_name);
@@ -122,7 +119,7 @@ void run_setting(ConsoleSlot& slot, std::FILE* out)
 void run_status(ConsoleSlot& slot, ConsoleRun& run, std::FILE* out)
 {
     FilterRecord& f = slot.filter;
-    read_console_status(f);
+    console_read_status(slot);
     char text[STATUS_TEXT_SIZE];
     std::fprintf(out, "%s: %s\nBW/Series: %s/%s\nNom: %.1f\nTarget: %.1f\nCurrent: %.1f\n\n",
                  f.port_name, status_text(f, text), f.bandwidth_text, f.edition_text,
@@ -145,7 +142,7 @@ int wait_for_band(ConsoleRun& run)
         for (int i = 0; i < run.filter_count; ++i) {
             ConsoleSlot& slot = run.slots[i];
             if (!waits_for_band(slot)) continue;
-            console_poll_status(slot.filter);
+            console_poll(slot);
             if (slot.filter.on_band != 1) all_on_band = false;
         }
         if (all_on_band) return 1;
@@ -161,7 +158,10 @@ void tell_open_failure(const ConsoleSlot& slot, std::FILE* err)
         std::fprintf(err, "%s: a port name has at most %d characters\n", slot.filter.port_name, PORT_NAME_SIZE - 1);
         return;
     }
-    std::fprintf(err, "%s: %s\n", slot.filter.port_name, port_error_text(serial_last_error()).c_str());
+    if (slot.served)
+        std::fprintf(err, "%s\n", slot.open_failure.c_str());
+    else
+        std::fprintf(err, "%s: %s\n", slot.filter.port_name, port_error_text(serial_last_error()).c_str());
 }
 
 }  // namespace
@@ -188,8 +188,7 @@ int run_console_tool(int argc, const char* const* argv, std::FILE* out, std::FIL
         ConsoleSlot& slot = run.slots[i];
         FilterRecord& f = slot.filter;
         // A name longer than the field is never cut into the name of another port.
-        if (slot.name_too_long ||
-            !serial_init(f.connected, f.port_handle, slot.full_name.c_str(), LINK_CONSOLE)) {
+        if (slot.name_too_long || !console_open(slot)) {
             std::fprintf(out, "%s: Could not connect to serial port.\n", f.port_name);
             std::fflush(out);
             tell_open_failure(slot, err);
@@ -213,7 +212,6 @@ int run_console_tool(int argc, const char* const* argv, std::FILE* out, std::FIL
         run.exit_status = 1;
     }
 
-    for (int i = 0; i < run.filter_count; ++i)
-        serial_close(run.slots[i].filter.connected, run.slots[i].filter.port_handle);
+    for (int i = 0; i < run.filter_count; ++i) console_close(run.slots[i]);
     return run.exit_status;
 }

@@ -29,6 +29,7 @@
 #include "link/filter_lines.h"
 #include "link/filter_policy.h"
 #include "link/filter_settings.h"
+#include "link/remote_link.h"
 #include "link/solvane_link.h"
 #include "sim/simulator.h"
 
@@ -576,8 +577,9 @@ class SolvaneDevice : public INDI::DefaultDevice
                              "the driver with a simulated filter.");
                 return;
             }
-            // Anyone on the network may name a port: only the machine's serial ports are opened.
-            if (!port_listed(port.c_str())) {
+            // Anyone on the network may name a port: only the machine's serial ports are opened, or
+            // a filter served by solvane-alpaca (alpaca://HOST:PORT/N), which is asked over Alpaca.
+            if (!port_listed(port.c_str()) && !is_remote_port_name(port.c_str())) {
                 fail_connect("Refused to open " + port +
                              ": it is not one of this machine's serial ports. System Ports lists them (Scan "
                              "Ports after plugging in an adapter).");
@@ -675,7 +677,7 @@ class SolvaneDevice : public INDI::DefaultDevice
     {
         port_property[0].setText(port.c_str());
         port_property.setState(IPS_OK);
-        if (port_listed(port.c_str()))
+        if (port_listed(port.c_str()) || is_remote_port_name(port.c_str()))
             port_property.apply();
         else
             port_property.apply("%s is not one of this machine's serial ports now; connecting is refused until "

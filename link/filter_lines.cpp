@@ -15,6 +15,7 @@
 #include "link/filter_settings.h"
 
 #include "link/filter_policy.h"
+#include "link/remote_link.h"
 
 #include <atomic>
 #include <chrono>
@@ -45,6 +46,7 @@ struct Line {
     int stopping = 0;
     int abort_pipe[2] = {-1, -1};    // readable end: the thread's abort descriptor
     FilterRecord record;             // the line's thread alone
+    RemoteLine remote;               // likewise: the server, when the port is a served filter
     // On its way (handed in, result not yet taken): guarded by the set's results mutex.
     int untaken = 0;                 // jobs
     std::uint64_t tick_on_way = 0;   // the tick among them, 0 when none
@@ -96,7 +98,9 @@ void poke(int fd)
     (void)ignored;
 }
 
-bool composes_log(LineJobKind kind) { return kind == JOB_CONNECT; }
+// A connection may fail on a port; a served filter's update and command may also find its server
+// gone. Only closing and reopening never write a record.
+bool composes_log(LineJobKind kind) { return kind != JOB_CLOSE && kind != JOB_REOPEN; }
 
 void post_results(FilterLines& set, std::vector<LineResult>& ready)
 {
@@ -112,9 +116,40 @@ void apply_edit(FilterRecord& r, const LineEdit& edit)
     if (edit.setting >= 0 && edit.setting < SETTING_COUNT) apply_setting(r, static_cast<FilterSetting>(edit.setting), edit.value);
 }
 
-// Runs one job on the line's record; the result's answered, failure and reply come from here.
-void run_job_kind(FilterRecord& r, const LineJob& job, LineResult& result)
+// A job for a filter served by solvane-alpaca: the same kinds, through its server.
+void run_remote_job(FilterRecord& r, RemoteLine& remote, const LineJob& job, LineResult& result)
 {
+    switch (job.kind) {
+    case JOB_CONNECT:
+        serial_close(r.connected, r.port_handle);
+        copy_text(r.port_name, PORT_NAME_SIZE, job.port_name, PORT_NAME_SIZE - 1);
+        remote_connect(r, remote, job.port_name, result);
+        break;
+    case JOB_TICK:
+    case JOB_POLL_STATUS:
+    case JOB_POLL_AGE:
+        if (r.connected) remote_update(r, remote, job.kind == JOB_TICK, result);
+        break;
+    case JOB_COMMAND:
+        apply_edit(r, job.edit);
+        if (r.connected) remote_command(r, remote, job, result);
+        break;
+    case JOB_REOPEN:
+        result.answered = r.connected;  // the next update connects the server's device again
+        break;
+    case JOB_CLOSE:
+        remote_close(r, remote, result);
+        break;
+    }
+}
+
+// Runs one job on the line's record; the result's answered, failure and reply come from here.
+void run_job_kind(FilterRecord& r, RemoteLine& remote, const LineJob& job, LineResult& result)
+{
+    if (is_remote_port_name(job.kind == JOB_CONNECT ? job.port_name : r.port_name)) {
+        run_remote_job(r, remote, job, result);
+        return;
+    }
     switch (job.kind) {
     case JOB_CONNECT: {
         serial_close(r.connected, r.port_handle);
@@ -171,7 +206,7 @@ LineResult run_job(FilterLines& set, int index, const QueuedJob& queued)
     std::string records;
     capture_serial_error_log(&records);
     if (set.tracing.load()) capture_exchanges(&result.exchanges);
-    run_job_kind(r, job, result);
+    run_job_kind(r, set.lines[index].remote, job, result);
     capture_exchanges(nullptr);
     capture_serial_error_log(nullptr);
 

@@ -195,6 +195,15 @@ PortError serial_last_error();
 // again."). Empty for PORT_OK.
 std::string port_error_text(const PortError& error);
 
+// The program holding a port open, when it is one of this user's (another user's are not
+// readable), for a message that says which program to close: its name as the kernel knows it
+// ("solvane-alpaca") and process id; pid 0 when none was found. The calling process is left out.
+struct PortHolder {
+    std::string name;
+    int pid = 0;
+};
+PortHolder port_holder(const char* port_name);
+
 // 1 when a name may be opened as a port at all: 2 to 99 characters, none of them a control
 // character (a line feed in a name would forge a record of serial_error.log).
 int port_name_acceptable(const char* port_name);

@@ -5,6 +5,10 @@
 // the stable /dev/serial/by-id/ names of USB adapters, and names longer than it allows. A filter named by a path is therefore in its list and stays selected: OK without a
 // change keeps every connected filter.
 //
+// Find Alpaca asks Alpaca discovery (at discovery_targets) and the servers the slots already name for
+// their filters, on a thread of its own so the dialog keeps answering, and adds each device's
+// alpaca:// name to the lists.
+//
 // Auto Detect connects and disconnects at once, through the slots' lines; the dialog keeps
 // answering while the ports are probed, and Cancel cuts the probes short. OK hands the choice back
 // to the shell, which connects, saves and updates the menus; Cancel hands back nothing.
@@ -14,6 +18,7 @@
 #include "panels/panel.h"
 #include "spectral/spectral.h"
 #include "control/state/slot_lines.h"
+#include "link/remote_link.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -26,8 +31,11 @@
 #include <QScreen>
 #include <QStyleOptionComboBox>
 #include <QStylePainter>
+#include <QTimer>
 
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -53,6 +61,9 @@ struct ConnectionsDialog {
     QComboBox* lists[SLOT_COUNT];
     QLineEdit* fields[SLOT_COUNT];
     std::vector<std::string> detected_ports;  // in enumeration order
+    QPushButton* find = nullptr;
+    QTimer* find_poll = nullptr;
+    std::future<std::vector<ServedDevice>> found;  // the search under way, its thread's result
 };
 
 QString connection_text(const FilterRecord& slot)
@@ -206,6 +217,46 @@ void start_detection(ConnectionsDialog& d)
     auto_detect_start(d.detected_ports);
 }
 
+// How long Find Alpaca waits for discovery answers.
+constexpr int DISCOVERY_WAIT_MS = 1000;
+
+void start_search(ConnectionsDialog& d)
+{
+    if (d.found.valid()) return;
+    std::vector<std::string> named;  // the servers the lists name already are asked too
+    for (int k = 0; k < d.lists[0]->count(); ++k) {
+        const std::string name = d.lists[0]->itemText(k).toLatin1().toStdString();
+        if (is_remote_port_name(name.c_str())) named.push_back(name);
+    }
+    for (int n = 0; n < SLOT_COUNT; ++n)
+        if (is_remote_port_name(filter_slots()[n].port_name)) named.emplace_back(filter_slots()[n].port_name);
+    d.find->setEnabled(false);
+    d.status->setText(QStringLiteral("Looking for Alpaca servers..."));
+    d.found = std::async(std::launch::async, [targets = discovery_targets(), named] {
+        return discover_served_filters(targets, DISCOVERY_WAIT_MS, named);
+    });
+    d.find_poll->start(20);
+}
+
+void finish_search(ConnectionsDialog& d)
+{
+    if (!d.found.valid() || d.found.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+    d.find_poll->stop();
+    const std::vector<ServedDevice> devices = d.found.get();
+    for (const ServedDevice& device : devices) {
+        const QString name = QString::fromLatin1(device.port_name.c_str());
+        for (QComboBox* list : d.lists) {
+            if (list->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0) continue;
+            list->addItem(name);
+            list->setItemData(list->count() - 1, QString::fromStdString(device.name), Qt::ToolTipRole);
+        }
+    }
+    d.status->setText(devices.empty() ? QStringLiteral("No Alpaca server answered.")
+                                      : QStringLiteral("Found %1 served filters.").arg(devices.size()));
+    d.find->setEnabled(true);
+    fit_lists(d);
+}
+
 // The template's controls, in its order, into the dialog; the lists draw through elided. Returns
 // the Cancel button.
 QPushButton* add_controls(QDialog* dialog, ConnectionsDialog& d, ElidedComboPainter& elided)
@@ -240,6 +291,10 @@ QPushButton* add_controls(QDialog* dialog, ConnectionsDialog& d, ElidedComboPain
     auto* cancel = new QPushButton(QStringLiteral("Cancel"), dialog);
     cancel->setObjectName(QStringLiteral("control_2"));
     place(cancel, 133, 132, 50, 14);
+    d.find = new QPushButton(QStringLiteral("Find Alpaca"), dialog);
+    d.find->setObjectName(QStringLiteral("control_1020"));
+    place(d.find, 192, 132, 60, 14);
+    d.find_poll = new QTimer(dialog);
     return cancel;
 }
 
@@ -250,7 +305,7 @@ int run_connections_dialog(QWidget* owner, ConnectionChoice& choice, const std::
     QDialog dialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     dialog.setWindowTitle(QStringLiteral("Set Filter Connections"));
     dialog.setFont(dialog_font("MS Shell Dlg", 8));
-    ConnectionsDialog d{&dialog, nullptr, nullptr, nullptr, {}, {}, {}};
+    ConnectionsDialog d{&dialog, nullptr, nullptr, nullptr, {}, {}, {}, nullptr, nullptr, {}};
 
     ElidedComboPainter elided;
     QPushButton* cancel = add_controls(&dialog, d, elided);
@@ -269,6 +324,8 @@ int run_connections_dialog(QWidget* owner, ConnectionChoice& choice, const std::
         show_detection(d, event, after_detect);
     });
     QObject::connect(d.detect, &QPushButton::clicked, &dialog, [&d] { start_detection(d); });
+    QObject::connect(d.find, &QPushButton::clicked, &dialog, [&d] { start_search(d); });
+    QObject::connect(d.find_poll, &QTimer::timeout, &dialog, [&d] { finish_search(d); });
     QObject::connect(d.ok, &QPushButton::clicked, &dialog, [&d, &choice] {
         for (int n = 0; n < SLOT_COUNT; ++n) {
             choice.chosen[n] = d.lists[n]->currentIndex() >= 0;
@@ -280,6 +337,7 @@ int run_connections_dialog(QWidget* owner, ConnectionChoice& choice, const std::
     QObject::connect(cancel, &QPushButton::clicked, &dialog, [&dialog] { dialog.done(2); });
     const int result = dialog.exec() == 1 ? 1 : 2;
     remove_slot_observer(observer);
+    if (d.found.valid()) d.found.wait();  // a search under way ends within its time-outs
     auto_detect_stop();  // closed while probing: the probes are cut short, the found keep their slots
     return result;
 }

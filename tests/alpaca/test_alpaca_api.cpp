@@ -3,6 +3,7 @@
 // error numbers, malformed requests (HTTP 400, nothing for a filter), the bytes a write sends,
 // the management API, and the small parsers of discovery and the Host check.
 #include "alpaca/alpaca_api.h"
+#include "link/remote_link.h"
 #include "alpaca/discovery.h"
 #include "alpaca/host_rules.h"
 #include "alpaca/http_server.h"
@@ -71,6 +72,39 @@ struct MemberRow {
 // Rows print as their names, so the test list stays readable.
 void PrintTo(const MemberRow& row, std::ostream* out) { *out << row.name; }
 
+// The record action: the server's copy as a served slot reads it, for a connected filter and an
+// unconnected one; the interval a client asks for is kept as long as it keeps asking.
+TEST(RecordAction, CarriesTheServersCopyAndKeepsTheClientsInterval)
+{
+    ClientIntervals asked;
+    ServerView view = filter_view();
+    view.intervals = &asked;
+    for (int device = 0; device < 2; ++device) {
+        const ApiAnswer answer = answer_api_request(
+            ApiRequest{"PUT", device_path(device, "action"), {{"Action", "record"}, {"Parameters", "1000"}}}, view);
+        ASSERT_EQ(answer.write, WRITE_NONE);
+        const Json reply = Json::parse(answer.body);
+        ASSERT_EQ(reply["ErrorNumber"], 0) << answer.body;
+        FilterRecord read;
+        ASSERT_EQ(read_record_json(reply["Value"].get<std::string>(), read), 1) << answer.body;
+        EXPECT_EQ(record_json(read), record_json(view.slot[device].record));
+    }
+    const auto now = std::chrono::steady_clock::now();
+    EXPECT_EQ(shortest_client_interval(asked, 5000, now), 1000);
+    ClientIntervals intervals;
+    struct Row {
+        int asked_ms;      // -1: nothing asked in this step
+        double after_s;    // when the server looks, from now
+        int polls_at_ms;   // with its own interval of 5000 ms
+    } rows[] = {{-1, 0, 5000}, {1000, 0, 1000}, {300, 1, 1000}, {2000, 2, 1000}, {-1, 7.5, 1000}, {-1, 8.5, 2000},
+                {-1, 11.5, 5000}, {30000, 12, 5000}};
+    for (const Row& row : rows) {
+        const auto at = now + std::chrono::milliseconds(static_cast<int>(row.after_s * 1000));
+        if (row.asked_ms >= 0) client_interval_asked(intervals, row.asked_ms, at);
+        EXPECT_EQ(shortest_client_interval(intervals, 5000, at), row.polls_at_ms) << row.after_s;
+    }
+}
+
 class EveryMember : public ::testing::TestWithParam<MemberRow> {};
 
 TEST_P(EveryMember, AnswersAsTheStandardSays)
@@ -136,7 +170,11 @@ INSTANTIATE_TEST_SUITE_P(
         MemberRow{"TheInterfaceIsSwitchVersionThree", "GET", 0, "interfaceversion", {}, 0, "3"},
         MemberRow{"TheDriverVersionIsMajorDotMinor", "GET", 0, "driverversion", {}, 0, "\"1.0\""},
         MemberRow{"TheSettingsAreTheSupportedActions", "GET", 0, "supportedactions", {}, 0,
-                  "[\"sleep\",\"panellock\",\"displaymode\",\"units\",\"wingshift\"]"},
+                  "[\"record\",\"sleep\",\"panellock\",\"displaymode\",\"units\",\"wingshift\"]"},
+        MemberRow{"ARecordIntervalIsWholeMilliseconds", "PUT", 0, "action", {{"Action", "record"}, {"Parameters", "1s"}},
+                  0x401, nullptr},
+        MemberRow{"ASettingsPollIsZeroOrOne", "PUT", 0, "action", {{"Action", "units"}, {"Parameters", "1,poll=2"}},
+                  0x401, nullptr},
         MemberRow{"TheNameCarriesTheFilter", "GET", 0, "name", {}, 0, "\"Solvane filter 1 H-a 0.7A PRO\""},
         MemberRow{"TheDescriptionNamesModelFilterAndSerial", "GET", 0, "description", {}, 0,
                   "\"Solvane 60 H-a 0.7A PRO, serial SV-1\""},

@@ -6,6 +6,8 @@
 #include "alpaca/discovery.h"
 #include "alpaca/filter_service.h"
 #include "alpaca/http_server.h"
+#include "link/filter_settings.h"
+#include "link/remote_link.h"
 #include "sim/simulator.h"
 #include "tests/support/test_support.h"
 
@@ -410,6 +412,28 @@ TEST_F(AlpacaServer, DiscoveryIsAnsweredOnTheLoopback)
     }
 }
 
+// A client finds the served filters by discovery at the targets the environment names (here the
+// loopback alone), and asks servers it already knows of as well, each device once.
+TEST_F(AlpacaServer, DiscoveryFindsTheServedFiltersByTheirNames)
+{
+    start();
+    serve([&] {
+        setenv("SOLVANE_DISCOVERY_TARGETS", ("127.0.0.1:" + std::to_string(discovery_port)).c_str(), 1);
+        ASSERT_EQ(discovery_targets(), Strings{"127.0.0.1:" + std::to_string(discovery_port)});
+        const std::string base = "alpaca://127.0.0.1:" + std::to_string(port) + "/";
+        const std::vector<ServedDevice> found = discover_served_filters(discovery_targets(), 1000, {base + "2"});
+        ASSERT_EQ(found.size(), static_cast<size_t>(SLOT_COUNT));
+        for (int n = 0; n < SLOT_COUNT; ++n) {
+            EXPECT_EQ(found[n].port_name, base + std::to_string(n));
+            EXPECT_EQ(found[n].name, "Solvane filter " + std::to_string(n + 1) + " (COM" + std::to_string(n + 1) + ")");
+        }
+        // Without an answer: the servers named are asked all the same.
+        EXPECT_EQ(discover_served_filters({}, 100, {base + "0"}).size(), static_cast<size_t>(SLOT_COUNT));
+        unsetenv("SOLVANE_DISCOVERY_TARGETS");
+        EXPECT_EQ(discovery_targets(), Strings{"255.255.255.255"});
+    });
+}
+
 TEST_F(AlpacaServer, TooManyRequestsAndForeignHostNamesAreRefused)
 {
     rate_loopback = 1;
@@ -643,65 +667,6 @@ TEST_F(AlpacaServer, AFullQueueAnswersAtOnceAndDisconnectingCancelsWhatWaits)
     });
 }
 
-// A child process with its standard output on a pipe.
-struct Child {
-    pid_t pid = -1;
-    int out = -1;
-};
-
-Child spawn(const std::string& path, const Strings& args, const std::string& dir, bool quiet = false)
-{
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(pipe_fds[1], 1);
-        if (quiet) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 2);
-        }
-        if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
-        std::vector<char*> argv{const_cast<char*>(path.c_str())};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(path.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ::close(pipe_fds[1]);
-    return {pid, pipe_fds[0]};
-}
-
-// Reads the child's output until it holds text or seconds pass.
-std::string read_until(const Child& child, const std::string& text, double seconds)
-{
-    std::string output;
-    const auto start = TestClock::now();
-    while (output.find(text) == std::string::npos && seconds_since(start) < seconds) {
-        pollfd p{child.out, POLLIN, 0};
-        if (::poll(&p, 1, 100) != 1) continue;
-        char buffer[4096];
-        const ssize_t n = ::read(child.out, buffer, sizeof buffer);
-        if (n <= 0) break;
-        output.append(buffer, static_cast<size_t>(n));
-    }
-    return output;
-}
-
-int wait_exit(pid_t pid, double seconds)
-{
-    const auto start = TestClock::now();
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        if (seconds_since(start) > seconds) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 TEST_F(AlpacaServer, TheProgramServesThePortsOfSolvaneIniAndEndsOnSigtermWhateverItsClientsDo)
 {
     start();
@@ -801,6 +766,95 @@ TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndItsControlsReachTheFilter
     EXPECT_EQ(image.size(), QSize(797, 258));
     // A point of the solar strip (the Sun's spectrum over the span) is coloured, not white.
     EXPECT_NE(image.pixel(334, 130) & 0xFFFFFF, 0xFFFFFFu);
+}
+
+// Runs one job on a line and returns its result (a cancelled one after 60 s).
+LineResult run_one(FilterLines* lines, int line, const LineJob& job)
+{
+    const std::uint64_t id = line_submit(lines, line, job);
+    std::vector<LineResult> taken;
+    const auto start = TestClock::now();
+    while (seconds_since(start) < 60) {
+        lines_wait(lines, 50);
+        lines_take_results(lines, taken);
+        for (const LineResult& r : taken)
+            if (r.id == id) return r;
+    }
+    LineResult none;
+    none.cancelled = 1;
+    return none;
+}
+
+size_t count_of(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// Slots named alpaca://: the filter lines run their jobs through this server and hand back what a
+// serial line would: the server's record, the setting's bytes at the filter, and a server that is
+// gone, or whose filter stopped answering, as a filter that stopped answering, with one
+// serial_error.log record for each outage, until the next update that is answered.
+TEST_F(AlpacaServer, ServedSlotsRunTheLinesJobsThroughTheServer)
+{
+    start();
+    serve([&] {
+        auto name = [&](int n) { return "alpaca://127.0.0.1:" + std::to_string(port) + "/" + std::to_string(n); };
+        FilterLines* lines = lines_make(SLOT_COUNT);
+        for (int n = 0; n < SLOT_COUNT; ++n) {
+            const LineResult r = run_one(lines, n, connect_job(name(n).c_str()));
+            EXPECT_EQ(r.answered, 1) << read_file("serial_error.log");
+            EXPECT_EQ(r.record.connected, 1);
+            EXPECT_EQ(record_json(r.record), record_json(service_view().slot[n].record));
+        }
+        struct Row {
+            FilterSetting setting;
+            double value;
+            SettingPoll poll;
+            Strings bytes;
+        } rows[] = {{SETTING_WING_SHIFT, 0.3, POLL_AS_ROW, {"SE3\n", "GI\n"}},
+                    {SETTING_WING_SHIFT, -0.25, POLL_NEVER, {"SE-2\n"}},
+                    {SETTING_SLEEP, 0, POLL_AS_ROW, {"SH0\n"}},
+                    {SETTING_PANEL_LOCK, 1, POLL_ALWAYS, {"SL1\n", "GI\n"}}};
+        for (const Row& row : rows) {
+            sim_clear_received(1);
+            const LineResult r = run_one(lines, 1, setting_job(row.setting, row.value, row.poll));
+            EXPECT_EQ(r.acknowledged, 1);
+            EXPECT_EQ(sim_received(1), row.bytes);
+            EXPECT_EQ(record_json(r.record), record_json(service_view().slot[1].record));
+        }
+        EXPECT_EQ(run_one(lines, 1, simple_job(JOB_TICK)).record.wing_shift, -0.2);
+
+        // The server's filter stops answering: the slot reads so, and says why once.
+        SimFaults silent;
+        silent.silent = 1;
+        sim_set_faults(2, silent);
+        run_one(lines, 2, setting_job(SETTING_PANEL_LOCK, 1, POLL_ALWAYS));
+        for (int k = 0; k < 2; ++k) EXPECT_EQ(run_one(lines, 2, simple_job(JOB_TICK)).answered, 0);
+        EXPECT_EQ(count_of(read_file("serial_error.log"), name(2) + ": the server reports that its filter stopped answering"), 1u);
+        sim_set_faults(2, SimFaults{});
+
+        // The server goes: the same, and the slot answers again once it is back on its port.
+        http_stop();
+        for (int k = 0; k < 3; ++k) {
+            const LineResult r = run_one(lines, 0, simple_job(JOB_TICK));
+            EXPECT_EQ(r.answered, 0);
+            EXPECT_EQ(r.record.status_code, STATUS_NO_COMMUNICATION);
+            EXPECT_EQ(r.record.connected, 1);  // the slot keeps its filter, as a silent port does
+        }
+        const std::string log = read_file("serial_error.log");
+        EXPECT_EQ(count_of(log, name(0) + ": the server could not be reached: Connection refused.\n"), 1u) << log;
+        HttpOptions http;
+        http.port = port;
+        http.rate_per_second = 0;
+        http.log_writes = 0;
+        std::string error;
+        ASSERT_EQ(http_start(http, error), port) << error;
+        EXPECT_EQ(run_one(lines, 0, simple_job(JOB_TICK)).answered, 1);
+        EXPECT_EQ(count_of(read_file("serial_error.log"), name(0)), 1u);
+        lines_end(lines);
+    });
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ TEST(CommandLine, EveryIgnoredWordIsNamedWithItsReason)
     } rows[] = {
         {"a name that is no port word", {"ttyUSB0=WAKE"},
          {"ttyUSB0=WAKE: ignored: not a port name: the tool takes COMn names, names in $SOLVANE_PORT_DIR that "
-          "contain COM, and device paths beginning with /"}},
+          "contain COM, device paths beginning with /, and served filters as alpaca://HOST:PORT/N"}},
         {"a shift out of range", {"COM3=1.5"}, {"COM3=1.5: ignored: a wing shift is -1.0 to 1.0 angstroms"}},
         {"a fifth port", {"COM1=WAKE", "COM2=WAKE", "COM3=WAKE", "COM4=WAKE", "com5=wake"},
          {"com5=wake: ignored: at most four filters can be controlled on one line"}},

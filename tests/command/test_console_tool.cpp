@@ -285,4 +285,34 @@ TEST_F(ConsoleToolTest, WakeAndShiftWaitUntilBothAreOnBand)
         << status.output;
 }
 
+// A filter served by solvane-alpaca takes the same words as a port, and prints the same blocks as
+// the same filter on a port of its own; a server that cannot be reached is a port that did not open.
+TEST_F(ConsoleToolTest, AServedFilterTakesTheWordsOfAPort)
+{
+    start({sim_preset()[0], sim_preset()[1], sim_preset()[0]});
+    setenv("SOLVANE_PORT_DIR", ports.c_str(), 1);
+    ServedProgram server = start_served(SOLVANE_ALPACA_PATH, "COM1,COM2", 0, make_temp_dir());
+    ASSERT_GT(server.port, 0);
+    const std::string first = served_name(server, 0);
+    ProgramRun r = run({first + "=STATUS", "COM3=STATUS"});
+    std::string blocks = after_time_stamp(r.output);
+    ASSERT_EQ(blocks.rfind(first + ": ", 0), 0u) << blocks;
+    const size_t local = blocks.find("COM3: ");
+    ASSERT_NE(local, std::string::npos) << blocks;
+    EXPECT_EQ(blocks.substr(first.size(), local - first.size()), blocks.substr(local + 4)) << blocks;
+
+    r = run({first + "=WAKE", served_name(server, 1) + "=0.25"});
+    EXPECT_EQ(after_time_stamp(r.output), first + ": Wake successful.\n\n" + served_name(server, 1) + ": Set shift successful.\n\n");
+    EXPECT_EQ(r.exit_code, 0) << r.errors;
+    EXPECT_EQ(sim_snapshot(0).sleeping, 0);
+    EXPECT_EQ(sim_snapshot(1).wing_shift_tenths, 2);
+    EXPECT_EQ(stop_served(server), 0);
+
+    r = run({first + "=STATUS"});
+    EXPECT_EQ(after_time_stamp(r.output), first + ": Could not connect to serial port.\n");
+    EXPECT_NE(r.errors.find(first + ": the server could not be reached: Connection refused."), std::string::npos) << r.errors;
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_FALSE(file_exists("serial_error.log")) << "the console tool writes no file";
+}
+
 }  // namespace

@@ -24,6 +24,7 @@ void ControlTest::start_filters(const std::vector<std::string>& ports, const std
     ASSERT_EQ(sim_start(options), 1);
     setenv("SOLVANE_PORT_DIR", options.port_dir.c_str(), 1);
     setenv("SOLVANE_ONLY_PORT_DIR", "1", 1);  // the machine's own serial ports stay out of the tests
+    setenv("SOLVANE_DISCOVERY_TARGETS", "127.0.0.1", 0);  // and Find Alpaca asks this computer alone
     write_file("solvane.ini", ini);
 }
 

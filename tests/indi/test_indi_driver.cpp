@@ -552,4 +552,19 @@ TEST_F(IndiTest, ADriverEndedBySigtermPutsItsPortsTerminalBack)
     ::close(watcher);
 }
 
+// DEVICE_PORT may name a filter served by solvane-alpaca: the driver connects through the server.
+TEST_F(IndiTest, AServedFilterConnectsThroughItsServer)
+{
+    start({sim_preset()[0]});
+    setenv("SOLVANE_PORT_DIR", port_dir.c_str(), 1);
+    ServedProgram served = start_served(SOLVANE_ALPACA_PATH, "COM1", 0, make_temp_dir());
+    ASSERT_GT(served.port, 0);
+    start_driver();
+    connect(DEV, served_name(served, 0));
+    EXPECT_EQ(get("Solvane 1.FILTER_IDENTITY.MODEL"), "Solvane 60 Hydrogen alpha");
+    EXPECT_NEAR(number("Solvane 1.FILTER_WAVELENGTHS.NOMINAL"), 6562.8, 1e-6);
+    EXPECT_EQ(get("Solvane 1.FILTER_STATUS_TEXT.TEXT"), "Sleep, heater off.");
+    EXPECT_EQ(stop_served(served), 0);
+}
+
 }  // namespace

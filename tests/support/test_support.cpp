@@ -99,6 +99,10 @@ int open_descriptor_count()
 }
 
 #include <sys/wait.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <csignal>
+#include <thread>
 #include <vector>
 
 ProgramRun run_program(const std::string& path, const std::vector<std::string>& args,
@@ -141,4 +145,86 @@ ProgramRun run_program(const std::string& path, const std::vector<std::string>& 
         ::unlink(errors_path);
     }
     return run;
+}
+
+Child spawn(const std::string& path, const std::vector<std::string>& args, const std::string& dir, bool quiet,
+            const std::vector<std::string>& env)
+{
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipe_fds[1], 1);
+        if (quiet) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 2);
+        }
+        if (!dir.empty() && ::chdir(dir.c_str()) != 0) ::_exit(126);
+        for (const std::string& variable : env) ::putenv(const_cast<char*>(variable.c_str()));
+        std::vector<char*> argv{const_cast<char*>(path.c_str())};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(path.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(pipe_fds[1]);
+    return {pid, pipe_fds[0]};
+}
+
+// Reads the child's output until it holds text or seconds pass.
+std::string read_until(const Child& child, const std::string& text, double seconds)
+{
+    std::string output;
+    const auto start = TestClock::now();
+    while (output.find(text) == std::string::npos && seconds_since(start) < seconds) {
+        pollfd p{child.out, POLLIN, 0};
+        if (::poll(&p, 1, 100) != 1) continue;
+        char buffer[4096];
+        const ssize_t n = ::read(child.out, buffer, sizeof buffer);
+        if (n <= 0) break;
+        output.append(buffer, static_cast<size_t>(n));
+    }
+    return output;
+}
+
+int wait_exit(int pid, double seconds)
+{
+    const auto start = TestClock::now();
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (seconds_since(start) > seconds) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+ServedProgram start_served(const std::string& alpaca_path, const std::string& ports, int port, const std::string& dir, bool quiet)
+{
+    ServedProgram served;
+    served.child = spawn(alpaca_path, {"--ports", ports, "--port", std::to_string(port), "--no-discovery", "--interval", "1000"},
+                         dir, quiet, {"QT_QPA_PLATFORM=offscreen"});  // a test's own platform settings stay its own
+    if (served.child.pid <= 0) return served;
+    served.output = read_until(served.child, "listening on", 20);
+    const size_t at = served.output.find("http://127.0.0.1:");
+    if (at != std::string::npos) served.port = std::atoi(served.output.c_str() + at + 17);
+    return served;
+}
+
+int stop_served(ServedProgram& served)
+{
+    if (served.child.pid <= 0) return -1;
+    ::kill(served.child.pid, SIGTERM);
+    const int code = wait_exit(served.child.pid, 15);
+    ::close(served.child.out);
+    served = ServedProgram{};
+    return code;
+}
+
+std::string served_name(const ServedProgram& served, int device)
+{
+    return "alpaca://127.0.0.1:" + std::to_string(served.port) + "/" + std::to_string(device);
 }

@@ -38,3 +38,36 @@ struct ProgramRun {
 };
 ProgramRun run_program(const std::string& path, const std::vector<std::string>& args,
                        const std::string& port_dir = "");
+
+// A child process with its standard output on a pipe (out), started in dir (empty: this one) with
+// the variables of env ("NAME=value") set; quiet sends its standard error to /dev/null.
+struct Child {
+    int pid = -1;
+    int out = -1;
+};
+Child spawn(const std::string& path, const std::vector<std::string>& args, const std::string& dir, bool quiet = false,
+            const std::vector<std::string>& env = {});
+
+// Reads the child's output until it holds text or seconds pass; returns what it read.
+std::string read_until(const Child& child, const std::string& text, double seconds);
+
+// Waits for the process to end (killed after seconds); its exit code, 128 + signal, or -1.
+int wait_exit(int pid, double seconds);
+
+// solvane-alpaca at alpaca_path serving the named ports (as --ports takes them, from the
+// environment's $SOLVANE_PORT_DIR) on the loopback, on port (0: any free one), without discovery,
+// updating each filter every second, run in dir with its standard error dropped. port is 0 when
+// it did not start.
+struct ServedProgram {
+    Child child;
+    int port = 0;
+    std::string output;  // what it printed up to its address
+};
+ServedProgram start_served(const std::string& alpaca_path, const std::string& ports, int port, const std::string& dir,
+                           bool quiet = true);
+
+// Ends it with SIGTERM; returns its exit code (0 when it ended as it should).
+int stop_served(ServedProgram& served);
+
+// alpaca://127.0.0.1:PORT/N for a device of the program.
+std::string served_name(const ServedProgram& served, int device);
