@@ -12,6 +12,7 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <csignal>
 
 namespace {
 
@@ -96,7 +97,7 @@ TEST_F(ServedSlots, AServerThatStopsReadsAsAFilterThatStoppedAnsweringUntilItIsB
     for (int n = 2; n < SLOT_COUNT; ++n) {
         EXPECT_EQ(filter_slots()[n].status_code, STATUS_NO_COMMUNICATION);
         EXPECT_EQ(filter_slots()[n].connected, 1) << "kept, and asked again at every update";
-        EXPECT_EQ(window_state().slot_problem[n], served_name(ServedProgram{Child{}, port}, n - 2) + ": stopped answering: is the filter on and its cable in?");
+        EXPECT_EQ(window_state().slot_problem[n], served_name(ServedProgram{Child{}, port, ""}, n - 2) + ": stopped answering: is the filter on and its cable in?");
     }
     EXPECT_EQ(filter_slots()[0].status_code, 0) << "the local filters go on";
     start_server(port);  // started anew: its devices are not connected until a client asks
@@ -107,11 +108,44 @@ TEST_F(ServedSlots, AServerThatStopsReadsAsAFilterThatStoppedAnsweringUntilItIsB
     }
     const std::string log = read_file("serial_error.log");
     for (int n = 0; n < 2; ++n) {
-        const std::string record = served_name(ServedProgram{Child{}, port}, n) + ": the server could not be reached: Connection refused.\n";
+        const std::string record = served_name(ServedProgram{Child{}, port, ""}, n) + ": the server could not be reached: Connection refused.\n";
         size_t count = 0;
         for (size_t at = log.find(record); at != std::string::npos; at = log.find(record, at + 1)) ++count;
         EXPECT_EQ(count, 1u) << "one record for the outage of device " << n << "\n" << log;
     }
+}
+
+// Two windows and a script at once through one server: the served filter wakes by the script, both
+// windows keep their slots, and the filter's serial line carries the server's polls alone.
+TEST_F(ServedSlots, TwoWindowsAndAScriptShareOneServer)
+{
+    start_window();
+    const std::string second_dir = make_temp_dir();
+    write_file(second_dir + "/solvane.ini", served(0) + "\r\n" + served(1) + "\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n");
+    Child second = spawn(SOLVANE_CONTROL_PATH, {}, second_dir, true, {"QT_QPA_PLATFORM=offscreen"});
+    ASSERT_GT(second.pid, 0);
+    const auto pump = [](int ms) {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    };
+    pump(2000);  // the second window connects its served slots
+    sim_clear_received(2);
+    const ProgramRun script = run_program(SOLVANE_COMMAND_PATH, {served(0) + "=WAKE"});
+    EXPECT_EQ(script.exit_code, 0) << script.output << script.errors;
+    pump(3000);
+    tick();
+    EXPECT_EQ(sim_snapshot(2).sleeping, 0) << "the script woke the served filter";
+    EXPECT_EQ(filter_slots()[2].sleeping, 0) << "and this window sees it";
+    const std::vector<std::string> heard = sim_received(2);
+    const auto polls = std::count(heard.begin(), heard.end(), "GI\n");
+    EXPECT_GE(polls, 2) << "the server polls once a second";
+    EXPECT_LE(polls, 6) << "whatever its clients: two windows and a script in about 3 s";
+    EXPECT_EQ(::kill(second.pid, 0), 0) << "the second window runs on";
+    EXPECT_FALSE(file_exists(second_dir + "/serial_error.log")) << read_file(second_dir + "/serial_error.log");
+    ::kill(second.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(second.pid, 10), 0);
+    ::close(second.out);
 }
 
 // Find Alpaca in the connections dialog: the served filters found by discovery (on the loopback
