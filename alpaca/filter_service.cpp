@@ -46,6 +46,8 @@ struct ServiceSlot {
     unsigned png_version = 0;
     int png_stale = 0;                 // the record changed since the picture was drawn
     Clock::time_point png_wanted_until{};  // a page asked for the picture recently
+    int png_ratio = 1;                 // the device pixel ratio it is drawn for
+    int wanted_ratio = 1;              // the finest a page asked for while it was wanted
 };
 
 // Drawing a panel costs far more than polling its filter, so pictures are drawn only while a page
@@ -101,9 +103,9 @@ std::uint64_t start_transition_locked(int slot, bool connect)
 }
 
 // A slot's panel as a PNG, drawn by the window's painter. Main thread (Qt painting).
-std::string render_png(const FilterRecord& record)
+std::string render_png(const FilterRecord& record, int ratio)
 {
-    const QImage image = render_panel_image(record, service.options.full_display, record.units);
+    const QImage image = render_panel_image(record, service.options.full_display, record.units, ratio);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
@@ -120,16 +122,19 @@ void render_panels(const bool changed[SLOT_COUNT])
     for (int n = 0; n < SLOT_COUNT; ++n) {
         ServiceSlot& s = service.slot[n];
         if (!s.view.configured) continue;
+        int ratio = 1;
         {
             std::lock_guard<std::mutex> lock(service.mutex);
             if (changed[n]) s.png_stale = 1;
             const bool wanted = now < s.png_wanted_until || s.png.empty();
             if (!s.png_stale || !wanted) continue;
             s.png_stale = 0;
+            ratio = s.wanted_ratio;
         }
-        std::string png = render_png(s.view.record);
+        std::string png = render_png(s.view.record, ratio);
         std::lock_guard<std::mutex> lock(service.mutex);
         s.png = std::move(png);
+        s.png_ratio = ratio;
         ++s.png_version;
     }
 }
@@ -304,11 +309,19 @@ ServerView service_view()
     return view;
 }
 
-std::string service_panel_png(int slot, unsigned* version)
+std::string service_panel_png(int slot, unsigned* version, int ratio)
 {
     if (slot < 0 || slot >= SLOT_COUNT) return "";
+    ratio = std::clamp(ratio, 1, PANEL_RATIO_MAX);
     std::lock_guard<std::mutex> lock(service.mutex);
-    service.slot[slot].png_wanted_until = Clock::now() + PANEL_WANTED;
+    ServiceSlot& s = service.slot[slot];
+    const auto now = Clock::now();
+    // A finer screen than the picture's is served at the next update (the page asks again when
+    // the version grows); once no page asked for a while, the next asker sets the ratio anew.
+    if (now >= s.png_wanted_until) s.wanted_ratio = ratio;
+    else s.wanted_ratio = std::max(s.wanted_ratio, ratio);
+    if (s.wanted_ratio != s.png_ratio) s.png_stale = 1;
+    s.png_wanted_until = now + PANEL_WANTED;
     if (version != nullptr) *version = service.slot[slot].png_version;
     return service.slot[slot].png;
 }

@@ -51,8 +51,11 @@ void service_stop();
 ServerView service_view();
 
 // The PNG of a slot's panel as the window would draw it, and its version (it grows with every new
-// picture; 0 while there is none). Empty for a slot without a port.
-std::string service_panel_png(int slot, unsigned* version = nullptr);
+// picture; 0 while there is none). Empty for a slot without a port. ratio is the asking screen's
+// device pixel ratio (1 to PANEL_RATIO_MAX): the picture is drawn for the finest screen that asked
+// recently, so a phone gets sharp text and a desktop browser scales it down.
+constexpr int PANEL_RATIO_MAX = 3;
+std::string service_panel_png(int slot, unsigned* version = nullptr, int ratio = 1);
 unsigned service_panel_version(int slot);
 
 // ---------------------------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <boost/beast/http.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -410,9 +411,22 @@ int slot_in_path(const std::string& path, const std::string& prefix, const std::
     return slot < SLOT_COUNT ? slot : -1;
 }
 
-Answer panel_answer(int slot)
+// The device pixel ratio a panel's query asks for ("ratio=2"; one digit), 1 when it names none.
+int panel_ratio(const std::string& query)
 {
-    const std::string png = service_panel_png(slot);
+    for (size_t at = 0; at <= query.size();) {
+        const size_t end = std::min(query.find('&', at), query.size());
+        const std::string field = query.substr(at, end - at);
+        if (field.size() == 7 && field.compare(0, 6, "ratio=") == 0 && std::isdigit(static_cast<unsigned char>(field[6])))
+            return field[6] - '0';
+        at = end + 1;
+    }
+    return 1;
+}
+
+Answer panel_answer(int slot, const std::string& query)
+{
+    const std::string png = service_panel_png(slot, nullptr, panel_ratio(query));
     if (png.empty()) return text_answer(404, "No panel for that filter.");
     Answer a;
     a.content_type = "image/png";
@@ -444,7 +458,7 @@ Answer route(const Request& r, ApiAnswer& pending)
         if (r.path == "/" || r.path == "/setup") return page_answer(-1);
         if (const int slot = slot_in_path(r.path, "/setup/v1/switch/", "/setup"); slot >= 0) return page_answer(slot);
         if (r.path == "/state.json") return state_answer();
-        if (const int slot = slot_in_path(r.path, "/panel/", ".png"); slot >= 0) return panel_answer(slot);
+        if (const int slot = slot_in_path(r.path, "/panel/", ".png"); slot >= 0) return panel_answer(slot, r.query);
     }
     return text_answer(404, "Nothing at " + r.path + " on this server.");
 }

@@ -175,7 +175,9 @@ function show(f) {
   card.image.hidden = !f.connected;
   if (f.connected && card.version !== f.image_version) {
     card.version = f.image_version;
-    card.image.src = '/panel/' + n + '.png?v=' + f.image_version;
+    // Drawn for this screen's pixel ratio, so the text stays sharp on a phone.
+    const ratio = Math.min(3, Math.max(1, Math.ceil(window.devicePixelRatio || 1)));
+    card.image.src = '/panel/' + n + '.png?v=' + f.image_version + '&ratio=' + ratio;
   }
   card.dot.className = 'dot ' + f.condition;
   card.status.textContent = f.connecting ? 'Connecting\u2026' : f.connected ? f.status_text : 'Not connected';

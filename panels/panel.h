@@ -141,5 +141,6 @@ void paint_panel(QImage& window, int rebuild, int i, const FilterRecord& slot, c
 
 // One filter's panel on its own, as the main window shows Filter 1: 797 x 258 pixels in Full
 // mode, 170 x 258 in Simple mode. For pictures without a window (solvane-render-panel, the web page
-// of the Alpaca server). The caller loads the solar atlas first.
-QImage render_panel_image(const FilterRecord& slot, int mode, int units_nm);
+// of the Alpaca server). ratio draws it in finer pixels for a screen of that device pixel ratio
+// (the same panel, ratio times as many pixels each way). The caller loads the solar atlas first.
+QImage render_panel_image(const FilterRecord& slot, int mode, int units_nm, int ratio = 1);

@@ -179,9 +179,11 @@ QSize panel_area_size(int mode, int count)
     return QSize(n * row.panel_width - 1, n == 1 ? SIMPLE_ALONE_HEIGHT : PANEL_HEIGHT_FULL);
 }
 
-QImage render_panel_image(const FilterRecord& slot, int mode, int units_nm)
+QImage render_panel_image(const FilterRecord& slot, int mode, int units_nm, int ratio)
 {
-    QImage image(panel_mode_row(mode).panel_width, PANEL_HEIGHT_FULL, QImage::Format_ARGB32_Premultiplied);
+    ratio = std::max(1, ratio);
+    QImage image(panel_mode_row(mode).panel_width * ratio, PANEL_HEIGHT_FULL * ratio, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(ratio);
     image.fill(Qt::white);
     PanelCache cache;
     paint_panel(image, 1, 0, slot, PanelOptions{mode, units_nm}, cache);

@@ -729,7 +729,7 @@ TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndItsControlsReachTheFilter
             Child browser = spawn("/usr/bin/chromium",
                                   {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
                                    "--disable-component-update", "--disable-sync", "--no-first-run",
-                                   "--user-data-dir=" + profile, "--virtual-time-budget=10000", "--dump-dom",
+                                   "--force-device-scale-factor=2", "--user-data-dir=" + profile, "--virtual-time-budget=10000", "--dump-dom",
                                    "http://127.0.0.1:" + std::to_string(port) + "/#" + row.fragment},
                                   "", true);
             ASSERT_GT(browser.pid, 0);
@@ -741,11 +741,17 @@ TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndItsControlsReachTheFilter
                 return std::find(bytes.begin(), bytes.end(), row.bytes) != bytes.end();
             })) << row.fragment << "\n" << doms.back();
         }
+        // The browser's screen has two device pixels to a pixel: the picture is drawn for it at
+        // the next update, and served so to every page while that page looks.
         httplib::Client client("127.0.0.1", port);
-        auto picture = client.Get("/panel/0.png");
-        ASSERT_TRUE(picture);
-        EXPECT_EQ(picture->get_header_value("Content-Type"), "image/png");
-        png = picture->body;
+        EXPECT_TRUE(eventually(15, [&] {
+            auto picture = client.Get("/panel/0.png?v=1&ratio=2");
+            if (!picture || picture->get_header_value("Content-Type") != "image/png") return false;
+            png = picture->body;
+            QImage image;
+            return image.loadFromData(reinterpret_cast<const uchar*>(png.data()), static_cast<int>(png.size()), "PNG") &&
+                   image.size() == QSize(797 * 2, 258 * 2);
+        }));
     });
     ASSERT_EQ(doms.size(), std::size(rows));
     const std::string& dom = doms[0];
@@ -761,11 +767,12 @@ TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndItsControlsReachTheFilter
     EXPECT_EQ(sim_snapshot(0).sleeping, 0);
     EXPECT_EQ(sim_snapshot(0).wing_shift_tenths, -3);
 
+    EXPECT_NE(dom.find("&amp;ratio=2"), std::string::npos) << "the page asks for its screen's pixel ratio";
     QImage image;
     ASSERT_TRUE(image.loadFromData(reinterpret_cast<const uchar*>(png.data()), static_cast<int>(png.size()), "PNG"));
-    EXPECT_EQ(image.size(), QSize(797, 258));
+    ASSERT_EQ(image.size(), QSize(797 * 2, 258 * 2));
     // A point of the solar strip (the Sun's spectrum over the span) is coloured, not white.
-    EXPECT_NE(image.pixel(334, 130) & 0xFFFFFF, 0xFFFFFFu);
+    EXPECT_NE(image.pixel(2 * 334, 2 * 130) & 0xFFFFFF, 0xFFFFFFu);
 }
 
 // Runs one job on a line and returns its result (a cancelled one after 60 s).
