@@ -149,7 +149,7 @@ struct Call {
     int id = 0;
     double value = 0;
     bool state = false;
-    std::string action, parameters;  // Action
+    std::string action = {}, parameters = {};  // Action
     std::string value_text = {};  // Value as the client sent it, for a refusal to quote
 };
 

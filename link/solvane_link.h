@@ -204,6 +204,12 @@ struct PortHolder {
 };
 PortHolder port_holder(const char* port_name);
 
+// For a port held by the filter server solvane-alpaca with process id pid: the alpaca:// name by
+// which that server serves it, read from the server's command line (--listen, --port, --ports) or,
+// without --ports, from the solvane.ini of its directory. Empty when it cannot be told (a port
+// chosen by the system, a file that cannot be read, a port the server does not list).
+std::string served_name_of_port(int pid, const char* port_name);
+
 // 1 when a name may be opened as a port at all: 2 to 99 characters, none of them a control
 // character (a line feed in a name would forge a record of serial_error.log).
 int port_name_acceptable(const char* port_name);

@@ -21,7 +21,11 @@ std::string busy_reason(const char* port_name)
     const PortHolder holder = port_holder(port_name);
     if (holder.pid == 0) return "in use by another program: close it, or choose another port";
     const std::string who = holder.name + " (process " + std::to_string(holder.pid) + ")";
-    if (holder.name == "solvane-alpaca") return "served by " + who + ": choose its alpaca:// name (Find Alpaca)";
+    if (holder.name == "solvane-alpaca") {
+        const std::string served = served_name_of_port(holder.pid, port_name);
+        if (!served.empty()) return "served by " + who + ": choose " + served;
+        return "served by " + who + ": choose its alpaca:// name (Find Alpaca)";
+    }
     return "in use by " + who + ": close it, or choose another port";
 }
 

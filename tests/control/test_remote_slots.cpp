@@ -14,6 +14,11 @@
 #include <algorithm>
 #include <csignal>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 struct ServedSlots : ControlTest {
@@ -189,24 +194,61 @@ TEST_F(ServedSlots, TheConnectionsDialogOffersTheServedFiltersItFinds)
     EXPECT_EQ(tips[entries.indexOf(first)], QStringLiteral("Solvane filter 1 (COM3)"));
 }
 
-// A port the server holds: the slot's panel names the server and points to its alpaca:// names.
+// A free TCP port of the loopback, for a server that must be told one.
+int free_port()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+// A port the server holds: the slot's panel names the server and, where its command line or its
+// solvane.ini tells, the alpaca:// name that reaches the filter through it.
 TEST_F(ServedSlots, APortTheServerHoldsNamesItAndItsServedName)
 {
-    start_filters({"COM1", "COM2", "COM3", "COM4"}, {sim_preset()[0], sim_preset()[1]});
-    server.child = spawn(SOLVANE_ALPACA_PATH, {"--ports", "COM3", "--port", "0", "--no-discovery", "--connect"}, server_dir,
-                         true, {"QT_QPA_PLATFORM=offscreen"});
-    ASSERT_NE(read_until(server.child, "listening on", 20).find("listening on"), std::string::npos);
-    QElapsedTimer timer;
-    timer.start();
-    while (port_holder("COM3").pid == 0 && timer.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 20);
-    EXPECT_EQ(port_holder("COM3").pid, server.child.pid);
-    EXPECT_EQ(port_holder("COM3").name, "solvane-alpaca");
-    EXPECT_EQ(port_holder("COM4").pid, 0);
-    write_file("solvane.ini", "COM3\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n");
-    start_control();
-    ASSERT_TRUE(wait_lines());
-    EXPECT_EQ(window_state().slot_problem[0], "COM3: served by solvane-alpaca (process " + std::to_string(server.child.pid) +
-                                                  "): choose its alpaca:// name (Find Alpaca)");
+    const std::string port = std::to_string(free_port());
+    struct Row {
+        const char* how;
+        std::vector<std::string> args;
+        std::string ini;     // the server's solvane.ini, when it reads one
+        std::string choice;  // what the message offers
+    } rows[] = {
+        {"a port the system chose", {"--ports", "COM3", "--port", "0"}, "", "its alpaca:// name (Find Alpaca)"},
+        {"the ports of its solvane.ini", {"--port", port}, "COM4\r\nCOM3\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n",
+         "alpaca://127.0.0.1:" + port + "/1"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.how);
+        if (&row != &rows[0]) {  // the window and the server of the row before end first
+            ControlTest::TearDown();
+            stop_served(server);
+        }
+        start_filters({"COM1", "COM2", "COM3", "COM4"}, {sim_preset()[0], sim_preset()[1]});
+        if (!row.ini.empty()) write_file(server_dir + "/solvane.ini", row.ini);
+        std::vector<std::string> args = row.args;
+        args.insert(args.end(), {"--no-discovery", "--connect"});
+        server.child = spawn(SOLVANE_ALPACA_PATH, args, server_dir, true, {"QT_QPA_PLATFORM=offscreen"});
+        ASSERT_NE(read_until(server.child, "listening on", 20).find("listening on"), std::string::npos);
+        QElapsedTimer timer;
+        timer.start();
+        while (port_holder("COM3").pid == 0 && timer.elapsed() < 10000) QApplication::processEvents(QEventLoop::AllEvents, 20);
+        EXPECT_EQ(port_holder("COM3").pid, server.child.pid);
+        EXPECT_EQ(port_holder("COM3").name, "solvane-alpaca");
+        EXPECT_EQ(port_holder("COM1").pid, 0);
+        write_file("solvane.ini", "COM3\r\n\r\n\r\n\r\n10.0 10.0 10.0 10.0 1 0 1\r\n");
+        start_control();
+        ASSERT_TRUE(wait_lines());
+        EXPECT_EQ(window_state().slot_problem[0],
+                  "COM3: served by solvane-alpaca (process " + std::to_string(server.child.pid) + "): choose " + row.choice);
+    }
 }
 
 }  // namespace
