@@ -25,6 +25,9 @@ elif [ "${1:-}" = "--tsan" ]; then
   export SOLVANE_BUILD_DIR=build-tsan
   # Qt and libindi are not built with ThreadSanitizer; tests/tsan.supp names only their internals.
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp"
+  # Each test runs several times slower under ThreadSanitizer, on the processor rather than in
+  # serial waits: one to a core keeps the window tests inside their update interval.
+  jobs=$(nproc)
   bash scripts/setup.sh -DSOLVANE_TSAN=ON "$@"
 else
   bash scripts/setup.sh "$@"
