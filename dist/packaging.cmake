@@ -8,8 +8,12 @@ set(CPACK_PACKAGE_CONTACT "Solvane developers <solvane@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "monitor and control electrically tuned solar filters")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-# solvane_<version>_<architecture>.deb
+# solvane_<version>_<architecture>.deb; a cross build names its architecture in its toolchain file
+# (cmake/debian-arm64.cmake), where cpack would take this machine's.
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+if(SOLVANE_DEB_ARCHITECTURE)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${SOLVANE_DEB_ARCHITECTURE})
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -4,11 +4,31 @@
 # Debian's hardening flags, installed under /usr by cpack (dist/packaging.cmake), stripped, with
 # Depends taken from the libraries they link. Fails when lintian reports an error; its warnings
 # and notes are printed.
-#   scripts/package.sh            build, package, lint
+#   scripts/package.sh               build, package, lint
+#   scripts/package.sh --arch arm64  the same for 64-bit ARM, cross-built into build-package-arm64/
+#                                    (cmake/debian-arm64.cmake); every program must be an ARM one
 #   sudo apt install ./build-package/solvane_*.deb
+# SOLVANE_PACKAGE_TESTS=ON builds the tests beside the packaged programs (scripts/test.sh --arch).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-package_dir=${SOLVANE_PACKAGE_DIR:-build-package}
+arch=""
+if [ "${1:-}" = "--arch" ]; then arch=${2:?--arch needs an architecture}; shift 2; fi
+native=$(dpkg --print-architecture)
+[ "$arch" != "$native" ] || arch=""
+cross=()
+if [ -n "$arch" ]; then
+  [ -f "cmake/debian-$arch.cmake" ] || { echo "no toolchain file cmake/debian-$arch.cmake" >&2; exit 1; }
+  package_dir=${SOLVANE_PACKAGE_DIR:-build-package-$arch}
+  bash scripts/install-cross-packages.sh "$arch"
+  # dpkg-buildflags and dpkg-shlibdeps (run by cpack) answer for the architecture built for,
+  # whose compilers the toolchain file names too.
+  export DEB_HOST_ARCH=$arch
+  triplet=$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
+  export CC=$triplet-gcc CXX=$triplet-g++
+  cross=("-DCMAKE_TOOLCHAIN_FILE=$(pwd)/cmake/debian-$arch.cmake")
+else
+  package_dir=${SOLVANE_PACKAGE_DIR:-build-package}
+fi
 
 # cpack's DEB generator needs dpkg-deb and dpkg-shlibdeps (dpkg-dev); lintian checks the result.
 bash scripts/install-packages.sh dpkg-dev lintian
@@ -21,10 +41,12 @@ ldflags=$(dpkg-buildflags --get LDFLAGS)
 # Stripped as Debian's own packages are: the compiler's notes go too.
 mkdir -p "$package_dir"
 strip_tool=$(pwd)/$package_dir/strip-for-debian
-printf '#!/bin/sh\nexec strip --remove-section=.comment --remove-section=.note "$@"\n' >"$strip_tool"
+strip=strip
+[ -z "$arch" ] || strip=$triplet-strip
+printf '#!/bin/sh\nexec %s --remove-section=.comment --remove-section=.note "$@"\n' "$strip" >"$strip_tool"
 chmod 755 "$strip_tool"
-SOLVANE_BUILD_DIR=$package_dir bash scripts/setup.sh \
-  -DCMAKE_BUILD_TYPE=None -DSOLVANE_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+SOLVANE_BUILD_DIR=$package_dir bash scripts/setup.sh "${cross[@]}" \
+  -DCMAKE_BUILD_TYPE=None "-DSOLVANE_TESTS=${SOLVANE_PACKAGE_TESTS:-OFF}" -DCMAKE_INSTALL_PREFIX=/usr \
   "-DCMAKE_CXX_FLAGS=$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags" "-DCMAKE_STRIP=$strip_tool"
 
 rm -f "$package_dir"/solvane_*.deb

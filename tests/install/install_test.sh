@@ -100,19 +100,31 @@ wait_for_exit() {
   wait "$pid" || status=$?
 }
 
-# Waits until process $1 runs the installed SolvaneControl and catches SIGTERM (bit 15 of
-# SigCgt in /proc), and with $3 "port" also has the simulated COM1 open; fails after $2 tenths
-# of a second.
+# Whether process $1 runs the installed SolvaneControl and catches SIGTERM (bit 15 of SigCgt in
+# /proc). Under user-mode emulation (a cross build's tests) /proc shows qemu running the program
+# as its second argument, and qemu catches every signal itself: there the program's own signal
+# pipe (both its ends, past the three standard descriptors) says that it handles SIGTERM.
+control_handles_sigterm() {
+  local pid=$1 caught
+  if [ "$(readlink "/proc/$pid/exe")" = "$bin/SolvaneControl" ]; then
+    caught=$(sed -n 's/^SigCgt:\s*//p' "/proc/$pid/status")
+    (( (16#$caught >> 14) & 1 ))
+  elif [ "$(tr '\0' '\n' <"/proc/$pid/cmdline" | sed -n 2p)" = "$bin/SolvaneControl" ]; then
+    [ "$(find "/proc/$pid/fd" -mindepth 1 ! -name 0 ! -name 1 ! -name 2 -lname 'pipe:*' 2>/dev/null | wc -l)" -ge 2 ]
+  else
+    return 1
+  fi
+}
+
+# Waits until process $1 runs the installed SolvaneControl and catches SIGTERM, and with $3
+# "port" also has the simulated COM1 open; fails after $2 tenths of a second.
 wait_for_control() {
-  local pid=$1 tenths=$2 want=$3 com1 caught
+  local pid=$1 tenths=$2 want=$3 com1
   com1=$(readlink -f "$work/ports/COM1")
   for _ in $(seq "$tenths"); do
     kill -0 "$pid" 2>/dev/null || fail "SolvaneControl ended at start ($(cat "$work/control.err"))"
-    if [ "$(readlink "/proc/$pid/exe")" = "$bin/SolvaneControl" ]; then
-      caught=$(sed -n 's/^SigCgt:\s*//p' "/proc/$pid/status")
-      if (( (16#$caught >> 14) & 1 )); then
-        if [ "$want" != port ] || ls -l "/proc/$pid/fd" 2>/dev/null | grep -q -- "-> $com1\$"; then return; fi
-      fi
+    if control_handles_sigterm "$pid"; then
+      if [ "$want" != port ] || ls -l "/proc/$pid/fd" 2>/dev/null | grep -q -- "-> $com1\$"; then return; fi
     fi
     sleep 0.1
   done
@@ -235,7 +247,10 @@ check_programs() {
 check_package() {
   cpack --config "$build/CPackConfig.cmake" -B "$work/package" >"$work/cpack.out" 2>&1 ||
     { cat "$work/cpack.out" >&2; fail "cpack could not build the package"; }
-  deb=$work/package/solvane_${version}_amd64.deb
+  # The architecture the build is for: a cross build's toolchain file names it, else this machine's.
+  arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+  [ -n "$arch" ] || arch=$(dpkg --print-architecture)
+  deb=$work/package/solvane_${version}_$arch.deb
   [ -f "$deb" ] || fail "no $(basename "$deb"); cpack made: $(ls "$work/package")"
 
   # The same files, nothing outside /usr, the programs executable.
@@ -250,6 +265,7 @@ check_package() {
   # Its control fields: name, version, and Depends from the libraries the programs link.
   [ "$(dpkg-deb -f "$deb" Package)" = solvane ] || fail "the package is not called solvane"
   [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package's version is not $version"
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "the package's architecture is not $arch"
   depends=$(dpkg-deb -f "$deb" Depends)
   for library in libqt6widgets6 libindidriver1 libstdc++6; do
     [[ $depends == *"$library "* ]] || fail "Depends lacks $library: $depends"

@@ -111,7 +111,7 @@ TEST_F(SerialPortTest, FailuresLogTheirRecordAndLeaveTheSlotClosed)
         int descriptors = open_descriptor_count();
         auto start = TestClock::now();
         EXPECT_EQ(serial_init(connected, handle, row.name), 0) << row.name;
-        EXPECT_LT(seconds_since(start), 0.4) << "no retry for " << row.name;
+        EXPECT_LT(seconds_since(start), time_bound(0.4)) << "no retry for " << row.name;
         EXPECT_EQ(connected, 0);
         EXPECT_EQ(open_descriptor_count(), descriptors) << "descriptor left open by " << row.name;
         EXPECT_EQ(only_log_record(), std::string(row.name) + ": " + row.message + "\n");
@@ -143,7 +143,7 @@ TEST_F(SerialPortTest, ABusyPortIsTriedThreeTimesHalfASecondApart)
     EXPECT_EQ(serial_init(connected, handle, port->path.c_str()), 0);
     double took = seconds_since(start);
     EXPECT_GT(took, 0.9);  // two pauses of 500 ms
-    EXPECT_LT(took, 3.0);
+    EXPECT_LT(took, time_bound(3.0));
     // Another program holds the port by its exclusive mode (EBUSY) or by its lock.
     std::string busy_texts = std::string("(") + std::strerror(EBUSY) + "|" + std::strerror(EWOULDBLOCK) + ")";
     EXPECT_TRUE(std::regex_match(only_log_record(),
@@ -166,7 +166,7 @@ TEST_F(SerialPortTest, ABusyPortFreedBeforeTheSecondAttemptOpens)
     double took = seconds_since(start);
     release.join();
     EXPECT_GT(took, 0.4);
-    EXPECT_LT(took, 1.5);
+    EXPECT_LT(took, time_bound(1.5));
     EXPECT_FALSE(file_exists("serial_error.log"));
 }
 
@@ -183,7 +183,7 @@ TEST_F(SerialPortTest, TheConsoleFormWaitsTwoSecondsForABusyPort)
     double took = seconds_since(start);
     release.join();
     EXPECT_GT(took, 1.8);
-    EXPECT_LT(took, 4.0);
+    EXPECT_LT(took, time_bound(4.0));
 }
 
 TEST_F(SerialPortTest, ClosingTwiceReportsTheSecondAsNothingToDo)
@@ -204,7 +204,7 @@ TEST_F(SerialPortTest, ASilentReadReturnsNothingAfterAbout200Ms)
     EXPECT_EQ(serial_read(handle, buffer, REPLY_MAX), 0);
     double took = seconds_since(start);
     EXPECT_GT(took, 0.18);
-    EXPECT_LT(took, 0.6);
+    EXPECT_LT(took, time_bound(0.6));
 }
 
 TEST_F(SerialPortTest, ReadsEndFiftyMillisecondsAfterTheLastByte)
@@ -228,7 +228,7 @@ TEST_F(SerialPortTest, ReadsEndFiftyMillisecondsAfterTheLastByte)
         EXPECT_EQ(serial_read(handle, buffer, REPLY_MAX), 10) << row.name;
         double took = seconds_since(start);
         EXPECT_GT(took, row.min_seconds) << row.name;
-        EXPECT_LT(took, row.max_seconds) << row.name;
+        EXPECT_LT(took, time_bound(row.max_seconds)) << row.name;
         EXPECT_EQ(std::string(buffer), "0123456789") << "zero byte after the data";
         serial_close(connected, handle);
     }
@@ -242,7 +242,7 @@ TEST_F(SerialPortTest, AReadReturnsAtOnceWhenTheCountIsReached)
     char buffer[8];
     auto start = TestClock::now();
     EXPECT_EQ(serial_read(handle, buffer, 4), 4);
-    EXPECT_LT(seconds_since(start), 0.1) << "no wait for the 50 ms after the last byte";
+    EXPECT_LT(seconds_since(start), time_bound(0.1)) << "no wait for the 50 ms after the last byte";
     EXPECT_STREQ(buffer, "0123");
 }
 
@@ -254,7 +254,7 @@ TEST_F(SerialPortTest, AfterAHangUpWritesFailAndReadsEndAtOnce)
     char buffer[REPLY_BUFFER_SIZE];
     auto start = TestClock::now();
     EXPECT_EQ(serial_read(handle, buffer, REPLY_MAX), 0);
-    EXPECT_LT(seconds_since(start), 0.25);
+    EXPECT_LT(seconds_since(start), time_bound(0.25));
 }
 
 TEST_F(SerialPortTest, AClosedHandleNeitherReadsNorWrites)
@@ -287,7 +287,7 @@ TEST(PortSafety, OnlyTerminalsAreConfiguredAndNothingBlocks)
         int connected = 0, handle = -1;
         auto start = TestClock::now();
         EXPECT_EQ(serial_init(connected, handle, row.path.c_str()), 0) << row.name;
-        EXPECT_LT(seconds_since(start), 1.0) << row.name;
+        EXPECT_LT(seconds_since(start), time_bound(1.0)) << row.name;
         EXPECT_EQ(serial_last_error().failure, row.failure) << row.name;
         EXPECT_EQ(connected, 0) << row.name;
     }

@@ -87,6 +87,16 @@ double seconds_since(TestClock::time_point start)
     return std::chrono::duration<double>(TestClock::now() - start).count();
 }
 
+double time_bound(double seconds)
+{
+    static const double scale = [] {
+        const char* text = std::getenv("SOLVANE_TEST_TIME_SCALE");
+        const double value = text != nullptr ? std::strtod(text, nullptr) : 1.0;
+        return value > 1.0 ? value : 1.0;
+    }();
+    return seconds * scale;
+}
+
 int open_descriptor_count()
 {
     int count = 0;

@@ -25,6 +25,11 @@ bool file_exists(const std::string& path);
 using TestClock = std::chrono::steady_clock;
 double seconds_since(TestClock::time_point start);
 
+// An upper time bound of a test, in seconds, times SOLVANE_TEST_TIME_SCALE when that is set to a
+// number above 1: a run under user-mode emulation (scripts/test.sh --arch) executes every
+// instruction several times slower and widens the bounds by it. Lower bounds stay as they are.
+double time_bound(double seconds);
+
 // Number of open descriptors of this process.
 int open_descriptor_count();
 
