@@ -298,7 +298,8 @@ void arm_timer(int timer_id, int period_ms)
 {
     if (app().main_window == nullptr) return;
     auto found = window_state().armed_timers.find(timer_id);
-    if (found != window_state().armed_timers.end()) app().main_window->killTimer(found->second.qt_id);
+    if (found != window_state().armed_timers.end() && found->second.qt_id != 0)
+        app().main_window->killTimer(found->second.qt_id);
     window_state().armed_timers[timer_id] = ArmedTimer{app().main_window->startTimer(period_ms, Qt::PreciseTimer), period_ms};
 }
 

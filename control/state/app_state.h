@@ -75,7 +75,7 @@ struct TickRound {
 
 // A timer of the main window, by the program's timer identifier.
 struct ArmedTimer {
-    int qt_id;
+    int qt_id;  // 0 while held (the period stays recorded)
     int period_ms;
 };
 

@@ -32,6 +32,7 @@ struct ControlTest : ::testing::Test {
 
     // Lets queued window events (resizes, paints) run.
     static void settle();
+    static void hold_update_timer();  // no ticks but the test's own
 
     // Runs the event loop until every job handed to the filter lines has come back and been taken
     // in (at most timeout_s); returns false on time-out.
