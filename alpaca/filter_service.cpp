@@ -3,6 +3,7 @@
 
 #include "spectral/atlas.h"
 #include "panels/panel.h"
+#include "link/settings_file.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -63,6 +64,7 @@ struct Service {
     std::string unique_ids[SLOT_COUNT];     // set before the lines start, read-only after
     std::string location;                     // likewise
     ServiceOptions options;                   // likewise
+    std::mutex settings_file_mutex;           // one writer of solvane.ini at a time (HTTP threads)
     ClientIntervals intervals;                // its own mutex
     int running = 0;
     // The server's set of lines: made and ended by the main thread while no HTTP thread may hand
@@ -114,24 +116,27 @@ std::string render_png(const FilterRecord& record, int ratio)
 }
 
 // Draws the panels of the slots marked changed, and of those a page asks for again whose picture
-// is stale, and stores them; a changed panel no page asks for is only marked stale. Main thread:
-// the main thread is the only writer of the records, so it may read them without the mutex.
+// is stale, and stores them; a changed panel no page asks for is only marked stale. Main thread;
+// the record is copied under the mutex (the setup page may give a slot another port meanwhile)
+// and drawn outside it.
 void render_panels(const bool changed[SLOT_COUNT])
 {
     const auto now = Clock::now();
     for (int n = 0; n < SLOT_COUNT; ++n) {
         ServiceSlot& s = service.slot[n];
-        if (!s.view.configured) continue;
         int ratio = 1;
+        FilterRecord record;
         {
             std::lock_guard<std::mutex> lock(service.mutex);
+            if (!s.view.configured) continue;
             if (changed[n]) s.png_stale = 1;
             const bool wanted = now < s.png_wanted_until || s.png.empty();
             if (!s.png_stale || !wanted) continue;
             s.png_stale = 0;
             ratio = s.wanted_ratio;
+            record = s.view.record;
         }
-        std::string png = render_png(s.view.record, ratio);
+        std::string png = render_png(record, ratio);
         std::lock_guard<std::mutex> lock(service.mutex);
         s.png = std::move(png);
         s.png_ratio = ratio;
@@ -402,6 +407,73 @@ void service_start_write(int slot, ApiWrite write)
     const bool connect = write == WRITE_CONNECT_START;
     if (start_transition_locked(slot, connect) != 0 && connect) service.slot[slot].transition_async = 1;
 }
+
+namespace {
+
+// Writes slot's new port into solvane.ini, every other setting as the file has it. Returns 1 when
+// written; 0 with problem set.
+int save_port(int slot, const std::string& port_name, std::string& problem)
+{
+    std::lock_guard<std::mutex> lock(service.settings_file_mutex);
+    SettingsFile settings;
+    if (read_settings_file(settings, problem) == SETTINGS_UNREADABLE) return 0;
+    copy_text(settings.per_slot[slot].port_name, PORT_NAME_SIZE, port_name.c_str(), PORT_NAME_SIZE - 1);
+    return write_settings_file(settings, problem, settings.placement_valid);
+}
+
+}  // namespace
+
+PortChoice service_choose_port(int slot, const std::string& port_name, std::string& message)
+{
+    const std::string filter = "Filter " + std::to_string(slot + 1);
+    // Listing the ports reads directories: before the mutex, which the polls need.
+    if (slot < 0 || slot >= SLOT_COUNT || !port_listed(port_name.c_str())) {
+        message = "'" + port_name.substr(0, 80) + "' is not one of the serial ports this computer lists.";
+        return PORT_NOT_LISTED;
+    }
+    {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        ServiceSlot& s = service.slot[slot];
+        if (!service.running) {
+            message = "The server is shutting down.";
+            return PORT_STOPPING;
+        }
+        if (s.view.record.connected || s.transition_job != 0) {
+            message = filter + " is connected: disconnect it before choosing another port.";
+            return PORT_SLOT_BUSY;
+        }
+        for (int n = 0; n < SLOT_COUNT; ++n)
+            if (n != slot && service.slot[n].view.configured && port_name == service.slot[n].view.port_name) {
+                message = port_name + " is the port of filter " + std::to_string(n + 1) + " already.";
+                return PORT_TAKEN;
+            }
+        // The slot starts afresh: nothing the old port's filter reported is shown for the new one.
+        FilterRecord fresh;
+        fresh.slot_index = slot;
+        fresh.zoom_span = s.view.record.zoom_span;
+        copy_text(fresh.port_name, PORT_NAME_SIZE, port_name.c_str(), PORT_NAME_SIZE - 1);
+        copy_text(s.view.port_name, PORT_NAME_SIZE, port_name.c_str(), PORT_NAME_SIZE - 1);
+        s.view.record = fresh;
+        s.view.configured = 1;
+        s.view.connect_failure.clear();
+        s.view.updated = std::chrono::system_clock::now();
+        s.png_stale = 1;
+    }
+    message = filter + " uses " + port_name + " from now on";
+    if (!service.options.ports_in_settings_file) {
+        message += " (for this run: the server was started with --ports).";
+        return PORT_CHOSEN;
+    }
+    std::string problem;
+    if (!save_port(slot, port_name, problem)) {
+        message += ", but it could not be saved: " + problem;
+        return PORT_CHOSEN_NOT_SAVED;
+    }
+    message += ", saved in solvane.ini.";
+    return PORT_CHOSEN;
+}
+
+int service_saves_ports() { return service.options.ports_in_settings_file; }
 
 PollDelays service_poll_delays(int reset)
 {

@@ -33,6 +33,8 @@ struct ServiceOptions {
     int interval_ms = UPDATE_INTERVAL_DEFAULT_MS;                    // update period of each connected filter
     int connect_at_start = 0;                   // connect every slot at once, without a client
     int write_error_log = 1;                    // serial_error.log in the working directory
+    int ports_in_settings_file = 0;             // a port chosen on the setup page is written to
+                                                // solvane.ini of the working directory
 };
 
 // Starts four filter lines, the result notifier and the update timer. A QGuiApplication must
@@ -77,6 +79,22 @@ WriteOutcome service_run_write(int slot, ApiWrite write, const LineJob& job, int
 // Starts a connection or disconnection (WRITE_CONNECT_START, WRITE_DISCONNECT_START) without
 // waiting; Connecting reads true until its result is in.
 void service_start_write(int slot, ApiWrite write);
+
+// Gives slot another port (the setup page), while its filter is not connected. Only a port that
+// this computer lists as a serial port is taken (the name comes from the network: nothing else is
+// ever opened), and none that another slot has. A slot without a port becomes Alpaca device n.
+// With ports_in_settings_file the choice is also written to solvane.ini, the window's other
+// settings kept. message says what happened in a sentence for the page; any HTTP thread.
+enum PortChoice {
+    PORT_CHOSEN,            // in use from now on (and saved, where the server saves)
+    PORT_CHOSEN_NOT_SAVED,  // in use from now on, but solvane.ini could not be written: message says why
+    PORT_NOT_LISTED,        // not a serial port of this computer
+    PORT_TAKEN,             // another slot has it
+    PORT_SLOT_BUSY,         // the slot's filter is connected, or connecting or closing
+    PORT_STOPPING,          // the server is shutting down
+};
+PortChoice service_choose_port(int slot, const std::string& port_name, std::string& message);
+int service_saves_ports();  // ports_in_settings_file of the running service
 
 // ---------------------------------------------------------------------------------------------
 // 4. Measurements

@@ -10,6 +10,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -448,8 +449,42 @@ Answer state_answer()
 
 bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-// Every request but a write's: the API (any method it takes) and the page's paths (GET, HEAD).
-Answer route(const Request& r, ApiAnswer& pending)
+// The setup page's list of the ports a slot may take (listing reads directories: a worker runs it).
+Answer ports_answer(int slot)
+{
+    Answer a;
+    a.content_type = "application/json; charset=utf-8";
+    a.body = page_ports_json(service_view(), slot, list_serial_ports(), service_saves_ports());
+    a.headers = {{"Cache-Control", "no-store"}};
+    return a;
+}
+
+// The setup page's choice of a port for a slot: Port=NAME (a worker runs it: it may write
+// solvane.ini).
+Answer port_choice_answer(int slot, const std::string& body)
+{
+    const ApiParams params = parse_form(body);
+    const auto named = std::find_if(params.begin(), params.end(), [](const auto& p) { return p.first == "Port"; });
+    if (named == params.end()) return text_answer(400, "Name the port as Port=NAME in the form body.");
+    std::string message;
+    const PortChoice choice = service_choose_port(slot, named->second, message);
+    drop_view();
+    Answer a;
+    a.status = choice == PORT_CHOSEN || choice == PORT_CHOSEN_NOT_SAVED ? 200
+               : choice == PORT_NOT_LISTED                          ? 400
+               : choice == PORT_STOPPING                            ? 503
+                                                                    : 409;
+    a.content_type = "application/json; charset=utf-8";
+    a.body = nlohmann::json{{"chosen", a.status == 200}, {"saved", choice == PORT_CHOSEN && service_saves_ports()},
+                            {"message", message}}
+                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return a;
+}
+
+// Every request but a write's: the API (any method it takes) and the page's paths (GET, HEAD;
+// PUT for the setup page's choice). A request that may wait (a write for a filter, the setup
+// page's ports) leaves pending or deferred set, and a write worker answers it.
+Answer route(const Request& r, ApiAnswer& pending, std::function<Answer()>& deferred)
 {
     static const char* const api_methods[] = {"GET", "HEAD", "PUT", "POST", "DELETE", "PATCH"};
     const bool api_method = std::find(std::begin(api_methods), std::end(api_methods), r.method) != std::end(api_methods);
@@ -457,8 +492,19 @@ Answer route(const Request& r, ApiAnswer& pending)
     if (r.method == "GET" || r.method == "HEAD") {
         if (r.path == "/" || r.path == "/setup") return page_answer(-1);
         if (const int slot = slot_in_path(r.path, "/setup/v1/switch/", "/setup"); slot >= 0) return page_answer(slot);
+        if (const int slot = slot_in_path(r.path, "/setup/v1/switch/", "/ports"); slot >= 0) {
+            deferred = [slot] { return ports_answer(slot); };
+            return Answer{};
+        }
         if (r.path == "/state.json") return state_answer();
         if (const int slot = slot_in_path(r.path, "/panel/", ".png"); slot >= 0) return panel_answer(slot, r.query);
+    }
+    // A PUT, which no page of another site can send without this server's leave (it gives none).
+    if (r.method == "PUT") {
+        if (const int slot = slot_in_path(r.path, "/setup/v1/switch/", "/port"); slot >= 0) {
+            deferred = [slot, body = r.body] { return port_choice_answer(slot, body); };
+            return Answer{};
+        }
     }
     return text_answer(404, "Nothing at " + r.path + " on this server.");
 }
@@ -572,12 +618,14 @@ void respond(const ConnectionPtr& c, Answer answer)
 void handle(const ConnectionPtr& c)
 {
     ApiAnswer pending;
-    Answer answer = route(c->request, pending);
-    if (pending.write == WRITE_NONE) return respond(c, std::move(answer));
+    std::function<Answer()> deferred;
+    Answer answer = route(c->request, pending, deferred);
+    if (pending.write == WRITE_NONE && !deferred) return respond(c, std::move(answer));
     // A write waits for its filter on a worker; this connection waits for it (its next request
     // is answered after it), the others go on.
-    const bool taken = http.writes.submit([c, request = c->request, pending] {
-        Answer done = run_write(request, pending);
+    if (!deferred) deferred = [request = c->request, pending] { return run_write(request, pending); };
+    const bool taken = http.writes.submit([c, deferred = std::move(deferred)] {
+        Answer done = deferred();
         asio::post(c->stream.get_executor(), [c, done = std::move(done)]() mutable { respond(c, std::move(done)); });
     });
     if (!taken) respond(c, text_answer(503, "The server has too many writes waiting for the filters; try again."));

@@ -190,6 +190,9 @@ int main(int argc, char** argv)
     Options o;
     const int parsed = parse_options(argc, argv, o);
     if (parsed >= 0) return parsed;
+    // Ports chosen on the setup page are kept where the ports came from: solvane.ini, or this
+    // run alone when the command line named them.
+    o.service.ports_in_settings_file = !o.ports_given;
     if (!o.ports_given && !read_settings(o))
         return usage_error("no solvane.ini in this directory: start it where SolvaneControl keeps its settings, "
                            "or name the ports with --ports");

@@ -43,6 +43,9 @@ button:disabled, input:disabled { opacity: .4; }
 input { font-size: 1em; padding: .55em; width: 6em; border-radius: 6px; border: 1px solid #555;
         background: #1b1d22; color: #fff; }
 .message { min-height: 1.2em; margin-top: .4em; font-size: .9em; color: #f3b0a8; }
+.message.done { color: #9fd8a8; }
+select { font-size: 1em; padding: .55em; border-radius: 6px; border: 1px solid #555; background: #1b1d22; color: #fff; }
+#setup { margin: .6em auto 0; max-width: 806px; }
 footer { font-size: .8em; color: #999; text-align: center; padding: 1em; }
 footer a { color: #9ab; }
 </style>
@@ -220,6 +223,7 @@ async function refresh() {
     const state = await reply.json();
     document.getElementById('server').textContent = state.server + ' \u00b7 ' + new Date().toLocaleTimeString();
     for (const f of state.filters) show(f);
+    if (focusSlot >= 0 && portsShown) showSetupState();
     if (state.filters.length === 0)
       document.getElementById('filters').textContent = 'No filter ports are configured.';
     if (cards[focusSlot] && !cards[focusSlot].focused) {
@@ -233,6 +237,89 @@ async function refresh() {
   refreshing = false;
 }
 
+// The setup page of one device: its port, chosen from the serial ports the server lists.
+function makeSetup() {
+  const section = make('section', { id: 'setup' });
+  const row = make('div', { class: 'entry' });
+  const select = make('select', { id: 'port-select', 'aria-label': 'Serial port' });
+  const use = make('button', { id: 'port-use', type: 'button', disabled: '' }, 'Use this port');
+  use.addEventListener('click', usePort);
+  row.append(select, use);
+  section.append(make('h2', { id: 'setup-title' }, 'Port of filter ' + (focusSlot + 1)),
+                 make('div', { id: 'setup-note' }), row, make('div', { class: 'message', id: 'port-message' }));
+  document.body.insertBefore(section, document.getElementById('filters'));
+}
+
+function setupMessage(text, done) {
+  const line = document.getElementById('port-message');
+  line.textContent = text;
+  line.className = done ? 'message done' : 'message';
+}
+
+const WAIT_FOR_DISCONNECT = 'Disconnect the filter to choose another port.';
+let portsChangeable = false;
+let portsShown = false;
+
+async function loadPorts() {
+  try {
+    const reply = await fetch('/setup/v1/switch/' + focusSlot + '/ports', { cache: 'no-store' });
+    const c = await reply.json();
+    const select = document.getElementById('port-select');
+    // Another filter's port is shown but cannot be chosen; a slot without a port starts at the
+    // first free one.
+    const free = c.ports.find((p) => !p.filter);
+    const keep = portsShown ? select.value : c.port || (free ? free.name : '');
+    select.replaceChildren(...c.ports.map((p) => {
+      const other = p.filter && p.filter !== focusSlot + 1;
+      const option = make('option', { value: p.name },
+        p.name + (p.filter === focusSlot + 1 ? ' (this filter)' : other ? ' (filter ' + p.filter + ')' : ''));
+      option.disabled = other;
+      return option;
+    }));
+    if (c.ports.some((p) => p.name === keep)) select.value = keep;
+    portsShown = c.ports.length > 0;
+    portsChangeable = c.changeable;
+    document.getElementById('setup-note').textContent =
+      (c.port ? 'Now ' + c.port + '. ' : 'No port yet. ') +
+      (c.ports.length === 0 ? 'This computer lists no serial ports. ' : '') +
+      (c.saves ? 'A chosen port is saved in solvane.ini.' : 'The server was started with --ports: a chosen port holds for this run.');
+    showSetupState();
+  } catch (error) {
+    setupMessage('No answer from the server: ' + error);
+  }
+}
+
+// A connected filter keeps its port: the button waits until it is disconnected.
+function showSetupState() {
+  const card = cards[focusSlot];
+  const connected = card ? card.state.connected || card.state.connecting : false;
+  document.getElementById('port-use').disabled = !portsShown || !portsChangeable || connected;
+  const line = document.getElementById('port-message');
+  if (connected && portsShown) setupMessage(WAIT_FOR_DISCONNECT);
+  else if (line.textContent === WAIT_FOR_DISCONNECT) setupMessage('');
+}
+
+async function usePort() {
+  const use = document.getElementById('port-use');
+  use.disabled = true;
+  const body = new URLSearchParams({ Port: document.getElementById('port-select').value });
+  try {
+    const reply = await fetch('/setup/v1/switch/' + focusSlot + '/port', { method: 'PUT', body });
+    const text = await reply.text();
+    let said = text;
+    try { said = JSON.parse(text).message; } catch (error) { /* a plain-text refusal */ }
+    setupMessage(said, reply.ok);
+  } catch (error) {
+    setupMessage('No answer from the server: ' + error);
+  }
+  await loadPorts();
+  refresh();
+}
+
+if (focusSlot >= 0) {
+  makeSetup();
+  loadPorts();
+}
 refresh();
 setInterval(refresh, 2000);
 </script>
@@ -291,4 +378,23 @@ std::string page_state_json(const ServerView& view, const unsigned panel_version
     nlohmann::ordered_json state = {{"server", "Solvane Alpaca server " + std::string(SERVER_VERSION) + " on " + view.location},
                                     {"filters", filters}};
     return state.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string page_ports_json(const ServerView& view, int slot, const std::vector<std::string>& ports, int saves)
+{
+    const SlotView& s = view.slot[slot];
+    nlohmann::ordered_json listed = nlohmann::ordered_json::array();
+    for (const std::string& port : ports) {
+        // The names as the system lists them (the page sends one back as it is).
+        nlohmann::ordered_json entry = {{"name", port}, {"filter", nullptr}};
+        for (int n = 0; n < SLOT_COUNT; ++n)
+            if (view.slot[n].configured && port == view.slot[n].port_name) entry["filter"] = n + 1;
+        listed.push_back(entry);
+    }
+    nlohmann::ordered_json choices = {{"device", slot},
+                                      {"port", s.configured ? std::string(s.port_name) : ""},
+                                      {"changeable", !s.record.connected && !s.connecting},
+                                      {"saves", saves != 0},
+                                      {"ports", listed}};
+    return choices.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }

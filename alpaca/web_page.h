@@ -11,6 +11,7 @@
 #include "alpaca/alpaca_api.h"
 
 #include <string>
+#include <vector>
 
 // The page. focus_slot (0 to 3, or -1) scrolls that filter into view, for the per-device setup
 // page. test_hooks makes the page press the button named by a "#press=ID" fragment once the
@@ -20,3 +21,8 @@ std::string page_html(int focus_slot, int test_hooks);
 
 // What the page shows of each configured slot, with the version of its panel picture.
 std::string page_state_json(const ServerView& view, const unsigned panel_versions[SLOT_COUNT]);
+
+// The setup page's choices for slot: its port, whether it may change now (not while connected),
+// whether a choice is saved in solvane.ini, and every serial port this computer lists, each with
+// the filter (1 to 4) that has it, if any.
+std::string page_ports_json(const ServerView& view, int slot, const std::vector<std::string>& ports, int saves);

@@ -188,7 +188,7 @@ std::string settings_directory()
     return ::getcwd(path, sizeof path) != nullptr ? std::string(path) : std::string(".");
 }
 
-std::string settings_file_bytes(const SettingsFile& settings)
+std::string settings_file_bytes(const SettingsFile& settings, int with_placement)
 {
     std::string text;
     for (const SlotSettings& slot : settings.per_slot) {
@@ -203,7 +203,7 @@ std::string settings_file_bytes(const SettingsFile& settings)
     std::snprintf(value, sizeof value, "%d %d %d\n", settings.full_display, settings.log_enabled,
                   settings.update_interval_index);
     text += value;
-    text += placement_bytes(settings.placement);
+    if (with_placement) text += placement_bytes(settings.placement);
     return to_disk_text(text);
 }
 
@@ -253,9 +253,9 @@ SettingsFileRead read_settings_file(SettingsFile& settings, std::string& problem
     return parse_settings_bytes(bytes, settings) ? SETTINGS_READ : SETTINGS_INCOMPLETE;
 }
 
-int write_settings_file(const SettingsFile& settings, std::string& problem)
+int write_settings_file(const SettingsFile& settings, std::string& problem, int with_placement)
 {
-    const std::string bytes = settings_file_bytes(settings);
+    const std::string bytes = settings_file_bytes(settings, with_placement);
     std::string temporary;
     int fd = make_temporary(temporary);
     if (fd < 0) {

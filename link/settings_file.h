@@ -75,8 +75,10 @@ bool connectable_name(const char* port_name);
 // 2. Bytes
 // ---------------------------------------------------------------------------------------------
 
-// The file's exact bytes for the record.
-std::string settings_file_bytes(const SettingsFile& settings);
+// The file's exact bytes for the record. The window always writes its placement; a program that
+// changes another program's file and read no placement from it leaves it out (with_placement 0),
+// so that the window places itself as on a first start.
+std::string settings_file_bytes(const SettingsFile& settings, int with_placement = 1);
 
 // Reads the file's bytes into settings: every field the bytes hold replaces the record's, the
 // others keep what the caller put there (a missing port line, a line of fewer values, a cut
@@ -102,7 +104,7 @@ SettingsFileRead read_settings_file(SettingsFile& settings, std::string& problem
 // Writes solvane.ini for the record through a new exclusive temporary file, synced and renamed
 // over the old one. Returns 1 when written (problem cleared); 0 with problem naming the file, the
 // directory and the system's reason, the old file left as it was and no temporary left behind.
-int write_settings_file(const SettingsFile& settings, std::string& problem);
+int write_settings_file(const SettingsFile& settings, std::string& problem, int with_placement = 1);
 
 // 1 when a temporary file can be made beside solvane.ini (nothing is left behind); else 0 with
 // problem set.

@@ -187,7 +187,8 @@ class AlpacaServer : public ::testing::Test {
         sim.filters.resize(static_cast<size_t>(filters));
         ASSERT_EQ(sim_start(sim), 1);
         ServiceOptions service;
-        for (int n = 0; n < SLOT_COUNT; ++n) service.ports[n] = "COM" + std::to_string(n + 1);
+        for (int n = 0; n < served; ++n) service.ports[n] = "COM" + std::to_string(n + 1);
+        service.ports_in_settings_file = 1;
         service.interval_ms = interval_ms;
         ASSERT_EQ(service_start(service), 1);
         HttpOptions http;
@@ -253,6 +254,7 @@ class AlpacaServer : public ::testing::Test {
     int rate_loopback = 0;      // set before start
     int write_wait_ms = 10000;  // likewise
     int request_deadline_ms = REQUEST_DEADLINE_MS;  // likewise
+    int served = SLOT_COUNT;  // slots given COM1, COM2, ... (the others free); likewise
 };
 
 TEST_F(AlpacaServer, ASettingThroughAlpacaSendsTheBytesOfTheWindowsMenu)
@@ -667,6 +669,52 @@ TEST_F(AlpacaServer, AFullQueueAnswersAtOnceAndDisconnectingCancelsWhatWaits)
     });
 }
 
+TEST_F(AlpacaServer, TheSetupPageGivesAFreeSlotAListedPortAndSavesItBesideTheWindowsSettings)
+{
+    served = 3;
+    start();
+    write_file("solvane.ini", "COM1\r\nCOM2\r\nCOM3\r\n\r\n10.0 30.0 10.0 10.0 1 0 1\r\n");
+    serve([&] {
+        Json choices = get("/setup/v1/switch/3/ports");
+        EXPECT_EQ(choices["port"], "");
+        EXPECT_EQ(choices["changeable"], true);
+        EXPECT_EQ(choices["saves"], true);
+        EXPECT_EQ(choices["ports"], Json::parse(R"([{"name":"COM1","filter":1},{"name":"COM2","filter":2},)"
+                                                R"({"name":"COM3","filter":3},{"name":"COM4","filter":null}])"));
+        connect_filter(0);
+        struct Row {
+            int device;
+            const char* form;
+            int status;
+            const char* said;
+        } rows[] = {{3, "Port=/dev/zero", 400, "'/dev/zero' is not one of the serial ports this computer lists."},
+                    {3, "Port=COM1", 409, "COM1 is the port of filter 1 already."},
+                    {0, "Port=COM4", 409, "Filter 1 is connected: disconnect it before choosing another port."},
+                    {3, "port=COM4", 400, "Name the port as Port=NAME in the form body.\n"},
+                    {3, "Port=COM4", 200, "Filter 4 uses COM4 from now on, saved in solvane.ini."}};
+        for (const Row& row : rows) {
+            httplib::Client client("127.0.0.1", port);
+            auto reply = client.Put(("/setup/v1/switch/" + std::to_string(row.device) + "/port").c_str(), row.form,
+                                    "application/x-www-form-urlencoded");
+            ASSERT_TRUE(reply) << row.form;
+            EXPECT_EQ(reply->status, row.status) << row.form << ": " << reply->body;
+            const std::string said = reply->get_header_value("Content-Type").rfind("application/json", 0) == 0
+                                         ? Json::parse(reply->body)["message"].get<std::string>()
+                                         : reply->body;
+            EXPECT_EQ(said, row.said) << row.form;
+        }
+        // Device 3 is served from now on and reaches the filter on COM4.
+        EXPECT_EQ(get("/management/v1/configureddevices")["Value"].size(), 4u);
+        connect_filter(3);
+        EXPECT_EQ(put("/api/v1/switch/3/setswitch", "Id=0&State=true")["ErrorNumber"], 0);
+        EXPECT_EQ(sim_received(3), Strings{"SH0\n"});
+        httplib::Client client("127.0.0.1", port);
+        EXPECT_EQ(client.Put("/setup/v1/switch/4/port", "Port=COM4", "application/x-www-form-urlencoded")->status, 404);
+    });
+    // The window's other settings (filter 2's zoom among them) stay as they were.
+    EXPECT_EQ(read_file("solvane.ini"), "COM1\r\nCOM2\r\nCOM3\r\nCOM4\r\n10.0 30.0 10.0 10.0 1 0 1\r\n");
+}
+
 TEST_F(AlpacaServer, TheProgramServesThePortsOfSolvaneIniAndEndsOnSigtermWhateverItsClientsDo)
 {
     start();
@@ -712,11 +760,15 @@ TEST_F(AlpacaServer, TheProgramServesThePortsOfSolvaneIniAndEndsOnSigtermWhateve
 TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndItsControlsReachTheFilter)
 {
     struct Row {
+        const char* path;
         const char* fragment;  // what the page presses (and types first)
-        const char* bytes;     // what reaches the filter
+        const char* bytes;     // what reaches filter 1, or nullptr
+        const char* port_4;    // filter 4's port afterwards
     };
-    const Row rows[] = {{"press=heater-on-0", "SH0\n"},
-                        {"shift-entry-0=-0.35&press=shift-set-0", "SE-3\n"}};  // cut toward zero, as everywhere
+    const Row rows[] = {{"/", "press=heater-on-0", "SH0\n", ""},
+                        {"/", "shift-entry-0=-0.35&press=shift-set-0", "SE-3\n", ""},  // cut toward zero, as everywhere
+                        {"/setup/v1/switch/3/setup", "port-select=COM4&press=port-use", nullptr, "COM4"}};
+    served = 3;
     start();
     std::vector<std::string> doms;
     std::string png;
@@ -730,7 +782,7 @@ TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndItsControlsReachTheFilter
                                   {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
                                    "--disable-component-update", "--disable-sync", "--no-first-run",
                                    "--force-device-scale-factor=2", "--user-data-dir=" + profile, "--virtual-time-budget=10000", "--dump-dom",
-                                   "http://127.0.0.1:" + std::to_string(port) + "/#" + row.fragment},
+                                   "http://127.0.0.1:" + std::to_string(port) + row.path + "#" + row.fragment},
                                   "", true);
             ASSERT_GT(browser.pid, 0);
             doms.push_back(read_until(browser, "</html>", 60));
@@ -738,8 +790,9 @@ TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndItsControlsReachTheFilter
             ::close(browser.out);
             EXPECT_TRUE(eventually(15, [&] {
                 Strings bytes = sim_received(0);
-                return std::find(bytes.begin(), bytes.end(), row.bytes) != bytes.end();
+                return row.bytes == nullptr || std::find(bytes.begin(), bytes.end(), row.bytes) != bytes.end();
             })) << row.fragment << "\n" << doms.back();
+            EXPECT_EQ(std::string(service_view().slot[3].port_name), row.port_4) << row.fragment << "\n" << doms.back();
         }
         // The browser's screen has two device pixels to a pixel: the picture is drawn for it at
         // the next update, and served so to every page while that page looks.
@@ -766,6 +819,7 @@ TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndItsControlsReachTheFilter
     EXPECT_NE(dom.substr(tag_start, tag_end - tag_start).find("data-loaded=\"1\""), std::string::npos) << dom;
     EXPECT_EQ(sim_snapshot(0).sleeping, 0);
     EXPECT_EQ(sim_snapshot(0).wing_shift_tenths, -3);
+    EXPECT_NE(doms[2].find("Filter 4 uses COM4 from now on, saved in solvane.ini."), std::string::npos) << doms[2];
 
     EXPECT_NE(dom.find("&amp;ratio=2"), std::string::npos) << "the page asks for its screen's pixel ratio";
     QImage image;
