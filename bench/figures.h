@@ -49,9 +49,9 @@ inline void header()
     std::printf("%-46s %13s %13s %7s  %s\n", "figure", "measured", "limit", "ratio", "limit is");
 }
 
-inline void row(const char* figure, double measured, double limit, const char* limit_name)
+inline void row(const char* figure, double measured, double limit, const char* limit_name, const char* unit = "ms")
 {
-    std::printf("%-46s %10.1f ms %10.1f ms %7.3f  %s\n", figure, measured, limit, measured / limit, limit_name);
+    std::printf("%-46s %10.1f %s %10.1f %s %7.3f  %s\n", figure, measured, unit, limit, unit, measured / limit, limit_name);
     std::fflush(stdout);
 }
 

@@ -82,6 +82,21 @@ FilterHistory* history_make(int filters, std::size_t samples_per_filter)
 
 void history_end(FilterHistory* history) { delete history; }
 
+std::string setting_mark_text(FilterSetting setting, double value)
+{
+    const int argument = setting_argument(setting, value);
+    switch (setting) {
+    case SETTING_SLEEP: return argument ? "Sleep" : "Wake";
+    case SETTING_PANEL_LOCK: return argument ? "Lock panel" : "Unlock panel";
+    case SETTING_WING_SHIFT: {
+        char text[HISTORY_MARK_TEXT_SIZE];
+        std::snprintf(text, sizeof text, "Wing shift %+.1f A", argument / 10.0);
+        return text;
+    }
+    default: return "";
+    }
+}
+
 std::int64_t history_now_ms()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();

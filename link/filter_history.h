@@ -12,6 +12,7 @@
 // thread that polls adds to it while others read it.
 #pragma once
 
+#include "link/filter_settings.h"
 #include "link/solvane_link.h"
 
 #include <cstddef>
@@ -77,6 +78,11 @@ void history_add_poll(FilterHistory* history, int filter, const FilterRecord& re
 
 // A command mark: text as the observer would say it ("Wake", "Sleep", "Wing shift -0.2 A").
 void history_add_command(FilterHistory* history, int filter, const char* text, std::int64_t time_ms);
+
+// The mark a setting sent to a filter leaves, the same in every program: "Wake", "Sleep",
+// "Wing shift +0.3 A", "Lock panel", "Unlock panel"; empty for the settings that change only the
+// filter's own display (no mark).
+std::string setting_mark_text(FilterSetting setting, double value);
 
 // The present time as the history counts it (UTC milliseconds).
 std::int64_t history_now_ms();

@@ -5,6 +5,7 @@
 solvane_libraries=(
   libgtest-dev libgmock-dev   # tests
   qt6-base-dev libgl-dev      # the windowed program, the painter, the Alpaca page
+  qt6-charts-dev              # the windowed program's History plots
   libindi-dev                 # the INDI driver
   libboost-dev                # the Alpaca server: HTTP (Boost.Beast, headers only)
   libcpp-httplib-dev          # the HTTP client of the Alpaca server's tests and benchmark

@@ -6,17 +6,21 @@
 // ports. It lives with the window because it drives the window's own functions; bench/run prints
 // its rows after bench_suite's, in one table (bench/figures.h).
 #include "bench/figures.h"
+#include "control/dialogs/dialogs.h"
 #include "control/display/window_panels.h"
 #include "control/shell/shell.h"
 #include "control/state/slot_lines.h"
 #include "sim/simulator.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QWidget>
 
 #include <algorithm>
+#include <cmath>
+#include <fstream>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -28,6 +32,21 @@
 using namespace bench;
 
 namespace {
+
+// This process's resident memory in KiB (VmRSS).
+long resident_kb()
+{
+    std::ifstream status("/proc/self/status");
+    std::string name;
+    long kb = 0;
+    while (status >> name) {
+        if (name == "VmRSS:") {
+            status >> kb;
+            break;
+        }
+    }
+    return kb;
+}
 
 void settle(int ms)
 {
@@ -100,6 +119,33 @@ int main(int argc, char** argv)
         }
         row("menu command while another filter is silent", *std::max_element(latencies.begin(), latencies.end()), 50.0,
             "goal (longest of 5)");
+    }
+    {
+        // A day of polls of four filters at 1 s in the history: its memory, and a redraw of the
+        // History window showing all of it (the plots' update and their painting).
+        const long before_kb = resident_kb();
+        window_state().history.reset(history_make(SLOT_COUNT));
+        const std::int64_t start_ms = history_now_ms() - 24LL * 3600 * 1000;
+        for (int n = 0; n < SLOT_COUNT; ++n) {
+            FilterRecord r = filter_slots()[n];
+            for (int k = 0; k < 24 * 3600; ++k) {
+                r.temperature = 60 + 60 * (1 - std::exp(-k / 1800.0)) + 0.3 * std::sin(k / 97.0);
+                r.heater_power = 100 * std::exp(-k / 3600.0);
+                history_add_poll(window_history(), n, r, start_ms + std::int64_t(k) * 1000);
+            }
+        }
+        row("history memory, 24 h x 4 filters at 1 s", (resident_kb() - before_kb) / 1024.0, 30.0, "budget", "MB");
+        show_history_window();
+        QWidget* history = window_state().history_window.data();
+        if (auto* range = history->findChild<QComboBox*>(QStringLiteral("history-range"))) range->setCurrentIndex(2);
+        settle(200);
+        const double redraw = time_median(15, [&] {
+            refresh_history_window(1);
+            history->grab();
+        });
+        row("History window redraw, 24 h x 4 filters", redraw, 1000.0 / 60, "goal (one 60 Hz frame)");
+        history->close();
+        settle(50);
     }
     if (std::getenv("SOLVANE_BENCH_QUICK") == nullptr) {
         // The window's longest stall over a minute at the 1 s interval, measured inside the process:

@@ -42,6 +42,8 @@ void send(int n, FilterSetting setting, double value, int busy = 0, SlotAfter af
 {
     const LineJob job = setting_job(setting, value, poll);
     slot_command(n, job.command, job.edit, job.poll_after, busy, after, group);
+    const std::string mark = setting_mark_text(setting, value);
+    if (!mark.empty()) history_add_command(window_history(), n, mark.c_str(), history_now_ms());
 }
 
 // A wing-shift step: the shift sent, then the filter polled; the panels follow when the poll is
@@ -230,6 +232,8 @@ const std::vector<CommandRow>& command_table()
         {MENU_CONNECTION, 1, [](int) { open_connections(app().main_window); }},
         {MENU_HELP_TOPICS, 1, [](int) { open_help(); }},
         {MENU_BANDPASS_LOG, 1, [](int) { open_log_viewer(); }},
+        {MENU_HISTORY, 1, [](int) { show_history_window(); }},
+        {MENU_SAVE_HISTORY, 1, [](int) { ask_and_save_history(app().main_window); }},
         {MENU_HEATER_ON, SLOT_COUNT, heater_on},
         {MENU_SLEEP, SLOT_COUNT, sleep_filter},
         {MENU_LOCK_PANEL, SLOT_COUNT, toggle_lock},

@@ -18,6 +18,8 @@ constexpr int MENU_UPDATE_1S = 32890;
 constexpr int MENU_UPDATE_5S = 32891;
 constexpr int MENU_UPDATE_30S = 32892;
 constexpr int MENU_LOG_BANDPASSES = 32893;
+constexpr int MENU_HISTORY = 32897;       // Display > History..., after the filter popups
+constexpr int MENU_SAVE_HISTORY = 32898;  // File > Save History..., after Exit
 
 // Display options (repeated in every filter's Display popup under the same identifier).
 constexpr int MENU_DISPLAY_CENTER = 32820;

@@ -49,6 +49,9 @@ const MenuItem FILE_ITEMS[] = {
     {"&Bandpass Log...", MENU_BANDPASS_LOG, ITEM},
     {nullptr, 0, SEPARATOR},
     {"E&xit", MENU_EXIT, ITEM},
+    // Added after the original items, so that none of them moves.
+    {nullptr, 0, SEPARATOR},
+    {"Save &History...", MENU_SAVE_HISTORY, ITEM},
 };
 
 // The filter controls; the identifier is the base to which the slot index is added.
@@ -155,6 +158,8 @@ void build_main_menu(QMainWindow* window)
         add_item(popup, QStringLiteral("Zoom &Tight"), ids.zoom_tight, CHECKABLE);
         add_items(popup, DISPLAY_OPTION_ITEMS, std::size(DISPLAY_OPTION_ITEMS));
     }
+    display->addSeparator();
+    add_item(display, QStringLiteral("&History..."), MENU_HISTORY, ITEM);
 
     QMenu* settings = bar->addMenu(QStringLiteral("&Settings"));
     add_items(settings, SETTINGS_ITEMS, std::size(SETTINGS_ITEMS));

@@ -12,6 +12,7 @@
 // fill. Everything here runs on the GUI thread.
 #include "control/shell/shell.h"
 
+#include "control/dialogs/dialogs.h"
 #include "control/display/slot_problem.h"
 #include "panels/panel.h"
 #include "control/state/slot_lines.h"
@@ -66,7 +67,7 @@ int note_slot_problem(const SlotEvent& event)
     return 1;
 }
 
-void handle_event(const SlotEvent& event, int& menus_changed)
+void handle_event(const SlotEvent& event, int& menus_changed, int& history_changed)
 {
     const int n = event.slot;
     const LineResult& result = event.result;
@@ -78,6 +79,11 @@ void handle_event(const SlotEvent& event, int& menus_changed)
     }
     if (event.kind != EVENT_RESULT) return;
     if (result.kind == JOB_TICK) fill_rounds(n, result.id);
+    // Every poll the record took in, a connection's first status among them, goes into the history.
+    if (event.merged && (result.kind == JOB_TICK || result.kind == JOB_CONNECT)) {
+        history_add_poll(window_history(), n, filter_slots()[n], history_now_ms());
+        history_changed = 1;
+    }
     if (result.kind == JOB_CONNECT || result.kind == JOB_CLOSE) {
         if (event.merged && result.kind == JOB_CONNECT && filter_slots()[n].connected) window_state().panel_cache[n].valid = 0;
         app().scrollbar_reset[n] = 1;
@@ -114,13 +120,14 @@ void on_slot_results()
 {
     std::vector<SlotEvent> events;
     take_slot_results(events);
-    int menus_changed = 0;
+    int menus_changed = 0, history_changed = 0;
     for (const SlotEvent& event : events) {
-        handle_event(event, menus_changed);
+        handle_event(event, menus_changed, history_changed);
         notify_slot_observers(event);
     }
     if (!app().log_enabled) window_state().rounds.clear();
     write_finished_rounds();
+    if (history_changed) refresh_history_window(0);
     if (menus_changed) {
         update_menus();
         update_panel_area();  // a filter more or less: the panels to scroll to change

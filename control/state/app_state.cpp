@@ -6,9 +6,17 @@ WindowState& window_state()
     return state;
 }
 
+FilterHistory* window_history()
+{
+    WindowState& state = window_state();
+    if (!state.history) state.history.reset(history_make(SLOT_COUNT));
+    return state.history.get();
+}
+
 void reset_app_state()
 {
     WindowState& state = window_state();
+    state.history.reset();
     state.app = AppState{};
     for (int i = 0; i < SLOT_COUNT; ++i) {
         state.filter_slots[i] = FilterRecord{};

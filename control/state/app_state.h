@@ -10,6 +10,7 @@
 // and hand copies back).
 #pragma once
 
+#include "link/filter_history.h"
 #include "link/filter_lines.h"
 #include "link/filter_policy.h"
 #include "link/settings_file.h"
@@ -85,8 +86,16 @@ struct SlotTablesDelete {
     void operator()(SlotTables* tables) const;
 };
 
+struct HistoryEnd {
+    void operator()(FilterHistory* history) const { history_end(history); }
+};
+
 struct WindowState {
     AppState app;
+    // Every poll of the filters since the program started (window_history()); the History
+    // window draws it. GUI thread (the history's own lock lets the CSV export read it anywhere).
+    std::unique_ptr<FilterHistory, HistoryEnd> history;
+    QPointer<QWidget> history_window;  // the History window while it is open
     FilterRecord filter_slots[SLOT_COUNT];
     PanelCache panel_cache[SLOT_COUNT];  // the panels' cached backgrounds
     std::unique_ptr<SlotTables, SlotTablesDelete> slot_tables;
@@ -135,6 +144,9 @@ struct WindowState {
 
 // The window's state (made on first use, ended with the program).
 WindowState& window_state();
+
+// The filters' history, made on first use.
+FilterHistory* window_history();
 
 inline AppState& app() { return window_state().app; }
 inline FilterRecord (&filter_slots())[SLOT_COUNT] { return window_state().filter_slots; }

@@ -111,6 +111,16 @@ TEST(History, MarksWhereAFilterCameOnBandLostItsLineAndWasCommanded)
     EXPECT_EQ(seen, (std::vector<std::string>{"2 on band", "4 line lost", "6 line back", "7 off band", "8 command Sleep"}));
     EXPECT_EQ(history_sample_count(h.get(), 0), 6u) << "an unanswered poll adds no sample";
     EXPECT_EQ(history_marks(h.get(), 0, T0 + 6000).size(), 3u);
+
+    // What a setting leaves, the same from every program (the wing shift as the filter takes it).
+    struct Setting {
+        FilterSetting setting;
+        double value;
+        const char* mark;
+    } settings[] = {{SETTING_SLEEP, 0, "Wake"},          {SETTING_SLEEP, 1, "Sleep"},
+                    {SETTING_WING_SHIFT, 0.35, "Wing shift +0.3 A"}, {SETTING_WING_SHIFT, -0.1, "Wing shift -0.1 A"},
+                    {SETTING_PANEL_LOCK, 1, "Lock panel"},  {SETTING_UNITS, 1, ""}};
+    for (const Setting& row : settings) EXPECT_EQ(setting_mark_text(row.setting, row.value), row.mark) << row.mark;
 }
 
 // The simulator's element heated from ambient at 1 s polls: the estimate against the time the
