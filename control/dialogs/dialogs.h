@@ -39,7 +39,8 @@ void destroy_startup_notice();
 // The History window: the temperature, heater power and passband of every filter since the
 // program started, over the last 15 minutes, hour or all of it, with a cursor that reads the
 // values at a time, the marks of window_history() and each heating filter's time to on band.
-// Not modal; one at a time (a second Display > History... raises it).
+// Not modal; one at a time (a second Display > History... raises it); it closes with the main
+// window.
 void show_history_window();
 
 // Redraws an open History window from the history: force 0 draws at most once a second (polls

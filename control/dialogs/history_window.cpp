@@ -29,6 +29,7 @@
 #include <QLabel>
 #include <QLegendMarker>
 #include <QLineSeries>
+#include <QMainWindow>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSaveFile>
@@ -83,7 +84,7 @@ struct PlotParts {
 
 class HistoryWindow : public QWidget {
   public:
-    HistoryWindow();
+    explicit HistoryWindow(QWidget* owner);
     void redraw();
     void move_cursor(const QPointF& scene_point, PlotView* from);
     int range_index() const { return range_->currentIndex(); }
@@ -140,7 +141,9 @@ void style_chart(QChart* chart)
     }
 }
 
-HistoryWindow::HistoryWindow()
+// A window of its own beside the main window, which owns it: it goes with the main window and
+// never keeps the program running after the main window has closed.
+HistoryWindow::HistoryWindow(QWidget* owner) : QWidget(owner, Qt::Window)
 {
     setWindowTitle(QStringLiteral("Filter History"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -330,7 +333,7 @@ void show_history_window()
 {
     HistoryWindow* window = open_window();
     if (window == nullptr) {
-        window = new HistoryWindow;
+        window = new HistoryWindow(app().main_window);
         window_state().history_window = window;
     }
     window->show();

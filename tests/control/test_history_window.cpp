@@ -53,6 +53,7 @@ TEST_F(ControlTest, TheHistoryWindowPlotsEachPolledFilterAndReadsItUnderTheCurso
     EXPECT_TRUE(history_window()->isVisible());
     dispatch_command(MENU_HISTORY);  // a second time raises the same window
     EXPECT_EQ(QApplication::topLevelWidgets().count(history_window()), 1);
+    EXPECT_EQ(history_window()->parentWidget(), app().main_window) << "it closes with the main window";
     settle();
     refresh_history_window(1);
 
