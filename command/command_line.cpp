@@ -132,13 +132,12 @@ int read_whole_number(const std::string& text, long& value)
     return 1;
 }
 
-void parse_command_line(int argc, const char* const* argv, ConsoleRun& run)
+namespace {
+
+// The line cut to its bound and split at blanks into at most ARGUMENT_WORDS_MAX words, each in
+// upper case and as typed.
+std::vector<Word> split_words(std::string line, ConsoleRun& run)
 {
-    std::string line;
-    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
-        line += argv[i];
-        line += ' ';
-    }
     if (line.size() > ARGUMENT_LINE_MAX) {
         size_t cut = ARGUMENT_LINE_MAX;
         while (cut > 0 && !is_blank(line[cut - 1])) --cut;
@@ -164,34 +163,49 @@ void parse_command_line(int argc, const char* const* argv, ConsoleRun& run)
         }
         i = end;
     }
+    return words;
+}
 
-    for (const Word& word : words) {
-        size_t eq = word.upper.find('=');
-        if (eq == std::string::npos) {
-            ignore(run, word.original, "not PORT=action or WAIT=seconds");
-            continue;
-        }
-        std::string name = word.upper.substr(0, eq);
-        std::string value = word.upper.substr(eq + 1);
-        if (name == "WAIT") {
-            long seconds = 0;
-            if (!read_whole_number(value, seconds)) {
-                run.wait_seconds = 0;
-                refuse(run, word.original, "a whole number of seconds from 0 to 3600; the tool will not wait");
-                continue;
-            }
-            const bool in_range = seconds >= 0 && seconds <= WAIT_SECONDS_MAX;
-            run.wait_seconds = in_range ? static_cast<int>(seconds) : 0;
-            if (!in_range) ignore(run, word.original, "WAIT takes 0 to 3600 seconds; the tool will not wait");
-        } else if ((!name.empty() && name[0] == '/') || is_remote_port_name(name.c_str())) {
-            // A device path, or a filter served by solvane-alpaca: as typed.
-            accept_port_word(run, word.original, word.original.substr(0, eq), value);
-        } else if (name.find("COM") != std::string::npos) {
-            accept_port_word(run, word.original, name, value);
-        } else {
-            ignore(run, word.original,
-                   "not a port name: the tool takes COMn names, names in $SOLVANE_PORT_DIR that contain COM, "
-                   "device paths beginning with /, and served filters as alpaca://HOST:PORT/N");
-        }
+// One word of the line: WAIT=seconds, a port word, or a word the tool names and leaves.
+void take_word(const Word& word, ConsoleRun& run)
+{
+    size_t eq = word.upper.find('=');
+    if (eq == std::string::npos) {
+        ignore(run, word.original, "not PORT=action or WAIT=seconds");
+        return;
     }
+    std::string name = word.upper.substr(0, eq);
+    std::string value = word.upper.substr(eq + 1);
+    if (name == "WAIT") {
+        long seconds = 0;
+        if (!read_whole_number(value, seconds)) {
+            run.wait_seconds = 0;
+            refuse(run, word.original, "a whole number of seconds from 0 to 3600; the tool will not wait");
+            return;
+        }
+        const bool in_range = seconds >= 0 && seconds <= WAIT_SECONDS_MAX;
+        run.wait_seconds = in_range ? static_cast<int>(seconds) : 0;
+        if (!in_range) ignore(run, word.original, "WAIT takes 0 to 3600 seconds; the tool will not wait");
+    } else if ((!name.empty() && name[0] == '/') || is_remote_port_name(name.c_str())) {
+        // A device path, or a filter served by solvane-alpaca: as typed.
+        accept_port_word(run, word.original, word.original.substr(0, eq), value);
+    } else if (name.find("COM") != std::string::npos) {
+        accept_port_word(run, word.original, name, value);
+    } else {
+        ignore(run, word.original,
+               "not a port name: the tool takes COMn names, names in $SOLVANE_PORT_DIR that contain COM, "
+               "device paths beginning with /, and served filters as alpaca://HOST:PORT/N");
+    }
+}
+
+}  // namespace
+
+void parse_command_line(int argc, const char* const* argv, ConsoleRun& run)
+{
+    std::string line;
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        line += argv[i];
+        line += ' ';
+    }
+    for (const Word& word : split_words(line, run)) take_word(word, run);
 }

@@ -141,6 +141,45 @@ void style_chart(QChart* chart)
     }
 }
 
+// A plot's chart, axes and series, a line series a filter (and on the passband plot a dashed
+// target, on the temperature plot the marks), with its view and its cursor.
+void make_plot(PlotParts& parts, Plot p, HistoryWindow* owner)
+{
+    parts.chart = new QChart;
+    parts.chart->setTitle(QString::fromUtf8(PLOT_TITLES[p]));
+    parts.time_axis = new QDateTimeAxis;
+    parts.value_axis = new QValueAxis;
+    parts.chart->addAxis(parts.time_axis, Qt::AlignBottom);
+    parts.chart->addAxis(parts.value_axis, Qt::AlignLeft);
+    parts.chart->legend()->setVisible(p == PLOT_TEMPERATURE);
+    parts.chart->legend()->setAlignment(Qt::AlignTop);
+    const auto attach = [&](QXYSeries* series) {
+        parts.chart->addSeries(series);
+        series->attachAxis(parts.time_axis);
+        series->attachAxis(parts.value_axis);
+    };
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        parts.series[n] = new QLineSeries;
+        attach(parts.series[n]);
+        if (p == PLOT_PASSBAND) {
+            parts.target[n] = new QLineSeries;
+            attach(parts.target[n]);
+        }
+        if (p == PLOT_TEMPERATURE) {
+            parts.marks[n] = new QScatterSeries;
+            parts.marks[n]->setMarkerSize(9);
+            attach(parts.marks[n]);
+        }
+    }
+    style_chart(parts.chart);
+    parts.view = new PlotView(parts.chart, owner);
+    parts.view->setObjectName(QStringLiteral("history-plot-%1").arg(p));
+    parts.cursor = new QGraphicsLineItem;
+    parts.cursor->setPen(QPen(QApplication::palette().color(QPalette::Text), 1, Qt::DotLine));
+    parts.cursor->setVisible(false);
+    parts.chart->scene()->addItem(parts.cursor);
+}
+
 // A window of its own beside the main window, which owns it: it goes with the main window and
 // never keeps the program running after the main window has closed.
 HistoryWindow::HistoryWindow(QWidget* owner) : QWidget(owner, Qt::Window)
@@ -163,41 +202,8 @@ HistoryWindow::HistoryWindow(QWidget* owner) : QWidget(owner, Qt::Window)
     top->addWidget(save);
     layout->addLayout(top);
     for (int p = 0; p < PLOT_COUNT; ++p) {
-        PlotParts& parts = plots[p];
-        parts.chart = new QChart;
-        parts.chart->setTitle(QString::fromUtf8(PLOT_TITLES[p]));
-        parts.time_axis = new QDateTimeAxis;
-        parts.value_axis = new QValueAxis;
-        parts.chart->addAxis(parts.time_axis, Qt::AlignBottom);
-        parts.chart->addAxis(parts.value_axis, Qt::AlignLeft);
-        parts.chart->legend()->setVisible(p == PLOT_TEMPERATURE);
-        parts.chart->legend()->setAlignment(Qt::AlignTop);
-        for (int n = 0; n < SLOT_COUNT; ++n) {
-            const auto attach = [&](QXYSeries* series) {
-                parts.chart->addSeries(series);
-                series->attachAxis(parts.time_axis);
-                series->attachAxis(parts.value_axis);
-            };
-            parts.series[n] = new QLineSeries;
-            attach(parts.series[n]);
-            if (p == PLOT_PASSBAND) {
-                parts.target[n] = new QLineSeries;
-                attach(parts.target[n]);
-            }
-            if (p == PLOT_TEMPERATURE) {
-                parts.marks[n] = new QScatterSeries;
-                parts.marks[n]->setMarkerSize(9);
-                attach(parts.marks[n]);
-            }
-        }
-        style_chart(parts.chart);
-        parts.view = new PlotView(parts.chart, this);
-        parts.view->setObjectName(QStringLiteral("history-plot-%1").arg(p));
-        parts.cursor = new QGraphicsLineItem;
-        parts.cursor->setPen(QPen(QApplication::palette().color(QPalette::Text), 1, Qt::DotLine));
-        parts.cursor->setVisible(false);
-        parts.chart->scene()->addItem(parts.cursor);
-        layout->addWidget(parts.view, 1);
+        make_plot(plots[p], static_cast<Plot>(p), this);
+        layout->addWidget(plots[p].view, 1);
     }
     readout_ = new QLabel(QStringLiteral("Move the pointer over a plot to read its values."));
     readout_->setObjectName(QStringLiteral("history-readout"));
@@ -217,87 +223,117 @@ double plot_value(Plot plot, const HistorySample& s, const FilterRecord& r, bool
     }
 }
 
-void HistoryWindow::redraw()
+// Where the plots begin: range before now, or the first sample of any filter for "since start";
+// at least a minute before now.
+std::int64_t plots_since(const FilterHistory* history, std::int64_t now, std::int64_t range)
 {
-    since_redraw.restart();
-    FilterHistory* history = window_history();
-    const std::int64_t now = history_now_ms();
-    const std::int64_t range = RANGE_MS[range_->currentIndex()];
     std::int64_t since = range > 0 ? now - range : now;
     if (range == 0)
         for (int n = 0; n < SLOT_COUNT; ++n) {
             const std::vector<HistorySample> first = history_samples(history, n, 0, 1);
             if (!first.empty()) since = std::min(since, first.front().time_ms);
         }
-    if (since >= now) since = now - 60 * 1000;
+    return since < now ? since : now - 60 * 1000;
+}
+
+// The temperature plot's marks of filter n, each on the curve: the temperature of the last sample
+// at or before it.
+QList<QPointF> mark_points(const FilterHistory* history, int n, std::int64_t since, const std::vector<HistorySample>& samples)
+{
+    QList<QPointF> at;
+    if (samples.empty()) return at;
+    for (const HistoryMark& m : history_marks(history, n, since)) {
+        auto after = std::upper_bound(samples.begin(), samples.end(), m.time_ms,
+                                      [](std::int64_t t, const HistorySample& s) { return t < s.time_ms; });
+        const HistorySample& s = after == samples.begin() ? *after : *(after - 1);
+        at.append(QPointF(static_cast<qreal>(m.time_ms), s.temperature_c));
+    }
+    return at;
+}
+
+// Filter n's series on one plot from its samples, widening low and high to the values drawn.
+void draw_filter(PlotParts& parts, Plot p, int n, const std::vector<HistorySample>& samples,
+                 const QList<QPointF>& marks, double& low, double& high)
+{
+    const FilterRecord& r = filter_slots()[n];
+    const QColor colour = slot_colour(n);
+    const auto fill = [&](QLineSeries* series, bool target) {
+        QList<QPointF> line;
+        line.reserve(static_cast<qsizetype>(samples.size()));
+        for (const HistorySample& s : samples) {
+            const double y = plot_value(p, s, r, target);
+            line.append(QPointF(static_cast<qreal>(s.time_ms), y));
+            low = std::min(low, y);
+            high = std::max(high, y);
+        }
+        series->replace(line);
+        QPen pen(colour, 2, target ? Qt::DashLine : SLOT_DASHES[n]);
+        pen.setCosmetic(true);
+        series->setPen(pen);
+    };
+    fill(parts.series[n], false);
+    parts.series[n]->setName(slot_name(n));
+    if (parts.target[n] != nullptr) fill(parts.target[n], true);
+    if (parts.marks[n] != nullptr) {
+        parts.marks[n]->replace(marks);
+        parts.marks[n]->setColor(colour);
+        parts.marks[n]->setBorderColor(QApplication::palette().color(QPalette::Text));
+    }
+    // The legend names the filters that have samples.
+    for (QLegendMarker* marker : parts.chart->legend()->markers(parts.series[n])) marker->setVisible(!samples.empty());
+    for (QAbstractSeries* other : {static_cast<QAbstractSeries*>(parts.target[n]), static_cast<QAbstractSeries*>(parts.marks[n])})
+        if (other != nullptr)
+            for (QLegendMarker* marker : parts.chart->legend()->markers(other)) marker->setVisible(false);
+}
+
+// "Filter 1: on band in about 6 min", from its last sample and its heating trend.
+QString ready_text(const FilterHistory* history, int n, const HistorySample& last)
+{
+    const std::string estimate = ready_estimate_text(history_time_to_on_band(history, n));
+    const QString state = last.sleeping ? QStringLiteral("asleep")
+                          : last.on_band ? QStringLiteral("on band")
+                          : estimate.empty() ? QStringLiteral("heating")
+                                             : QStringLiteral("on band in %1").arg(QString::fromStdString(estimate));
+    return QStringLiteral("Filter %1: %2").arg(n + 1).arg(state);
+}
+
+// A plot's axes: the time from since to now, the values from low to high, opened to a least span
+// so a flat curve does not fill the plot with noise.
+void set_axes(PlotParts& parts, Plot p, std::int64_t since, std::int64_t now, bool short_range, double low, double high)
+{
+    parts.time_axis->setRange(QDateTime::fromMSecsSinceEpoch(since), QDateTime::fromMSecsSinceEpoch(now));
+    parts.time_axis->setFormat(QStringLiteral("HH:mm"));
+    parts.time_axis->setTickCount(short_range ? 4 : 5);
+    if (low > high) low = 0, high = 1;
+    if (high - low < (p == PLOT_PASSBAND ? 0.2 : 2)) {
+        const double middle = (high + low) / 2, half = p == PLOT_PASSBAND ? 0.1 : 1;
+        low = middle - half;
+        high = middle + half;
+    }
+    parts.value_axis->setRange(low, high);
+    parts.value_axis->setTickCount(5);
+    parts.value_axis->applyNiceNumbers();
+    parts.value_axis->setLabelFormat(p == PLOT_PASSBAND ? QStringLiteral("%.2f") : QStringLiteral("%.0f"));
+}
+
+void HistoryWindow::redraw()
+{
+    since_redraw.restart();
+    FilterHistory* history = window_history();
+    const std::int64_t now = history_now_ms();
+    const std::int64_t range = RANGE_MS[range_->currentIndex()];
+    const std::int64_t since = plots_since(history, now, range);
     const std::size_t points = static_cast<std::size_t>(std::max(200, 2 * plots[0].view->width()));
     QStringList ready;
     for (int p = 0; p < PLOT_COUNT; ++p) {
-        PlotParts& parts = plots[p];
         double low = INFINITY, high = -INFINITY;
         for (int n = 0; n < SLOT_COUNT; ++n) {
             const std::vector<HistorySample> samples = history_samples(history, n, since, points);
-            const FilterRecord& r = filter_slots()[n];
-            const QColor colour = slot_colour(n);
-            const auto fill = [&](QLineSeries* series, bool target) {
-                QList<QPointF> line;
-                line.reserve(static_cast<qsizetype>(samples.size()));
-                for (const HistorySample& s : samples) {
-                    const double y = plot_value(static_cast<Plot>(p), s, r, target);
-                    line.append(QPointF(static_cast<qreal>(s.time_ms), y));
-                    low = std::min(low, y);
-                    high = std::max(high, y);
-                }
-                series->replace(line);
-                QPen pen(colour, 2, target ? Qt::DashLine : SLOT_DASHES[n]);
-                pen.setCosmetic(true);
-                series->setPen(pen);
-            };
-            fill(parts.series[n], false);
-            parts.series[n]->setName(slot_name(n));
-            if (parts.target[n] != nullptr) fill(parts.target[n], true);
-            if (parts.marks[n] != nullptr) {
-                QList<QPointF> at;
-                for (const HistoryMark& m : history_marks(history, n, since)) {
-                    // On the curve: the temperature of the last sample at or before it.
-                    if (samples.empty()) continue;
-                    auto after = std::upper_bound(samples.begin(), samples.end(), m.time_ms,
-                                                  [](std::int64_t t, const HistorySample& s) { return t < s.time_ms; });
-                    const HistorySample& s = after == samples.begin() ? *after : *(after - 1);
-                    at.append(QPointF(static_cast<qreal>(m.time_ms), s.temperature_c));
-                }
-                parts.marks[n]->replace(at);
-                parts.marks[n]->setColor(colour);
-                parts.marks[n]->setBorderColor(QApplication::palette().color(QPalette::Text));
-            }
-            // The legend names the filters that have samples.
-            for (QLegendMarker* marker : parts.chart->legend()->markers(parts.series[n])) marker->setVisible(!samples.empty());
-            for (QAbstractSeries* other : {static_cast<QAbstractSeries*>(parts.target[n]), static_cast<QAbstractSeries*>(parts.marks[n])})
-                if (other != nullptr)
-                    for (QLegendMarker* marker : parts.chart->legend()->markers(other)) marker->setVisible(false);
-            if (p == 0 && !samples.empty()) {
-                const HistorySample& last = samples.back();
-                const std::string estimate = ready_estimate_text(history_time_to_on_band(history, n));
-                QString state = last.sleeping ? QStringLiteral("asleep")
-                                : last.on_band ? QStringLiteral("on band")
-                                : estimate.empty() ? QStringLiteral("heating")
-                                                   : QStringLiteral("on band in %1").arg(QString::fromStdString(estimate));
-                ready << QStringLiteral("Filter %1: %2").arg(n + 1).arg(state);
-            }
+            const QList<QPointF> marks = p == PLOT_TEMPERATURE ? mark_points(history, n, since, samples) : QList<QPointF>();
+            draw_filter(plots[p], static_cast<Plot>(p), n, samples, marks, low, high);
+            if (p == 0 && !samples.empty()) ready << ready_text(history, n, samples.back());
         }
-        parts.time_axis->setRange(QDateTime::fromMSecsSinceEpoch(since), QDateTime::fromMSecsSinceEpoch(now));
-        parts.time_axis->setFormat(QStringLiteral("HH:mm"));
-        parts.time_axis->setTickCount(range == RANGE_MS[0] ? 4 : 5);
-        if (low > high) low = 0, high = 1;
-        if (high - low < (p == PLOT_PASSBAND ? 0.2 : 2)) {
-            const double middle = (high + low) / 2, half = p == PLOT_PASSBAND ? 0.1 : 1;
-            low = middle - half;
-            high = middle + half;
-        }
-        parts.value_axis->setRange(low, high);
-        parts.value_axis->setTickCount(5);
-        parts.value_axis->applyNiceNumbers();
-        parts.value_axis->setLabelFormat(p == PLOT_PASSBAND ? QStringLiteral("%.2f") : QStringLiteral("%.0f"));
+        set_axes(plots[p], static_cast<Plot>(p), since, now, range == RANGE_MS[0], low, high);
     }
     ready_->setText(ready.isEmpty() ? QStringLiteral("No filter has been polled yet.") : ready.join(QStringLiteral(" \u00B7 ")));
 }
