@@ -51,7 +51,8 @@ constexpr int HISTORY_WIDTH = 760, HISTORY_HEIGHT = 640;
 enum Plot { PLOT_TEMPERATURE, PLOT_HEATER, PLOT_PASSBAND, PLOT_COUNT };
 const char* const PLOT_TITLES[PLOT_COUNT] = {"Temperature (\u00B0C)", "Heater power (%)",
                                              "Passband from the line (\u00C5), dashed: target"};
-const Qt::PenStyle SLOT_DASHES[SLOT_COUNT] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine, Qt::DashDotLine};
+const Qt::PenStyle SLOT_DASHES[] = {Qt::SolidLine, Qt::DashLine, Qt::DotLine, Qt::DashDotLine};
+static_assert(std::size(SLOT_DASHES) == SLOT_COUNT, "a dash pattern for every slot");
 
 class HistoryWindow;
 
