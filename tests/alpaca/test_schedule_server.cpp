@@ -1,0 +1,151 @@
+// The schedule in the real server: solvane-alpaca started with a wake and a sleep a moment ahead
+// wakes the simulated filter and puts it back to sleep by itself, and --print-schedule prints what
+// the schedule will do without opening a port.
+#include "alpaca/schedule.h"
+#include "sim/simulator.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <ctime>
+#include <regex>
+#include <thread>
+
+#include <unistd.h>
+
+namespace {
+
+// The local clock time of t as --wake takes it, to the second.
+std::string clock_text(std::int64_t t)
+{
+    const std::time_t time = static_cast<std::time_t>(t);
+    std::tm tm{};
+    localtime_r(&time, &tm);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &tm);
+    return text;
+}
+
+bool received(int filter, const std::string& bytes)
+{
+    const std::vector<std::string> got = sim_received(filter);
+    return std::find(got.begin(), got.end(), bytes) != got.end();
+}
+
+// Reads the program's log on into log until it holds text (bounded): what an earlier read took
+// along counts.
+bool log_holds(const Child& child, std::string& log, const std::string& text, double seconds)
+{
+    const auto start = TestClock::now();
+    while (log.find(text) == std::string::npos && seconds_since(start) < seconds) log += read_until(child, "\n", 0.2);
+    return log.find(text) != std::string::npos;
+}
+
+// Waits (bounded) for a simulated filter's state, polling the simulator.
+bool sim_eventually(double seconds, int filter, int sleeping)
+{
+    const auto start = TestClock::now();
+    while (sim_snapshot(filter).sleeping != sleeping) {
+        if (seconds_since(start) > seconds) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+class ScheduleServer : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+        dir = enter_temp_dir();
+        const std::string ports = dir + "/ports";
+        ::setenv("SOLVANE_PORT_DIR", ports.c_str(), 1);
+        SimOptions sim;
+        sim.port_dir = ports;
+        sim.speed = 20;
+        sim.filters = sim_preset();
+        sim.filters.resize(2);
+        ASSERT_EQ(sim_start(sim), 1);
+    }
+    void TearDown() override { sim_stop(); }
+    std::string dir;
+};
+
+TEST_F(ScheduleServer, AWakeOneSecondAheadWakesTheUnconnectedFilterAndTheSleepPutsItBack)
+{
+    // One second ahead of the start, and one for starting the program; the sleep three later.
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    const std::string wake = clock_text(now + 2), sleep = clock_text(now + 5);
+    Child child = spawn(SOLVANE_ALPACA_PATH,
+                        {"--ports", "COM1,COM2", "--port", "0", "--no-discovery", "--interval", "1000", "--wake", wake,
+                         "--sleep", sleep},
+                        dir, true, {"QT_QPA_PLATFORM=offscreen", "TZ=UTC"});
+    ASSERT_GT(child.pid, 0);
+    std::string log;
+    ASSERT_TRUE(log_holds(child, log, "filter 1 (connecting), filter 2 (connecting)", time_bound(20))) << log;
+    EXPECT_TRUE(sim_eventually(time_bound(15), 0, 0)) << log;
+    EXPECT_TRUE(sim_eventually(time_bound(15), 1, 0)) << log;
+    EXPECT_TRUE(received(0, "SH0\n"));
+    EXPECT_TRUE(log_holds(child, log, "schedule: sleep at", time_bound(20))) << log;
+    EXPECT_TRUE(sim_eventually(time_bound(15), 0, 1)) << log;
+    EXPECT_TRUE(received(1, "SH1\n"));
+    ::kill(child.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(child.pid, 15), 0);
+    ::close(child.out);
+    // Each event fired once: one wake and one sleep reached each filter.
+    for (int filter : {0, 1}) {
+        const std::vector<std::string> got = sim_received(filter);
+        EXPECT_EQ(std::count(got.begin(), got.end(), "SH0\n"), 1) << filter;
+        EXPECT_EQ(std::count(got.begin(), got.end(), "SH1\n"), 1) << filter;
+    }
+}
+
+TEST_F(ScheduleServer, PrintScheduleNamesTheNextEventsInUtcWithoutOpeningAPort)
+{
+    struct Row {
+        std::vector<std::string> args;
+        std::string when_wake, when_sleep;  // for the expected times
+        int filter_lines;
+    } rows[] = {
+        {{"--site", "52.37,4.89", "--wake", "sunrise-30m", "--sleep", "sunset"}, "sunrise-30m", "sunset", 0},
+        {{"--site", "52.37,4.89", "--wake", "07:30", "--sleep", "noon+4h"}, "07:30", "noon+4h", 0},
+        {{"--site", "-33.87,151.21", "--ready-by", "altitude10", "--sleep", "sunset-10m", "--ports", "COM1,,COM2"}, "",
+         "sunset-10m", 2},
+    };
+    const std::regex line("(wake|sleep) \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ");
+    for (const Row& row : rows) {
+        std::vector<std::string> args = row.args;
+        args.push_back("--print-schedule");
+        const std::int64_t before = static_cast<std::int64_t>(std::time(nullptr));
+        const ProgramRun run = run_program(SOLVANE_ALPACA_PATH, args);
+        ASSERT_EQ(run.exit_code, 0) << run.errors;
+        std::vector<std::string> lines;
+        for (size_t at = 0, end; (end = run.output.find('\n', at)) != std::string::npos; at = end + 1)
+            lines.push_back(run.output.substr(at, end - at));
+        ASSERT_GE(lines.size(), 2u + row.filter_lines) << run.output;
+        EXPECT_TRUE(std::regex_match(lines[0], line)) << lines[0];
+        EXPECT_TRUE(std::regex_match(lines[1], line)) << lines[1];
+        Site site;
+        std::string error;
+        parse_site(args[1], site, error);
+        When sleep;
+        parse_when(row.when_sleep, sleep, error);
+        EXPECT_EQ(lines[1], "sleep " + iso8601_seconds(next_event(sleep, site, before).utc_s));
+        if (!row.when_wake.empty()) {
+            When wake;
+            parse_when(row.when_wake, wake, error);
+            EXPECT_EQ(lines[0], "wake " + iso8601_seconds(next_event(wake, site, before).utc_s));
+        }
+        for (int n = 0; n < row.filter_lines; ++n)
+            EXPECT_NE(lines[2 + n].find("45 min"), std::string::npos) << lines[2 + n];  // no heating measured yet
+    }
+    // Nothing was opened: the filters heard nothing.
+    EXPECT_TRUE(sim_received(0).empty());
+    EXPECT_TRUE(sim_received(1).empty());
+    EXPECT_EQ(run_program(SOLVANE_ALPACA_PATH, {"--wake", "07:30", "--ready-by", "sunrise", "--print-schedule"}).exit_code, 2);
+}
+
+}  // namespace
