@@ -6,6 +6,8 @@
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <csignal>
@@ -91,6 +93,7 @@ TEST_F(ScheduleServer, AWakeOneSecondAheadWakesTheUnconnectedFilterAndTheSleepPu
     EXPECT_TRUE(received(0, "SH0\n"));
     EXPECT_TRUE(log_holds(child, log, "schedule: sleep at", time_bound(20))) << log;
     EXPECT_TRUE(sim_eventually(time_bound(15), 0, 1)) << log;
+    EXPECT_TRUE(sim_eventually(time_bound(15), 1, 1)) << log;
     EXPECT_TRUE(received(1, "SH1\n"));
     ::kill(child.pid, SIGTERM);
     EXPECT_EQ(wait_exit(child.pid, 15), 0);
@@ -146,6 +149,53 @@ TEST_F(ScheduleServer, PrintScheduleNamesTheNextEventsInUtcWithoutOpeningAPort)
     EXPECT_TRUE(sim_received(0).empty());
     EXPECT_TRUE(sim_received(1).empty());
     EXPECT_EQ(run_program(SOLVANE_ALPACA_PATH, {"--wake", "07:30", "--ready-by", "sunrise", "--print-schedule"}).exit_code, 2);
+}
+
+TEST_F(ScheduleServer, TheSetupPageSetsTheScheduleWhichThePageAndTheActionsThenShow)
+{
+    ServedProgram served = start_served(SOLVANE_ALPACA_PATH, "COM1", 0, dir);
+    ASSERT_GT(served.port, 0) << served.output;
+    httplib::Client client("127.0.0.1", served.port);
+    const auto actions = [&] {
+        auto reply = client.Get("/api/v1/switch/0/supportedactions");
+        return reply ? nlohmann::json::parse(reply->body)["Value"] : nlohmann::json();
+    };
+    EXPECT_EQ(actions().dump().find("schedule"), std::string::npos);  // none without a schedule
+    struct Row {
+        const char* form;
+        int status;
+        const char* said;
+    } rows[] = {
+        {"Wake=sunrise-30m&Sleep=sunset&Site=", 400, "needs the site"},
+        {"Wake=07:30&ReadyBy=08:00&Site=", 400, "give one of them"},
+        {"Wake=dawn", 400, "Wake: 'dawn'"},
+        {"Wake=sunrise-30m&Sleep=sunset%2B10m&Site=52.37%2C4.89&ReadyBy=", 200, "saved in solvane-site.ini"},
+    };
+    for (const Row& row : rows) {
+        auto reply = client.Put("/setup/schedule", row.form, "application/x-www-form-urlencoded");
+        ASSERT_TRUE(reply) << row.form;
+        EXPECT_EQ(reply->status, row.status) << row.form << ": " << reply->body;
+        EXPECT_NE(reply->body.find(row.said), std::string::npos) << row.form << ": " << reply->body;
+    }
+    EXPECT_EQ(read_file(dir + "/solvane-site.ini").find("site=52.37,4.89,0\nwake=sunrise-30m\nsleep=sunset+10m\n") !=
+                  std::string::npos, true) << read_file(dir + "/solvane-site.ini");
+    // Taken up at the next update: then listed and answered.
+    const auto start = TestClock::now();
+    while (actions().dump().find("schedule") == std::string::npos && seconds_since(start) < time_bound(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto reply = client.Put("/api/v1/switch/0/action", "Action=schedule&Parameters=", "application/x-www-form-urlencoded");
+    ASSERT_TRUE(reply);
+    const nlohmann::json value = nlohmann::json::parse(nlohmann::json::parse(reply->body)["Value"].get<std::string>());
+    EXPECT_TRUE(std::regex_match(value["wake"].get<std::string>(), std::regex("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ")))
+        << value.dump();
+    EXPECT_NE(value["schedule"].get<std::string>().find("sunset+10m"), std::string::npos) << value.dump();
+    auto state = client.Get("/state.json");
+    ASSERT_TRUE(state);
+    EXPECT_EQ(nlohmann::json::parse(state->body)["schedule"]["wake"], value["wake"]);
+    auto setup = client.Get("/setup/schedule.json");
+    ASSERT_TRUE(setup);
+    EXPECT_EQ(nlohmann::json::parse(setup->body)["sleep"], "sunset+10m");
+    EXPECT_EQ(stop_served(served), 0);
 }
 
 }  // namespace
