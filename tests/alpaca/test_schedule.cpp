@@ -2,6 +2,7 @@
 // times against published almanac figures, the fire-once rules on a clock the test moves, the
 // observer's commands, and the ready-by lead from the simulator's heating curve.
 #include "alpaca/schedule.h"
+#include "alpaca/schedule_runner.h"
 #include "sim/simulator.h"
 
 #include <gtest/gtest.h>
@@ -380,6 +381,66 @@ TEST(Schedule, TheFilesBesideSolvaneIniKeepWhatTheyAreGiven)
     for (int n = 0; n < HEATING_ENTRIES_MAX + 5; ++n) heating_put(table, {"S" + std::to_string(n), "", 60, 1000 + n});
     EXPECT_EQ(table.size(), static_cast<size_t>(HEATING_ENTRIES_MAX));
     EXPECT_EQ(heating_find(table, "S0", ""), nullptr);  // the oldest measured went first
+}
+
+// The runner against two filters the test plays: what it sends, what it logs.
+TEST(Schedule, TheRunnerWakesEveryFilterTriesSilentOnesAgainAndLeavesAnObserversCommand)
+{
+    InZone zone("UTC");
+    struct Filters {
+        ScheduleSlot slot[2];
+        std::vector<std::string> sent, log;
+    } f;
+    f.slot[0] = {1, 1, "COM1", "SV-1", {}};
+    f.slot[1] = {1, 0, "COM2", "", {}};
+    ScheduleHooks hooks;
+    hooks.slot = [&](int n) { return f.slot[n]; };
+    hooks.send = [&](int n, ScheduleKind kind) {
+        f.sent.push_back(std::to_string(n) + (kind == SCHEDULE_WAKE ? " wake" : " sleep"));
+        return 1;
+    };
+    hooks.mark = [](int, const char*) {};
+    hooks.log = [&](const std::string& line) { f.log.push_back(line); };
+    Schedule schedule;
+    schedule.wake = when_of("07:30");
+    schedule.sleep = when_of("17:00");
+    const std::int64_t day = local(2026, 12, 9, 0, 0);
+    ScheduleRunner* runner = runner_make(schedule, 2, hooks, day + 7 * 3600);
+    ASSERT_NE(runner, nullptr);
+    const auto step = [&](std::int64_t at) {
+        f.sent.clear();
+        f.log.clear();
+        runner_step(runner, day + at);
+        return f.sent;
+    };
+    using Sent = std::vector<std::string>;
+    EXPECT_EQ(step(7 * 3600 + 1799), Sent{});
+    EXPECT_EQ(step(7 * 3600 + 1800), (Sent{"0 wake", "1 wake"}));
+    ASSERT_EQ(f.log.size(), 1u);
+    EXPECT_NE(f.log[0].find("wake at 2026-12-09T07:30:00Z (07:30): filter 1, filter 2 (connecting)"), std::string::npos) << f.log[0];
+    EXPECT_EQ(runner_summary(runner).wake, "2026-12-10T07:30:00Z");
+    runner_result(runner, 0, SCHEDULE_WAKE, 1);
+    EXPECT_EQ(step(7 * 3600 + 1801), Sent{});  // filter 2's wake is still under way
+    runner_result(runner, 1, SCHEDULE_WAKE, 0);
+    runner_result(runner, 1, SCHEDULE_WAKE, 0);  // a stray second result changes nothing
+    EXPECT_EQ(step(7 * 3600 + 1802), Sent{"1 wake"});
+    runner_result(runner, 1, SCHEDULE_WAKE, 0);
+    EXPECT_EQ(step(7 * 3600 + 1803), Sent{"1 wake"});
+    EXPECT_TRUE(f.log.empty());  // reported once
+    runner_result(runner, 1, SCHEDULE_WAKE, 1);
+    EXPECT_NE(f.log.at(0).find("filter 2 answered the wake at try 3"), std::string::npos);
+    EXPECT_EQ(step(7 * 3600 + 1804), Sent{});
+    // An observer woke filter 2 at noon after putting it to sleep: the evening sleep leaves it.
+    f.slot[1].connected = 1;
+    f.slot[1].observer = {1, SCHEDULE_WAKE, day + 12 * 3600};
+    EXPECT_EQ(step(17 * 3600), Sent{"0 sleep"});
+    EXPECT_NE(f.log.at(0).find("filter 2 left awake: an observer woke it at 12:00"), std::string::npos) << f.log[0];
+    runner_result(runner, 0, SCHEDULE_SLEEP, 1);
+    // Suspended over the next morning's wake: missed, nothing sent, then the day goes on.
+    EXPECT_EQ(step(86400 + 9 * 3600), Sent{});
+    EXPECT_NE(f.log.at(0).find("wake of 2026-12-10T07:30:00Z was missed"), std::string::npos) << f.log[0];
+    EXPECT_EQ(step(86400 + 17 * 3600), (Sent{"0 sleep", "1 sleep"}));
+    runner_end(runner);
 }
 
 }  // namespace
