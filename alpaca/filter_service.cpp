@@ -278,6 +278,9 @@ ScheduleHooks schedule_hooks()
     return hooks;
 }
 
+// A filter that did not answer the schedule is tried again at each of the server's updates.
+int schedule_retry_s() { return service.options.interval_ms / 1000; }
+
 // The schedule at an update: a new one from the setup page taken up, the events due, the summary
 // the page and the API read. Main thread.
 void schedule_update()
@@ -291,7 +294,7 @@ void schedule_update()
     }
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     if (take && service.runner != nullptr) runner_change(service.runner, changed, now);
-    else if (take) service.runner = runner_make(changed, SLOT_COUNT, schedule_hooks(), now);
+    else if (take) service.runner = runner_make(changed, SLOT_COUNT, schedule_hooks(), now, schedule_retry_s());
     runner_step(service.runner, now);
     ScheduleSummary summary = runner_summary(service.runner);
     std::lock_guard<std::mutex> lock(service.mutex);
@@ -364,7 +367,8 @@ int service_start(const ServiceOptions& options)
         service.schedule_changed = 0;
         service.schedule_summary = ScheduleSummary{};
     }
-    service.runner = runner_make(options.schedule, SLOT_COUNT, schedule_hooks(), static_cast<std::int64_t>(std::time(nullptr)));
+    service.runner = runner_make(options.schedule, SLOT_COUNT, schedule_hooks(), static_cast<std::int64_t>(std::time(nullptr)),
+                                 schedule_retry_s());
 
     bool all[SLOT_COUNT] = {true, true, true, true};
     render_panels(all);

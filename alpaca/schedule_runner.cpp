@@ -196,6 +196,7 @@ struct RunnerSlot {
     std::int64_t pending_event_s = 0;
     int in_flight = 0;
     int tries = 0;
+    std::int64_t tried_s = 0;      // when it was last handed in
     int reported = 0;
     HeatingWatch watch;
     std::string serial_number, port_name;
@@ -213,6 +214,7 @@ struct Due {
 struct ScheduleRunner {
     Schedule schedule;
     ScheduleHooks hooks;
+    int retry_s = 1;
     std::vector<RunnerSlot> slot;
     HeatingTable heating;
     std::string skip_logged[2];  // the last days-without note logged, by kind
@@ -230,9 +232,10 @@ std::string left_text(int slot, const ObserverCommand& c)
            local_clock_text(c.time_s);
 }
 
-void runner_send(ScheduleRunner* r, int n)
+void runner_send(ScheduleRunner* r, int n, std::int64_t now_s)
 {
     RunnerSlot& s = r->slot[static_cast<size_t>(n)];
+    s.tried_s = now_s;
     if (r->hooks.send(n, s.pending_kind)) {
         s.in_flight = 1;
         ++s.tries;
@@ -264,7 +267,7 @@ void log_skipped(ScheduleRunner* r, ScheduleKind kind, const NextEvent& next)
 
 // Acts on one event for the slots it is due for: one log line.
 void fire(ScheduleRunner* r, ScheduleKind kind, std::int64_t event_s, const std::vector<int>& slots,
-          const std::vector<ScheduleSlot>& info)
+          const std::vector<ScheduleSlot>& info, std::int64_t now_s)
 {
     std::string acted, left;
     for (int n : slots) {
@@ -286,7 +289,7 @@ void fire(ScheduleRunner* r, ScheduleKind kind, std::int64_t event_s, const std:
         s.in_flight = s.tries = s.reported = 0;
         r->hooks.mark(n, kind == SCHEDULE_WAKE ? "Wake (schedule)" : "Sleep (schedule)");
         acted += (acted.empty() ? "" : ", ") + filter_name(n) + (i.connected ? "" : " (connecting)");
-        runner_send(r, n);
+        runner_send(r, n, now_s);
     }
     r->hooks.log("schedule: " + std::string(kind_name(kind)) + " at " + iso8601_seconds(event_s) + " (" +
                  when_text(when_of_kind(r->schedule, kind)) + "): " + (acted.empty() ? "no filter" : acted) + left);
@@ -301,11 +304,13 @@ void missed(ScheduleRunner* r, ScheduleKind kind, std::int64_t event_s, std::int
 
 }  // namespace
 
-ScheduleRunner* runner_make(const Schedule& schedule, int slots, const ScheduleHooks& hooks, std::int64_t now_s)
+ScheduleRunner* runner_make(const Schedule& schedule, int slots, const ScheduleHooks& hooks, std::int64_t now_s,
+                            int retry_s)
 {
     if (!schedule_active(schedule) || slots <= 0) return nullptr;
     auto* r = new ScheduleRunner;
     r->hooks = hooks;
+    r->retry_s = std::max(1, retry_s);
     r->slot.resize(static_cast<size_t>(slots));
     r->heating = load_heating_file();
     runner_change(r, schedule, now_s);
@@ -368,12 +373,12 @@ void runner_step(ScheduleRunner* r, std::int64_t now_s)
     for (const auto& [key, slots] : events) {
         const auto [event_s, kind, step] = key;
         if (step == TIMER_MISSED) missed(r, static_cast<ScheduleKind>(kind), event_s, now_s);
-        else fire(r, static_cast<ScheduleKind>(kind), event_s, slots, info);
+        else fire(r, static_cast<ScheduleKind>(kind), event_s, slots, info, now_s);
     }
     // Filters that did not answer are tried again, unless an observer has told them since.
     for (size_t n = 0; n < r->slot.size(); ++n) {
         RunnerSlot& s = r->slot[n];
-        if (!s.pending || s.in_flight || !info[n].configured) continue;
+        if (!s.pending || s.in_flight || !info[n].configured || now_s - s.tried_s < r->retry_s) continue;
         const ObserverCommand& c = info[n].observer;
         if (c.known && c.time_s >= s.pending_event_s) {
             s.pending = 0;
@@ -381,7 +386,7 @@ void runner_step(ScheduleRunner* r, std::int64_t now_s)
                          kind_name(c.kind) + " at " + local_clock_text(c.time_s));
             continue;
         }
-        runner_send(r, static_cast<int>(n));
+        runner_send(r, static_cast<int>(n), now_s);
     }
 }
 

@@ -92,16 +92,19 @@ struct ScheduleSummary {
 
 struct ScheduleRunner;
 
-// A runner for slots slots, starting at now_s (nothing before it fires). Returns nullptr for a
-// schedule without events.
-ScheduleRunner* runner_make(const Schedule& schedule, int slots, const ScheduleHooks& hooks, std::int64_t now_s);
+// A runner for slots slots, starting at now_s (nothing before it fires). A filter that did not
+// answer is tried again every retry_s seconds (the server's update interval: an unplugged filter
+// costs no more serial_error.log records than its polls would). Returns nullptr for a schedule
+// without events.
+ScheduleRunner* runner_make(const Schedule& schedule, int slots, const ScheduleHooks& hooks, std::int64_t now_s,
+                            int retry_s);
 void runner_end(ScheduleRunner* runner);
 
 // The schedule from now on (the setup page changed it): every timer starts again at now_s.
 void runner_change(ScheduleRunner* runner, const Schedule& schedule, std::int64_t now_s);
 
-// The events due at now_s, and the retries of filters that did not answer. Called at every
-// update of the server (about once a second).
+// The events due at now_s, and the retries of filters that did not answer. Called about once a
+// second.
 void runner_step(ScheduleRunner* runner, std::int64_t now_s);
 
 // The outcome of what send handed in: answered 0 is tried again at the next step.

@@ -405,7 +405,7 @@ TEST(Schedule, TheRunnerWakesEveryFilterTriesSilentOnesAgainAndLeavesAnObservers
     schedule.wake = when_of("07:30");
     schedule.sleep = when_of("17:00");
     const std::int64_t day = local(2026, 12, 9, 0, 0);
-    ScheduleRunner* runner = runner_make(schedule, 2, hooks, day + 7 * 3600);
+    ScheduleRunner* runner = runner_make(schedule, 2, hooks, day + 7 * 3600, 2);  // tried again every 2 s
     ASSERT_NE(runner, nullptr);
     const auto step = [&](std::int64_t at) {
         f.sent.clear();
@@ -425,11 +425,12 @@ TEST(Schedule, TheRunnerWakesEveryFilterTriesSilentOnesAgainAndLeavesAnObservers
     runner_result(runner, 1, SCHEDULE_WAKE, 0);  // a stray second result changes nothing
     EXPECT_EQ(step(7 * 3600 + 1802), Sent{"1 wake"});
     runner_result(runner, 1, SCHEDULE_WAKE, 0);
-    EXPECT_EQ(step(7 * 3600 + 1803), Sent{"1 wake"});
+    EXPECT_EQ(step(7 * 3600 + 1803), Sent{});  // not before the next update
+    EXPECT_EQ(step(7 * 3600 + 1804), Sent{"1 wake"});
     EXPECT_TRUE(f.log.empty());  // reported once
     runner_result(runner, 1, SCHEDULE_WAKE, 1);
     EXPECT_NE(f.log.at(0).find("filter 2 answered the wake at try 3"), std::string::npos);
-    EXPECT_EQ(step(7 * 3600 + 1804), Sent{});
+    EXPECT_EQ(step(7 * 3600 + 1806), Sent{});
     // An observer woke filter 2 at noon after putting it to sleep: the evening sleep leaves it.
     f.slot[1].connected = 1;
     f.slot[1].observer = {1, SCHEDULE_WAKE, day + 12 * 3600};
