@@ -1,15 +1,22 @@
 // The schedule in the real server: solvane-alpaca started with a wake and a sleep a moment ahead
 // wakes the simulated filter and puts it back to sleep by itself, and --print-schedule prints what
 // the schedule will do without opening a port.
+#include "alpaca/filter_service.h"
+#include "alpaca/http_server.h"
 #include "alpaca/schedule.h"
 #include "sim/simulator.h"
 #include "tests/support/test_support.h"
+
+#include <QEventLoop>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <fstream>
 #include <csignal>
 #include <ctime>
 #include <regex>
@@ -196,6 +203,59 @@ TEST_F(ScheduleServer, TheSetupPageSetsTheScheduleWhichThePageAndTheActionsThenS
     ASSERT_TRUE(setup);
     EXPECT_EQ(nlohmann::json::parse(setup->body)["sleep"], "sunset+10m");
     EXPECT_EQ(stop_served(served), 0);
+}
+
+// The page's folded Schedule form in a real headless browser, against the service and HTTP server
+// in this process (the page's test hooks type into the form and press its button).
+TEST_F(ScheduleServer, ThePagesScheduleFormInABrowserSavesTheScheduleAndShowsTheNextEvents)
+{
+    ServiceOptions service;
+    service.ports[0] = "COM1";
+    service.interval_ms = 1000;
+    std::string error;
+    parse_when("07:30", service.schedule.wake, error);
+    ASSERT_EQ(service_start(service), 1);
+    HttpOptions http;
+    http.port = 0;
+    http.page_test_hooks = 1;
+    http.log_writes = 0;
+    const int port = http_start(http, error);
+    ASSERT_GT(port, 0) << error;
+    std::string dom;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        const std::string profile = make_temp_dir();
+        Child browser = spawn("/usr/bin/chromium",
+                              {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+                               "--disable-component-update", "--disable-sync", "--no-first-run",
+                               "--user-data-dir=" + profile, "--virtual-time-budget=10000", "--dump-dom",
+                               "http://127.0.0.1:" + std::to_string(port) +
+                                   "/#schedule-site=52.37,4.89&schedule-wake=sunrise-30m&schedule-sleep=sunset"
+                                   "&press=schedule-save"},
+                              "", true);
+        if (browser.pid > 0) {
+            dom = read_until(browser, "</html>", 60);
+            wait_exit(browser.pid, 30);
+            ::close(browser.out);
+        }
+        done = true;
+    });
+    // The service takes its results and the new schedule on this thread's event loop.
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done) loop.quit();
+    });
+    check.start(10);
+    loop.exec();
+    client.join();
+    http_stop();
+    service_stop();
+    EXPECT_NE(dom.find("Next wake"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("saved in solvane-site.ini"), std::string::npos) << dom;
+    const std::string file = read_file(dir + "/solvane-site.ini");
+    EXPECT_NE(file.find("site=52.37,4.89,0\nwake=sunrise-30m\nsleep=sunset\n"), std::string::npos) << file;
+    EXPECT_EQ(when_text(service_schedule().wake), "sunrise-30m");
 }
 
 }  // namespace
