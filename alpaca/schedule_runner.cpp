@@ -116,7 +116,8 @@ NextEvent next_wake(const Schedule& s, int lead_s, std::int64_t after_s)
 
 std::string minutes_text(int seconds)
 {
-    const int minutes = (seconds + 59) / 60;
+    if (seconds < 60) return std::to_string(seconds) + " s";
+    const int minutes = (seconds + 30) / 60;
     return minutes >= 60 ? std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min"
                          : std::to_string(minutes) + " min";
 }
