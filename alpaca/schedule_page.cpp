@@ -4,8 +4,14 @@
 #include <nlohmann/json.hpp>
 
 const char SCHEDULE_PAGE_SCRIPT[] = R"SCRIPT(
-// The schedule: a line with the next wake and sleep, and its form, folded until opened.
+// The schedule: a line with the next wake and sleep while there is a schedule; on the setup pages
+// also its form, folded until opened.
+const scheduleSetup = location.pathname.startsWith('/setup');
 function makeSchedule() {
+  if (!scheduleSetup) {
+    document.querySelector('header').append(make('div', { id: 'schedule-line', hidden: '' }));
+    return;
+  }
   const box = make('details', { id: 'schedule' });
   box.append(make('summary', { id: 'schedule-line' }, 'Schedule: none'));
   const fields = [['site', 'Site: LAT,LON[,M]'], ['wake', 'Wake: 07:30, sunrise-30m'],
@@ -34,7 +40,8 @@ function showSchedule(s) {
   if (!line) return;
   line.textContent = s ? 'Next wake ' + localTime(s.wake) + ' \u00b7 sleep ' + localTime(s.sleep) + ' (' + s.schedule + ')'
                        : 'Schedule: none';
-  document.getElementById('schedule-filters').textContent = s ? s.filters.join('\n') : '';
+  if (!scheduleSetup) line.hidden = !s;
+  else document.getElementById('schedule-filters').textContent = s ? s.filters.join('\n') : '';
 }
 
 async function loadSchedule() {

@@ -1,5 +1,6 @@
-// The schedule on the status page: the next wake and sleep under the header, and a form (folded
-// away until opened) that changes the schedule and the site, saved in solvane-site.ini.
+// The schedule on the status page: the next wake and sleep under the header while the server has
+// a schedule, and on the setup pages a form (folded away until opened) that changes the schedule
+// and the site, saved in solvane-site.ini. Without a schedule the status page looks as before.
 //
 // The form reads GET /setup/schedule.json and sends PUT /setup/schedule with Site, Wake, Sleep
 // and ReadyBy as typed (an empty field: none); the server reads them as the options read them.

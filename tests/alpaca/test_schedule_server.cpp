@@ -230,7 +230,7 @@ TEST_F(ScheduleServer, ThePagesScheduleFormInABrowserSavesTheScheduleAndShowsThe
                                "--disable-component-update", "--disable-sync", "--no-first-run",
                                "--user-data-dir=" + profile, "--virtual-time-budget=10000", "--dump-dom",
                                "http://127.0.0.1:" + std::to_string(port) +
-                                   "/#schedule-site=52.37,4.89&schedule-wake=sunrise-30m&schedule-sleep=sunset"
+                                   "/setup#schedule-site=52.37,4.89&schedule-wake=sunrise-30m&schedule-sleep=sunset"
                                    "&press=schedule-save"},
                               "", true);
         if (browser.pid > 0) {
