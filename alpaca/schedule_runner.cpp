@@ -201,6 +201,7 @@ struct RunnerSlot {
     int reported = 0;
     HeatingWatch watch;
     std::string serial_number, port_name;
+    std::string said;              // the last ready-by plan the log gave for it
 };
 
 struct Due {
@@ -332,6 +333,8 @@ void runner_change(ScheduleRunner* r, const Schedule& schedule, std::int64_t now
         s.in_flight = 0;
     }
     runner_step(r, now_s);
+    const ScheduleSummary summary = runner_summary(r);
+    r->hooks.log("schedule: " + summary.schedule + "; next wake " + summary.wake + ", next sleep " + summary.sleep);
 }
 
 void runner_step(ScheduleRunner* r, std::int64_t now_s)
@@ -366,6 +369,14 @@ void runner_step(ScheduleRunner* r, std::int64_t now_s)
                 due.push_back({kind, o.step, o.event_s, static_cast<int>(n)});
             }
             if (s.timer[kind].planned || s.timer[kind].replan_s != 0) log_skipped(r, kind, s.timer[kind].next);
+        }
+        // --ready-by says when it wakes each filter and why, again whenever that changes.
+        const EventTimer& wake = s.timer[SCHEDULE_WAKE];
+        if (r->schedule.ready_by.kind != WHEN_NONE && wake.planned) {
+            const std::string plan = filter_name(static_cast<int>(n)) + " is woken at " + iso8601_seconds(wake.next.utc_s) +
+                                     " to be on band by " + iso8601_seconds(wake.next.utc_s + s.lead_s) + " (" + s.lead_why + ")";
+            if (plan != s.said) r->hooks.log("schedule: " + plan);
+            s.said = plan;
         }
     }
     // One log line an event: the filters it is due for together.
