@@ -164,7 +164,8 @@ void schedule_results(const std::vector<const LineResult*>& results)
         if (r->tag == TAG_SCHEDULE_WAKE || r->tag == TAG_SCHEDULE_SLEEP)
             runner_result(service.runner, r->line, r->tag == TAG_SCHEDULE_WAKE ? SCHEDULE_WAKE : SCHEDULE_SLEEP,
                           r->answered && !r->cancelled);
-        if (!r->cancelled && r->answered) runner_poll(service.runner, r->line, r->record, static_cast<std::int64_t>(std::time(nullptr)) * 1000);
+        if (!r->cancelled && r->answered)
+            runner_poll(service.runner, r->line, r->record, static_cast<std::int64_t>(std::time(nullptr)) * 1000);
     }
 }
 
