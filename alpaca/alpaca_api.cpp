@@ -262,12 +262,25 @@ ApiAnswer get_name(const Call& c)
 // followed by ",poll=1" or ",poll=0" for a status poll after it or none (the setting's own rule
 // otherwise): Action=wingshift&Parameters=0.3 sends SE3 and a status poll.
 constexpr const char* RECORD_ACTION = "record";
+// The schedule's next wake and sleep; listed only while the server has a schedule.
+constexpr const char* SCHEDULE_ACTION = "schedule";
 
 ApiAnswer get_supported_actions(const Call& c)
 {
     Json names = Json::array({RECORD_ACTION});
     for (int k = 0; k < SETTING_COUNT; ++k) names.push_back(setting_row(static_cast<FilterSetting>(k)).name);
+    if (c.view.schedule.active) names.push_back(SCHEDULE_ACTION);
     return value_reply(c.ctid, names);
+}
+
+// The schedule as a JSON text: the next wake and sleep (ISO 8601 UTC, or "none"), the schedule in
+// words and a sentence per filter for a ready-by time.
+ApiAnswer schedule_action(const Call& c)
+{
+    const ScheduleSummary& s = c.view.schedule;
+    const Json value = Json({{"format", 1}, {"wake", s.wake}, {"sleep", s.sleep}, {"schedule", s.schedule},
+                             {"filters", s.filters}}).dump();
+    return envelope(c.ctid, ALPACA_OK, "", &value);
 }
 
 ApiAnswer get_device_state(const Call& c)
@@ -314,6 +327,7 @@ int read_setting_parameters(const std::string& text, double& value, SettingPoll&
 ApiAnswer put_action(const Call& c)
 {
     if (equal_no_case(c.action, RECORD_ACTION)) return record_action(c);
+    if (c.view.schedule.active && equal_no_case(c.action, SCHEDULE_ACTION)) return schedule_action(c);
     const SettingRow* row = find_setting(c.action.c_str());
     if (row == nullptr)
         return envelope(c.ctid, ALPACA_ACTION_NOT_IMPLEMENTED,

@@ -19,6 +19,7 @@
 // of the server's threads.
 #pragma once
 
+#include "alpaca/schedule_runner.h"
 #include "link/filter_lines.h"
 #include "link/solvane_link.h"
 
@@ -72,6 +73,7 @@ struct ServerView {
     SlotView slot[SLOT_COUNT];
     std::string unique_ids[SLOT_COUNT];    // stable per machine and slot (unique_device_id)
     std::string location;                    // the host name, for the management description
+    ScheduleSummary schedule;                // the next wake and sleep, when the server has a schedule
 };
 
 // ---------------------------------------------------------------------------------------------

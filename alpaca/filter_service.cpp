@@ -3,6 +3,7 @@
 
 #include "spectral/atlas.h"
 #include "panels/panel.h"
+#include "link/filter_settings.h"
 #include "link/settings_file.h"
 
 #include <QBuffer>
@@ -13,6 +14,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,6 +37,9 @@ struct Waiter {
 
 // The tag of a switch setting handed in for a client: its result counts it off the slot's queue.
 constexpr std::uint64_t TAG_CLIENT_WRITE = 1;
+// The schedule's wake and sleep: their results go to the schedule's runner.
+constexpr std::uint64_t TAG_SCHEDULE_WAKE = 2;
+constexpr std::uint64_t TAG_SCHEDULE_SLEEP = 3;
 
 struct ServiceSlot {
     SlotView view;                   // the record the API answers from
@@ -49,6 +55,7 @@ struct ServiceSlot {
     Clock::time_point png_wanted_until{};  // a page asked for the picture recently
     int png_ratio = 1;                 // the device pixel ratio it is drawn for
     int wanted_ratio = 1;              // the finest a page asked for while it was wanted
+    ObserverCommand observer;          // the last wake or sleep a client handed in (the schedule respects it)
 };
 
 // Drawing a panel costs far more than polling its filter, so pictures are drawn only while a page
@@ -73,9 +80,14 @@ struct Service {
     int poll_count = 0;
     double poll_sum_ms = 0, poll_max_ms = 0;
 
+    ScheduleSummary schedule_summary;         // what the runner planned, for the page and the API
+    Schedule schedule;                        // the schedule in force
+    int schedule_changed = 0;                 // the setup page gave a new one: the main thread takes it up
+
     // Main thread only.
     std::unique_ptr<QSocketNotifier> notifier;
     std::unique_ptr<QTimer> timer;
+    ScheduleRunner* runner = nullptr;         // nullptr: no schedule
 };
 
 Service service;
@@ -144,6 +156,19 @@ void render_panels(const bool changed[SLOT_COUNT])
     }
 }
 
+// The schedule's share of a batch of results: the outcome of its own wakes and sleeps, and every
+// answered poll for the heating times. Main thread.
+void schedule_results(const std::vector<const LineResult*>& results)
+{
+    for (const LineResult* r : results) {
+        if (r->tag == TAG_SCHEDULE_WAKE || r->tag == TAG_SCHEDULE_SLEEP)
+            runner_result(service.runner, r->line, r->tag == TAG_SCHEDULE_WAKE ? SCHEDULE_WAKE : SCHEDULE_SLEEP,
+                          r->answered && !r->cancelled);
+        if (!r->cancelled && r->answered)
+            runner_poll(service.runner, r->line, r->record, static_cast<std::int64_t>(std::time(nullptr)) * 1000);
+    }
+}
+
 // Takes the lines' results into the records (main thread, from the notifier).
 void take_results()
 {
@@ -151,6 +176,7 @@ void take_results()
     lines_take_results(service.lines, results);
     if (results.empty()) return;
     bool changed[SLOT_COUNT] = {};
+    std::vector<const LineResult*> for_schedule;  // handed to the runner outside the mutex (it reads the slots)
     {
         std::lock_guard<std::mutex> lock(service.mutex);
         const auto now = Clock::now();
@@ -168,6 +194,7 @@ void take_results()
                 s.view.updated = std::chrono::system_clock::now();
                 changed[r.line] = true;
             }
+            if (service.runner != nullptr) for_schedule.push_back(&r);
             if (r.tag == TAG_CLIENT_WRITE && s.queued_writes > 0) --s.queued_writes;
             if (r.id == s.transition_job) {
                 if (s.transition_connect && s.transition_async && !r.answered && !r.cancelled)
@@ -183,6 +210,7 @@ void take_results()
         }
     }
     service.results_merged.notify_all();
+    schedule_results(for_schedule);
     render_panels(changed);
 }
 
@@ -211,9 +239,73 @@ void tick()
     }
 }
 
+// The schedule's command mark in the history. The server keeps no history of its own yet, so the
+// event's log line is its only record; a server history takes the mark here.
+void schedule_mark(int slot, const char* text)
+{
+    (void)slot;
+    (void)text;
+}
+
+// What the runner may do and read of the slots. Its hooks run on the main thread, outside the mutex.
+ScheduleHooks schedule_hooks()
+{
+    ScheduleHooks hooks;
+    hooks.slot = [](int n) {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        const ServiceSlot& s = service.slot[n];
+        ScheduleSlot slot;
+        slot.configured = s.view.configured;
+        slot.connected = s.view.record.connected;
+        slot.port_name = s.view.port_name;
+        slot.serial_number = s.view.record.serial_number_text;
+        slot.observer = s.observer;
+        return slot;
+    };
+    hooks.send = [](int n, ScheduleKind kind) {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        if (!service.running) return 0;
+        // The setting is queued behind the connection, as a client's Connect and then its setting.
+        if (kind == SCHEDULE_WAKE && !service.slot[n].view.record.connected) start_transition_locked(n, true);
+        LineJob job = setting_job(SETTING_SLEEP, kind == SCHEDULE_SLEEP ? 1 : 0);
+        job.tag = kind == SCHEDULE_WAKE ? TAG_SCHEDULE_WAKE : TAG_SCHEDULE_SLEEP;
+        return submit_locked(n, job) != 0 ? 1 : 0;
+    };
+    hooks.mark = schedule_mark;
+    hooks.log = [](const std::string& line) {
+        std::printf("solvane-alpaca: %s\n", line.c_str());
+        std::fflush(stdout);
+    };
+    return hooks;
+}
+
+// A filter that did not answer the schedule is tried again at each of the server's updates.
+int schedule_retry_s() { return service.options.interval_ms / 1000; }
+
+// The schedule at an update: a new one from the setup page taken up, the events due, the summary
+// the page and the API read. Main thread.
+void schedule_update()
+{
+    Schedule changed;
+    int take = 0;
+    {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        if (service.schedule_changed) changed = service.schedule, take = 1;
+        service.schedule_changed = 0;
+    }
+    const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    if (take && service.runner != nullptr) runner_change(service.runner, changed, now);
+    else if (take) service.runner = runner_make(changed, SLOT_COUNT, schedule_hooks(), now, schedule_retry_s());
+    runner_step(service.runner, now);
+    ScheduleSummary summary = runner_summary(service.runner);
+    std::lock_guard<std::mutex> lock(service.mutex);
+    service.schedule_summary = std::move(summary);
+}
+
 // The update timer: the ticks, then the pictures a page asks for again after a pause.
 void on_update_timer()
 {
+    schedule_update();
     tick();
     const bool none[SLOT_COUNT] = {};
     render_panels(none);
@@ -270,6 +362,15 @@ int service_start(const ServiceOptions& options)
     QObject::connect(service.timer.get(), &QTimer::timeout, [] { on_update_timer(); });
     service.timer->start(timer_period_ms());
 
+    {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        service.schedule = options.schedule;
+        service.schedule_changed = 0;
+        service.schedule_summary = ScheduleSummary{};
+    }
+    service.runner = runner_make(options.schedule, SLOT_COUNT, schedule_hooks(), static_cast<std::int64_t>(std::time(nullptr)),
+                                 schedule_retry_s());
+
     bool all[SLOT_COUNT] = {true, true, true, true};
     render_panels(all);
     if (options.connect_at_start) {
@@ -285,6 +386,8 @@ void service_stop()
     if (!service.running) return;
     service.timer.reset();
     service.notifier.reset();
+    runner_end(service.runner);
+    service.runner = nullptr;
     {
         // Waiting HTTP threads answer at once; jobs handed in from now on are refused.
         std::lock_guard<std::mutex> lock(service.mutex);
@@ -311,6 +414,7 @@ ServerView service_view()
         view.unique_ids[n] = service.unique_ids[n];
     }
     view.location = service.location;
+    view.schedule = service.schedule_summary;
     return view;
 }
 
@@ -374,6 +478,9 @@ WriteOutcome service_run_write(int slot, ApiWrite write, const LineJob& job, int
         } else {
             LineJob tagged = job;
             tagged.tag = TAG_CLIENT_WRITE;
+            if (job.edit.setting == SETTING_SLEEP)
+                s.observer = {1, job.edit.value >= 0.5 ? SCHEDULE_SLEEP : SCHEDULE_WAKE,
+                              static_cast<std::int64_t>(std::time(nullptr))};
             const std::uint64_t id = submit_locked(slot, tagged);
             if (id == 0) {
                 outcome.failure = "The filter's line is stopping.";
@@ -487,4 +594,27 @@ PollDelays service_poll_delays(int reset)
         service.poll_sum_ms = service.poll_max_ms = 0;
     }
     return delays;
+}
+
+int service_set_schedule(const Schedule& schedule, std::string& message)
+{
+    {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        service.schedule = schedule;
+        service.schedule_changed = 1;
+    }
+    std::string problem;
+    std::lock_guard<std::mutex> lock(service.settings_file_mutex);
+    if (!save_site_file(schedule, problem)) {
+        message = "The schedule runs from now on, but it could not be saved: " + problem;
+        return 0;
+    }
+    message = "The schedule runs from now on, saved in solvane-site.ini.";
+    return 1;
+}
+
+Schedule service_schedule()
+{
+    std::lock_guard<std::mutex> lock(service.mutex);
+    return service.schedule;
 }

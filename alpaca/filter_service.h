@@ -35,6 +35,7 @@ struct ServiceOptions {
     int write_error_log = 1;                    // serial_error.log in the working directory
     int ports_in_settings_file = 0;             // a port chosen on the setup page is written to
                                                 // solvane.ini of the working directory
+    Schedule schedule;                          // wake and sleep by the clock or the sun (none: never)
 };
 
 // Starts four filter lines, the result notifier and the update timer. A QGuiApplication must
@@ -95,6 +96,12 @@ enum PortChoice {
 };
 PortChoice service_choose_port(int slot, const std::string& port_name, std::string& message);
 int service_saves_ports();  // ports_in_settings_file of the running service
+
+// The setup page's schedule (schedule_valid checked by the caller): saved in solvane-site.ini and
+// taken up at the next update, every timer starting afresh. Returns 1; 0 with message saying why
+// it could not be saved (it runs anyway until the server stops). Any HTTP thread.
+int service_set_schedule(const Schedule& schedule, std::string& message);
+Schedule service_schedule();  // the schedule now in force (any thread)
 
 // ---------------------------------------------------------------------------------------------
 // 4. Measurements

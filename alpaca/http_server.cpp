@@ -3,6 +3,7 @@
 
 #include "alpaca/alpaca_api.h"
 #include "alpaca/filter_service.h"
+#include "alpaca/schedule_page.h"
 #include "alpaca/web_page.h"
 
 #include <utility>  // before Boost 1.74's Asio, which uses std::exchange without it under C++20
@@ -481,6 +482,22 @@ Answer port_choice_answer(int slot, const std::string& body)
     return a;
 }
 
+// The setup page's schedule: Site, Wake, Sleep, ReadyBy (a worker runs it: it writes
+// solvane-site.ini).
+Answer schedule_choice_answer(const std::string& body)
+{
+    Schedule schedule;
+    std::string message;
+    const int read = read_schedule_form(parse_form(body), schedule, message);
+    const int saved = read && service_set_schedule(schedule, message);
+    Answer a;
+    a.status = read ? 200 : 400;
+    a.content_type = "application/json; charset=utf-8";
+    a.body = nlohmann::json{{"saved", saved != 0}, {"message", message}}
+                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return a;
+}
+
 // Every request but a write's: the API (any method it takes) and the page's paths (GET, HEAD;
 // PUT for the setup page's choice). A request that may wait (a write for a filter, the setup
 // page's ports) leaves pending or deferred set, and a write worker answers it.
@@ -497,12 +514,23 @@ Answer route(const Request& r, ApiAnswer& pending, std::function<Answer()>& defe
             return Answer{};
         }
         if (r.path == "/state.json") return state_answer();
+        if (r.path == "/setup/schedule.json") {
+            Answer a;
+            a.content_type = "application/json; charset=utf-8";
+            a.body = schedule_setup_json(service_schedule(), service_view().schedule);
+            a.headers = {{"Cache-Control", "no-store"}};
+            return a;
+        }
         if (const int slot = slot_in_path(r.path, "/panel/", ".png"); slot >= 0) return panel_answer(slot, r.query);
     }
     // A PUT, which no page of another site can send without this server's leave (it gives none).
     if (r.method == "PUT") {
         if (const int slot = slot_in_path(r.path, "/setup/v1/switch/", "/port"); slot >= 0) {
             deferred = [slot, body = r.body] { return port_choice_answer(slot, body); };
+            return Answer{};
+        }
+        if (r.path == "/setup/schedule") {
+            deferred = [body = r.body] { return schedule_choice_answer(body); };
             return Answer{};
         }
     }

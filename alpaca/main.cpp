@@ -8,6 +8,7 @@
 #include "alpaca/discovery.h"
 #include "alpaca/filter_service.h"
 #include "alpaca/http_server.h"
+#include "alpaca/schedule_runner.h"
 #include "link/settings_file.h"
 
 #include <QGuiApplication>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -57,12 +59,14 @@ std::string ports_operand()
 
 std::string usage()
 {
+    std::string options = USAGE_OPTIONS;
+    options.insert(options.find("  --help"), SCHEDULE_USAGE);
     return "Usage: solvane-alpaca [options]\n"
            "Serves the Solvane filters named in solvane.ini of the current directory (or by --ports) to\n"
            "ASCOM Alpaca clients and web browsers: filter n is Alpaca Switch device n-1.\n"
            "\n"
            "  --ports " + ports_operand() + " the filters' ports instead of solvane.ini (COM1, ttyUSB0, a device path;\n" +
-           USAGE_OPTIONS;
+           options;
 }
 
 struct Options {
@@ -71,6 +75,7 @@ struct Options {
     DiscoveryOptions discovery;
     int discovery_on = 1;
     int ports_given = 0;
+    ScheduleArguments schedule;
 };
 
 int usage_error(const std::string& message)
@@ -150,6 +155,8 @@ int parse_options(int argc, char** argv, Options& o)
             o.http.rate_per_second = static_cast<double>(number);
         } else if (arg == "--connect") {
             o.service.connect_at_start = 1;
+        } else if (std::string error; const int taken = take_schedule_option(argc, argv, i, o.schedule, error)) {
+            if (taken < 0) return usage_error(error);
         } else {
             return usage_error("unknown option or missing value: " + arg);
         }
@@ -193,6 +200,23 @@ int main(int argc, char** argv)
     // Ports chosen on the setup page are kept where the ports came from: solvane.ini, or this
     // run alone when the command line named them.
     o.service.ports_in_settings_file = !o.ports_given;
+    // The schedule: solvane-site.ini, the options over it. A file the setup page wrote never keeps
+    // the server from starting; a wrong option does.
+    std::string schedule_error, schedule_notes;
+    if (!load_schedule(o.schedule, o.service.schedule, schedule_error, schedule_notes)) {
+        const ScheduleArguments& a = o.schedule;
+        if (!a.site.empty() || !a.wake.empty() || !a.sleep.empty() || !a.ready_by.empty()) return usage_error(schedule_error);
+        schedule_notes += std::string(SITE_FILE) + " is not used: " + schedule_error + "\n";
+        o.service.schedule = Schedule{};
+    }
+    if (o.schedule.print) {
+        // Neither the ports nor a display: the ports are only named.
+        if (!o.ports_given) read_settings(o);
+        const std::vector<std::string> ports(o.service.ports, o.service.ports + SLOT_COUNT);
+        std::fputs(schedule_printout(o.service.schedule, ports, load_heating_file(),
+                                     static_cast<std::int64_t>(std::time(nullptr))).c_str(), stdout);
+        return 0;
+    }
     if (!o.ports_given && !read_settings(o))
         return usage_error("no solvane.ini in this directory: start it where SolvaneControl keeps its settings, "
                            "or name the ports with --ports");
@@ -230,6 +254,8 @@ int main(int argc, char** argv)
     std::printf("solvane-alpaca: filters %s\n", named.c_str());
     std::printf("solvane-alpaca: listening on http://%s:%d/\n", host.c_str(), port);
     if (discovery_port != 0) std::printf("solvane-alpaca: discovery on UDP port %d\n", discovery_port);
+    for (size_t at = 0, end; (end = schedule_notes.find('\n', at)) != std::string::npos; at = end + 1)
+        std::printf("solvane-alpaca: %s\n", schedule_notes.substr(at, end - at).c_str());
     std::fflush(stdout);
 
     // SIGTERM (systemd) and SIGINT (Ctrl+C) end the event loop; the rest shuts down in order.

@@ -1,6 +1,7 @@
 // The status page; see web_page.h.
 #include "alpaca/web_page.h"
 
+#include "alpaca/schedule_page.h"
 #include "alpaca/switches.h"
 #include "spectral/spectral.h"
 #include "link/filter_policy.h"
@@ -223,6 +224,7 @@ async function refresh() {
     const state = await reply.json();
     document.getElementById('server').textContent = state.server + ' \u00b7 ' + new Date().toLocaleTimeString();
     for (const f of state.filters) show(f);
+    showSchedule(state.schedule);
     if (focusSlot >= 0 && portsShown) showSetupState();
     if (state.filters.length === 0)
       document.getElementById('filters').textContent = 'No filter ports are configured.';
@@ -320,6 +322,7 @@ if (focusSlot >= 0) {
   makeSetup();
   loadPorts();
 }
+@SCHEDULE@
 refresh();
 setInterval(refresh, 2000);
 </script>
@@ -345,6 +348,7 @@ std::string page_html(int focus_slot, int test_hooks)
     std::string page = PAGE;
     replace_all(page, "@FOCUS@", std::to_string(focus_slot));
     replace_all(page, "@HOOKS@", test_hooks ? "1" : "0");
+    replace_all(page, "@SCHEDULE@", SCHEDULE_PAGE_SCRIPT);
     return page;
 }
 
@@ -377,6 +381,9 @@ std::string page_state_json(const ServerView& view, const unsigned panel_version
     }
     nlohmann::ordered_json state = {{"server", "Solvane Alpaca server " + std::string(SERVER_VERSION) + " on " + view.location},
                                     {"filters", filters}};
+    if (view.schedule.active)
+        state["schedule"] = {{"wake", view.schedule.wake}, {"sleep", view.schedule.sleep},
+                             {"schedule", view.schedule.schedule}, {"filters", view.schedule.filters}};
     return state.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 

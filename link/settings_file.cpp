@@ -94,9 +94,9 @@ int saturate(long value)
     return static_cast<int>(value);
 }
 
-std::string problem_text(const std::string& what, int error)
+std::string problem_text(const std::string& what, int error, const char* name = SETTINGS_FILE)
 {
-    return what + " " + SETTINGS_FILE + " in " + settings_directory() + ": " + std::strerror(error) + ".";
+    return what + " " + name + " in " + settings_directory() + ": " + std::strerror(error) + ".";
 }
 
 bool write_all(int fd, const std::string& bytes)
@@ -113,10 +113,10 @@ bool write_all(int fd, const std::string& bytes)
 
 // A temporary file made new beside the settings: mkstemp opens with O_CREAT | O_EXCL, so an
 // existing name, a link included, is never opened. Returns the descriptor, -1 with errno set.
-int make_temporary(std::string& name)
+int make_temporary(std::string& name, const char* beside = SETTINGS_FILE)
 {
-    char pattern[] = "solvane.ini.XXXXXX";
-    int fd = ::mkstemp(pattern);
+    std::string pattern = std::string(beside) + ".XXXXXX";
+    int fd = ::mkstemp(pattern.data());
     if (fd < 0) return -1;
     name = pattern;
     const mode_t mask = ::umask(0);
@@ -225,41 +225,48 @@ int parse_settings_bytes(const std::string& bytes, SettingsFile& settings)
     return 1;
 }
 
-SettingsFileRead read_settings_file(SettingsFile& settings, std::string& problem)
+SettingsFileRead read_small_file(const char* name, std::string& bytes, std::string& problem, const char* what)
 {
     problem.clear();
     // Never blocks: a FIFO opens at once and is then refused as no regular file.
-    int fd = ::open(SETTINGS_FILE, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return SETTINGS_MISSING;
-        problem = problem_text("Cannot read the settings file", errno);
+        problem = problem_text(std::string("Cannot read the ") + what, errno, name);
         return SETTINGS_UNREADABLE;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        problem = std::string("The settings file ") + SETTINGS_FILE + " in " + settings_directory() +
+        problem = std::string("The ") + what + " " + name + " in " + settings_directory() +
                   " is not a regular file; it is left alone.";
         return SETTINGS_UNREADABLE;
     }
-    std::string bytes;
     const bool read = read_bounded(fd, bytes);
     const int error = errno;
     ::close(fd);
     if (!read) {
-        problem = problem_text("Cannot read the settings file", error);
+        problem = problem_text(std::string("Cannot read the ") + what, error, name);
         return SETTINGS_UNREADABLE;
     }
+    return SETTINGS_READ;
+}
+
+SettingsFileRead read_settings_file(SettingsFile& settings, std::string& problem)
+{
+    std::string bytes;
+    const SettingsFileRead read = read_small_file(SETTINGS_FILE, bytes, problem, "settings file");
+    if (read != SETTINGS_READ) return read;
     return parse_settings_bytes(bytes, settings) ? SETTINGS_READ : SETTINGS_INCOMPLETE;
 }
 
-int write_settings_file(const SettingsFile& settings, std::string& problem, int with_placement)
+int write_file_replacing(const char* name, const std::string& bytes, std::string& problem,
+                         const char* what)
 {
-    const std::string bytes = settings_file_bytes(settings, with_placement);
     std::string temporary;
-    int fd = make_temporary(temporary);
+    int fd = make_temporary(temporary, name);
     if (fd < 0) {
-        problem = problem_text("Cannot save the settings: no new file can be made beside", errno);
+        problem = problem_text(std::string("Cannot save ") + what + ": no new file can be made beside", errno, name);
         return 0;
     }
     bool written = write_all(fd, bytes);
@@ -272,17 +279,22 @@ int write_settings_file(const SettingsFile& settings, std::string& problem, int 
         written = false;
         error = errno;
     }
-    if (written && std::rename(temporary.c_str(), SETTINGS_FILE) != 0) {
+    if (written && std::rename(temporary.c_str(), name) != 0) {
         written = false;
         error = errno;
     }
     if (!written) {
         ::unlink(temporary.c_str());
-        problem = problem_text("Cannot save the settings to", error);
+        problem = problem_text(std::string("Cannot save ") + what + " to", error, name);
         return 0;
     }
     problem.clear();
     return 1;
+}
+
+int write_settings_file(const SettingsFile& settings, std::string& problem, int with_placement)
+{
+    return write_file_replacing(SETTINGS_FILE, settings_file_bytes(settings, with_placement), problem, "the settings");
 }
 
 int settings_file_writable(std::string& problem)

@@ -106,6 +106,15 @@ SettingsFileRead read_settings_file(SettingsFile& settings, std::string& problem
 // directory and the system's reason, the old file left as it was and no temporary left behind.
 int write_settings_file(const SettingsFile& settings, std::string& problem, int with_placement = 1);
 
+// The same guards for the other small files a program keeps beside solvane.ini (name relative to
+// the current directory): read as read_settings_file reads (bytes holds at most SETTINGS_READ_MAX;
+// never SETTINGS_INCOMPLETE), written as write_settings_file writes. what names the file in the
+// problem texts ("settings file", "site file"; for writing "the site").
+SettingsFileRead read_small_file(const char* name, std::string& bytes, std::string& problem,
+                                 const char* what = "file");
+int write_file_replacing(const char* name, const std::string& bytes, std::string& problem,
+                         const char* what = "the file");
+
 // 1 when a temporary file can be made beside solvane.ini (nothing is left behind); else 0 with
 // problem set.
 int settings_file_writable(std::string& problem);

@@ -10,4 +10,5 @@ solvane_libraries=(
   libboost-dev                # the Alpaca server: HTTP (Boost.Beast, headers only)
   libcpp-httplib-dev          # the HTTP client of the Alpaca server's tests and benchmark
   nlohmann-json3-dev          # the Alpaca server: JSON
+  libnova-dev                 # the Alpaca server: the sun for the wake and sleep schedule
 )

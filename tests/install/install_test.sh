@@ -267,7 +267,7 @@ check_package() {
   [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "the package's version is not $version"
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "the package's architecture is not $arch"
   depends=$(dpkg-deb -f "$deb" Depends)
-  for library in libqt6widgets6 libindidriver1 libstdc++6; do
+  for library in libqt6widgets6 libindidriver1 libnova-0.16-0 libstdc++6; do
     [[ $depends == *"$library "* ]] || fail "Depends lacks $library: $depends"
   done
   echo "package: $(basename "$deb") holds the $(wc -l <"$work/packaged") installed files; Depends: $depends"
