@@ -3,6 +3,7 @@
 
 #include "spectral/atlas.h"
 #include "panels/panel.h"
+#include "link/filter_history.h"
 #include "link/settings_file.h"
 
 #include <QBuffer>
@@ -72,6 +73,10 @@ struct Service {
     FilterLines* lines = nullptr;
     int poll_count = 0;
     double poll_sum_ms = 0, poll_max_ms = 0;
+    // Every poll since the start and the marks of the clients' settings. The pointer is made at
+    // start and let go at stop under the mutex; the history has a lock of its own, so readers
+    // (HTTP threads) copy the pointer and read outside the mutex, and the last holder ends it.
+    std::shared_ptr<FilterHistory> history;
 
     // Main thread only.
     std::unique_ptr<QSocketNotifier> notifier;
@@ -167,6 +172,9 @@ void take_results()
                 merge_line_record(s.view.record, r.record);
                 s.view.updated = std::chrono::system_clock::now();
                 changed[r.line] = true;
+                // The polls the window keeps, taken alike: the ticks and a connection's first status.
+                if (r.kind == JOB_TICK || r.kind == JOB_CONNECT)
+                    history_add_poll(service.history.get(), r.line, s.view.record, history_now_ms());
             }
             if (r.tag == TAG_CLIENT_WRITE && s.queued_writes > 0) --s.queued_writes;
             if (r.id == s.transition_job) {
@@ -261,6 +269,7 @@ int service_start(const ServiceOptions& options)
     {
         std::lock_guard<std::mutex> lock(service.mutex);
         service.lines = made;
+        service.history.reset(history_make(SLOT_COUNT), history_end);
         service.running = 1;
     }
 
@@ -295,6 +304,7 @@ void service_stop()
     lines_end(service.lines);
     std::lock_guard<std::mutex> lock(service.mutex);
     service.lines = nullptr;
+    service.history.reset();
     for (ServiceSlot& s : service.slot) {
         s.transition_job = 0;
         s.view.connecting = 0;
@@ -329,6 +339,12 @@ std::string service_panel_png(int slot, unsigned* version, int ratio)
     s.png_wanted_until = now + PANEL_WANTED;
     if (version != nullptr) *version = service.slot[slot].png_version;
     return service.slot[slot].png;
+}
+
+std::shared_ptr<FilterHistory> service_history()
+{
+    std::lock_guard<std::mutex> lock(service.mutex);
+    return service.history;
 }
 
 unsigned service_panel_version(int slot)
@@ -379,6 +395,10 @@ WriteOutcome service_run_write(int slot, ApiWrite write, const LineJob& job, int
                 outcome.failure = "The filter's line is stopping.";
             } else {
                 ++s.queued_writes;
+                if (job.edit.setting >= 0) {
+                    const std::string mark = setting_mark_text(static_cast<FilterSetting>(job.edit.setting), job.edit.value);
+                    if (!mark.empty()) history_add_command(service.history.get(), slot, mark.c_str(), history_now_ms());
+                }
                 wait_for_job(lock, id, deadline, outcome);
             }
         }

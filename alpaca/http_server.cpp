@@ -3,6 +3,7 @@
 
 #include "alpaca/alpaca_api.h"
 #include "alpaca/filter_service.h"
+#include "link/filter_history.h"
 #include "alpaca/web_page.h"
 
 #include <utility>  // before Boost 1.74's Asio, which uses std::exchange without it under C++20
@@ -447,6 +448,49 @@ Answer state_answer()
     return a;
 }
 
+// A filter's history for the page and any client (history_page.h), from the history's own lock.
+Answer history_answer(int slot, const std::string& query)
+{
+    HistoryQuery request;
+    std::string problem;
+    if (!parse_history_query(query, request, problem)) return text_answer(400, problem);
+    if (!current_view()->slot[slot].configured) return text_answer(404, "No filter in that slot.");
+    const std::shared_ptr<FilterHistory> history = service_history();
+    if (!history) return text_answer(503, "The server is shutting down.");
+    Answer a;
+    a.content_type = "application/json; charset=utf-8";
+    a.body = history_json(history.get(), slot, request, history_now_ms());
+    a.headers = {{"Cache-Control", "no-store"}};
+    return a;
+}
+
+// Every filter's history since the start as CSV (a day of four filters is about 30 MB: a write
+// worker builds it, not a connection's thread).
+Answer history_csv_answer()
+{
+    const std::shared_ptr<FilterHistory> history = service_history();
+    if (!history) return text_answer(503, "The server is shutting down.");
+    Answer a;
+    a.content_type = "text/csv; charset=utf-8";
+    a.body = history_csv(history.get());
+    a.headers = {{"Cache-Control", "no-store"},
+                 {"Content-Disposition", "attachment; filename=\"" + history_csv_file_name(history_now_ms()) + "\""}};
+    return a;
+}
+
+// The charting script of the system's package; 404 saying which package when it is missing (the
+// page then says the plots need it).
+Answer chart_js_answer()
+{
+    std::string script, problem;
+    if (!read_chart_js(http.options.chart_js_file, script, problem)) return text_answer(404, problem);
+    Answer a;
+    a.content_type = "text/javascript; charset=utf-8";
+    a.body = std::move(script);
+    a.headers = {{"Cache-Control", "max-age=3600"}};
+    return a;
+}
+
 bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 // The setup page's list of the ports a slot may take (listing reads directories: a worker runs it).
@@ -498,6 +542,12 @@ Answer route(const Request& r, ApiAnswer& pending, std::function<Answer()>& defe
         }
         if (r.path == "/state.json") return state_answer();
         if (const int slot = slot_in_path(r.path, "/panel/", ".png"); slot >= 0) return panel_answer(slot, r.query);
+        if (const int slot = slot_in_path(r.path, "/history/", ".json"); slot >= 0) return history_answer(slot, r.query);
+        if (r.path == "/history.csv") {
+            deferred = [] { return history_csv_answer(); };
+            return Answer{};
+        }
+        if (r.path == "/chart.js") return chart_js_answer();
     }
     // A PUT, which no page of another site can send without this server's leave (it gives none).
     if (r.method == "PUT") {

@@ -13,6 +13,7 @@
 // filter's line itself.
 #pragma once
 
+#include "alpaca/history_page.h"
 #include "alpaca/host_rules.h"
 
 #include <string>
@@ -48,6 +49,7 @@ struct HttpOptions {
     int request_deadline_ms = REQUEST_DEADLINE_MS;  // see REQUEST_DEADLINE_MS
     int page_test_hooks = 0;          // see page_html
     int log_writes = 1;               // one line on standard error per write
+    std::string chart_js_file = CHART_JS_FILE;  // the page's charting script, served as /chart.js
 };
 
 // Binds and starts serving. Returns the port it listens on, or 0 with the reason in error.
