@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -54,6 +55,11 @@ constexpr size_t WRITE_TASKS_MAX = 256;
 // (1 s at the least), and the service's mutex, which the main thread needs to merge every poll,
 // is then taken a few dozen times a second whatever the clients ask, not once a request.
 constexpr auto VIEW_REUSE = std::chrono::milliseconds(20);
+
+// History CSVs being written or sent at once: a day of four filters is about 20 MB, so a client
+// that asks again and again, or reads slowly, holds at most this many in memory; more are
+// answered at once with HTTP 503.
+constexpr int HISTORY_CSV_AT_ONCE = 2;
 
 // Connections held open at once from all addresses; more are closed as they come.
 constexpr int CONNECTIONS_MAX = 512;
@@ -182,6 +188,7 @@ struct Http {
     std::mutex connections_mutex;
     std::map<std::string, int> connections;
     int connections_open = 0;
+    std::atomic<int> csv_answers{0};  // history CSVs being written or sent (HISTORY_CSV_AT_ONCE)
 };
 
 Http http;
@@ -205,6 +212,7 @@ struct Answer {
     std::string body;
     Headers headers;
     bool close = false;  // the connection ends after this answer
+    std::shared_ptr<void> hold;  // kept until the answer is sent or its connection ends
 };
 
 Answer text_answer(int status, const std::string& text)
@@ -478,6 +486,17 @@ Answer history_csv_answer()
     return a;
 }
 
+// A turn to write a history CSV, given back when the last copy goes (the answer sent, or dropped
+// with its connection); empty when HISTORY_CSV_AT_ONCE are out.
+std::shared_ptr<void> take_csv_turn()
+{
+    if (++http.csv_answers > HISTORY_CSV_AT_ONCE) {
+        --http.csv_answers;
+        return nullptr;
+    }
+    return std::shared_ptr<void>(&http, [](void*) { --http.csv_answers; });
+}
+
 // The charting script of the system's package; 404 saying which package when it is missing (the
 // page then says the plots need it).
 Answer chart_js_answer()
@@ -544,7 +563,18 @@ Answer route(const Request& r, ApiAnswer& pending, std::function<Answer()>& defe
         if (const int slot = slot_in_path(r.path, "/panel/", ".png"); slot >= 0) return panel_answer(slot, r.query);
         if (const int slot = slot_in_path(r.path, "/history/", ".json"); slot >= 0) return history_answer(slot, r.query);
         if (r.path == "/history.csv") {
-            deferred = [] { return history_csv_answer(); };
+            std::shared_ptr<void> turn = take_csv_turn();
+            if (!turn) {
+                Answer busy = text_answer(503, "The server is writing " + std::to_string(HISTORY_CSV_AT_ONCE) +
+                                                   " history files already; try again once they are sent.");
+                busy.headers.emplace_back("Retry-After", "5");
+                return busy;
+            }
+            deferred = [turn] {
+                Answer a = history_csv_answer();
+                a.hold = turn;
+                return a;
+            };
             return Answer{};
         }
         if (r.path == "/chart.js") return chart_js_answer();
@@ -658,11 +688,12 @@ void respond(const ConnectionPtr& c, Answer answer)
         response->content_length(size);
     }
     c->stream.expires_after(std::chrono::milliseconds(http.options.request_deadline_ms));
-    bhttp::async_write(c->stream, *response, [c, response, keep](beast::error_code ec, size_t) {
+    auto sent = [c, response, keep, hold = std::move(answer.hold)](beast::error_code ec, size_t) {
         if (ec) return;
         if (keep) return read_next(c);
         linger_close(c);
-    });
+    };
+    bhttp::async_write(c->stream, *response, std::move(sent));
 }
 
 void handle(const ConnectionPtr& c)

@@ -906,6 +906,39 @@ TEST_F(AlpacaServer, TheHistoryHoldsEveryPollAndEverySettingAndReadsBackAsJsonAn
     });
 }
 
+// History files are large (a day of four filters is about 20 MB): clients that ask and never read
+// hold at most HISTORY_CSV_AT_ONCE of them, the next hears so at once, and a turn comes back when
+// its client has gone.
+TEST_F(AlpacaServer, HistoryFilesInFlightAreBoundedAndComeBackWhenTheirClientsGo)
+{
+    start();
+    FilterRecord record;
+    record.connected = 1;
+    record.sleeping = 0;
+    const std::int64_t now = history_now_ms();
+    for (int n = 0; n < SLOT_COUNT; ++n)
+        for (std::int64_t k = 0; k < static_cast<std::int64_t>(HISTORY_SAMPLES_DEFAULT); ++k)
+            history_add_poll(service_history().get(), n, record, now - (86400 - k) * 1000);
+    serve([&] {
+        std::vector<int> stalled;
+        for (int k = 0; k < 2; ++k) {
+            stalled.push_back(connect_from("127.0.0.1", port));
+            ASSERT_GE(stalled.back(), 0);
+            ASSERT_TRUE(send_text(stalled.back(), "GET /history.csv HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+        }
+        httplib::Client client("127.0.0.1", port);
+        EXPECT_TRUE(eventually(time_bound(10), [&] {
+            auto reply = client.Get("/history.csv");
+            return reply && reply->status == 503 && reply->get_header_value("Retry-After") == "5";
+        }));
+        for (int fd : stalled) ::close(fd);
+        EXPECT_TRUE(eventually(time_bound(15), [&] {
+            auto reply = client.Get("/history.csv");
+            return reply && reply->status == 200 && reply->body.size() > 10000000;
+        }));
+    });
+}
+
 // The page's plots in a real browser: a plot of each quantity for every connected filter, its
 // first curve drawn where the data are; without the charting package the page says what the
 // plots need and shows the rest.

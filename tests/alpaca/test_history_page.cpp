@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cmath>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +91,27 @@ TEST(HistoryPage, AnAnswerHoldsTheSpanAskedForThinnedToItsMaximum)
     EXPECT_EQ(other["held"], 0);
     EXPECT_TRUE(other["samples"].empty());
     EXPECT_TRUE(other["ready_text"].is_null()) << "no estimate from nothing";
+    history_end(history);
+}
+
+// The answer carries the history's own estimate, in seconds and as the window words it.
+TEST(HistoryPage, AHeatingFilterAnswersItsTimeToOnBand)
+{
+    constexpr std::int64_t START = 1796800000000;
+    FilterHistory* history = history_make(1);
+    FilterRecord record;
+    record.connected = 1;
+    record.sleeping = 0;
+    record.center_wavelength = 6562.8;
+    for (int second = 0; second <= 180; second += 5) {
+        record.wavelength = 6562.8 - 2.0 * std::exp(-second / 300.0);  // an exponential approach
+        history_add_poll(history, 0, record, START + second * 1000);
+    }
+    const ReadyEstimate estimate = history_time_to_on_band(history, 0);
+    ASSERT_EQ(estimate.known, 1);
+    const Json answer = Json::parse(history_json(history, 0, HistoryQuery{}, START + 180000));
+    EXPECT_EQ(answer["ready_s"], std::lround(estimate.seconds));
+    EXPECT_EQ(answer["ready_text"], ready_estimate_text(estimate));
     history_end(history);
 }
 
