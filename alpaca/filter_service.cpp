@@ -76,6 +76,7 @@ struct Service {
     // Every poll since the start and the marks of the clients' settings. The pointer is made at
     // start and let go at stop under the mutex; the history has a lock of its own, so readers
     // (HTTP threads) copy the pointer and read outside the mutex, and the last holder ends it.
+    // Its lock may be taken under the mutex (a poll or a mark added), never the other way round.
     std::shared_ptr<FilterHistory> history;
 
     // Main thread only.

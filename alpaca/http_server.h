@@ -1,5 +1,6 @@
 // The HTTP side of solvane-alpaca: an event-driven server (Boost.Beast on Boost.Asio) with the
-// Alpaca API, the status page, the panel pictures and the safety bounds in front of them.
+// Alpaca API, the status page, the panel pictures, the filters' history and the safety bounds in
+// front of them.
 //
 // No client can hold it: a connection costs no thread while it sends or idles, every request must
 // arrive whole within REQUEST_DEADLINE_MS, one address holds at most CONNECTIONS_PER_ADDRESS
