@@ -249,7 +249,8 @@ function drawHistory(h, d) {
           scales: {
             x: { type: 'linear', grid: { color: '#3a3d44' },
                  ticks: { color: '#aaa', maxTicksLimit: 6, callback(value) { return clockText(this.chart.$now + value * 60000, this.max - this.min < 10); } } },
-            y: { grid: { color: '#3a3d44' }, ticks: { color: '#aaa', maxTicksLimit: 5 } },
+            // Room above and below the data, so a curve at its extreme is not hidden by the frame.
+            y: { grace: '8%', grid: { color: '#3a3d44' }, ticks: { color: '#aaa', maxTicksLimit: 5 } },
           },
         },
       });
