@@ -104,7 +104,10 @@ const char STYLE[] = R"STYLE(
 .history .ready { color: #9fd8a8; font-weight: bold; min-height: 1.2em; }
 .history .note { color: #f3b0a8; font-size: .9em; }
 .plot-title { font-size: .85em; color: #aaa; margin-top: .4em; }
-.plot { position: relative; height: 150px; width: 100%; }
+/* A plot follows its box's width; the page keeps its scroll bar, so that showing the plots (which
+   lengthens the page) does not narrow it under plots already drawn. */
+html { overflow-y: scroll; }
+.plot { position: relative; height: 150px; width: 100%; overflow: hidden; }
 .marks { font-size: .8em; color: #aaa; margin-top: .3em; }
 #history-span { font-size: .9em; padding: .3em; margin-left: .5em; }
 )STYLE";
@@ -120,8 +123,10 @@ const MARK_COLOURS = { 'on band': '#2f9e47', 'off band': '#e0a020', 'line lost':
 const PLOTS = [
   { name: 'temperature', title: 'Temperature (\u00b0C)',
     lines: [{ label: 'Temperature', colour: '#ff9f40', value: (s) => s[4] }] },
+  // Power on its whole range, 0 to 100 %, a little room around it so that 0 shows above the frame.
   { name: 'power', title: 'Heater power (%)',
-    lines: [{ label: 'Heater power', colour: '#ff6384', value: (s) => s[5] }] },
+    lines: [{ label: 'Heater power', colour: '#ff6384', value: (s) => s[5] }],
+    y: { min: -5, max: 105, afterBuildTicks: (axis) => { axis.ticks = [0, 25, 50, 75, 100].map((value) => ({ value })); } } },
   { name: 'passband', title: 'Passband from the line (\u00c5): current, target dashed',
     lines: [{ label: 'Current', colour: '#4bc0c0', value: (s) => s[1] - (s[2] - s[3]) },
             { label: 'Target', colour: '#d0d0d0', dashed: true, value: (s) => s[3] }] },
@@ -250,7 +255,7 @@ function drawHistory(h, d) {
             x: { type: 'linear', grid: { color: '#3a3d44' },
                  ticks: { color: '#aaa', maxTicksLimit: 6, callback(value) { return clockText(this.chart.$now + value * 60000, this.max - this.min < 10); } } },
             // Room above and below the data, so a curve at its extreme is not hidden by the frame.
-            y: { grace: '8%', grid: { color: '#3a3d44' }, ticks: { color: '#aaa', maxTicksLimit: 5 } },
+            y: Object.assign({ grace: '8%', grid: { color: '#3a3d44' }, ticks: { color: '#aaa', maxTicksLimit: 5 } }, plot.y),
           },
         },
       });
