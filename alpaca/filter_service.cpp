@@ -4,6 +4,7 @@
 #include "spectral/atlas.h"
 #include "panels/panel.h"
 #include "link/filter_settings.h"
+#include "link/filter_history.h"
 #include "link/settings_file.h"
 
 #include <QBuffer>
@@ -79,6 +80,11 @@ struct Service {
     FilterLines* lines = nullptr;
     int poll_count = 0;
     double poll_sum_ms = 0, poll_max_ms = 0;
+    // Every poll since the start and the marks of the clients' settings. The pointer is made at
+    // start and let go at stop under the mutex; the history has a lock of its own, so readers
+    // (HTTP threads) copy the pointer and read outside the mutex, and the last holder ends it.
+    // Its lock may be taken under the mutex (a poll or a mark added), never the other way round.
+    std::shared_ptr<FilterHistory> history;
 
     ScheduleSummary schedule_summary;         // what the runner planned, for the page and the API
     Schedule schedule;                        // the schedule in force
@@ -193,6 +199,9 @@ void take_results()
                 merge_line_record(s.view.record, r.record);
                 s.view.updated = std::chrono::system_clock::now();
                 changed[r.line] = true;
+                // The polls the window keeps, taken alike: the ticks and a connection's first status.
+                if (r.kind == JOB_TICK || r.kind == JOB_CONNECT)
+                    history_add_poll(service.history.get(), r.line, s.view.record, history_now_ms());
             }
             if (service.runner != nullptr) for_schedule.push_back(&r);
             if (r.tag == TAG_CLIENT_WRITE && s.queued_writes > 0) --s.queued_writes;
@@ -239,12 +248,16 @@ void tick()
     }
 }
 
-// The schedule's command mark in the history. The server keeps no history of its own yet, so the
-// event's log line is its only record; a server history takes the mark here.
+// The schedule's command mark in the history, beside the event's log line. Main thread, outside
+// the mutex: the history has a lock of its own.
 void schedule_mark(int slot, const char* text)
 {
-    (void)slot;
-    (void)text;
+    std::shared_ptr<FilterHistory> history;
+    {
+        std::lock_guard<std::mutex> lock(service.mutex);
+        history = service.history;
+    }
+    history_add_command(history.get(), slot, text, history_now_ms());
 }
 
 // What the runner may do and read of the slots. Its hooks run on the main thread, outside the mutex.
@@ -353,6 +366,7 @@ int service_start(const ServiceOptions& options)
     {
         std::lock_guard<std::mutex> lock(service.mutex);
         service.lines = made;
+        service.history.reset(history_make(SLOT_COUNT), history_end);
         service.running = 1;
     }
 
@@ -398,6 +412,7 @@ void service_stop()
     lines_end(service.lines);
     std::lock_guard<std::mutex> lock(service.mutex);
     service.lines = nullptr;
+    service.history.reset();
     for (ServiceSlot& s : service.slot) {
         s.transition_job = 0;
         s.view.connecting = 0;
@@ -433,6 +448,12 @@ std::string service_panel_png(int slot, unsigned* version, int ratio)
     s.png_wanted_until = now + PANEL_WANTED;
     if (version != nullptr) *version = service.slot[slot].png_version;
     return service.slot[slot].png;
+}
+
+std::shared_ptr<FilterHistory> service_history()
+{
+    std::lock_guard<std::mutex> lock(service.mutex);
+    return service.history;
 }
 
 unsigned service_panel_version(int slot)
@@ -486,6 +507,10 @@ WriteOutcome service_run_write(int slot, ApiWrite write, const LineJob& job, int
                 outcome.failure = "The filter's line is stopping.";
             } else {
                 ++s.queued_writes;
+                if (job.edit.setting >= 0) {
+                    const std::string mark = setting_mark_text(static_cast<FilterSetting>(job.edit.setting), job.edit.value);
+                    if (!mark.empty()) history_add_command(service.history.get(), slot, mark.c_str(), history_now_ms());
+                }
                 wait_for_job(lock, id, deadline, outcome);
             }
         }

@@ -20,7 +20,10 @@
 #include "alpaca/alpaca_api.h"
 #include "link/filter_policy.h"
 
+#include <memory>
 #include <string>
+
+struct FilterHistory;
 
 // ---------------------------------------------------------------------------------------------
 // 1. Starting and stopping
@@ -60,6 +63,13 @@ ServerView service_view();
 constexpr int PANEL_RATIO_MAX = 3;
 std::string service_panel_png(int slot, unsigned* version = nullptr, int ratio = 1);
 unsigned service_panel_version(int slot);
+
+// The filters' history since the service started (filter_history.h): each poll of a connected
+// filter, the update's and a connection's first, and the mark of each setting a client sent, at
+// the time it was handed to the line. Null while the service is not running. Any thread: the
+// history has a lock of its own, so a reader holds this pointer and reads without the service
+// mutex; a history the service let go ends with its last holder.
+std::shared_ptr<FilterHistory> service_history();
 
 // ---------------------------------------------------------------------------------------------
 // 3. Handing in work

@@ -4,6 +4,7 @@
 #include "alpaca/alpaca_api.h"
 #include "alpaca/filter_service.h"
 #include "alpaca/schedule_page.h"
+#include "link/filter_history.h"
 #include "alpaca/web_page.h"
 
 #include <utility>  // before Boost 1.74's Asio, which uses std::exchange without it under C++20
@@ -14,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -54,6 +56,11 @@ constexpr size_t WRITE_TASKS_MAX = 256;
 // (1 s at the least), and the service's mutex, which the main thread needs to merge every poll,
 // is then taken a few dozen times a second whatever the clients ask, not once a request.
 constexpr auto VIEW_REUSE = std::chrono::milliseconds(20);
+
+// History CSVs being written or sent at once: a day of four filters is about 20 MB, so a client
+// that asks again and again, or reads slowly, holds at most this many in memory; more are
+// answered at once with HTTP 503.
+constexpr int HISTORY_CSV_AT_ONCE = 2;
 
 // Connections held open at once from all addresses; more are closed as they come.
 constexpr int CONNECTIONS_MAX = 512;
@@ -182,6 +189,7 @@ struct Http {
     std::mutex connections_mutex;
     std::map<std::string, int> connections;
     int connections_open = 0;
+    std::atomic<int> csv_answers{0};  // history CSVs being written or sent (HISTORY_CSV_AT_ONCE)
 };
 
 Http http;
@@ -205,6 +213,7 @@ struct Answer {
     std::string body;
     Headers headers;
     bool close = false;  // the connection ends after this answer
+    std::shared_ptr<void> hold;  // kept until the answer is sent or its connection ends
 };
 
 Answer text_answer(int status, const std::string& text)
@@ -448,6 +457,60 @@ Answer state_answer()
     return a;
 }
 
+// A filter's history for the page and any client (history_page.h), from the history's own lock.
+Answer history_answer(int slot, const std::string& query)
+{
+    HistoryQuery request;
+    std::string problem;
+    if (!parse_history_query(query, request, problem)) return text_answer(400, problem);
+    if (!current_view()->slot[slot].configured) return text_answer(404, "No filter in that slot.");
+    const std::shared_ptr<FilterHistory> history = service_history();
+    if (!history) return text_answer(503, "The server is shutting down.");
+    Answer a;
+    a.content_type = "application/json; charset=utf-8";
+    a.body = history_json(history.get(), slot, request, history_now_ms());
+    a.headers = {{"Cache-Control", "no-store"}};
+    return a;
+}
+
+// Every filter's history since the start as CSV (a day of four filters is about 30 MB: a write
+// worker builds it, not a connection's thread).
+Answer history_csv_answer()
+{
+    const std::shared_ptr<FilterHistory> history = service_history();
+    if (!history) return text_answer(503, "The server is shutting down.");
+    Answer a;
+    a.content_type = "text/csv; charset=utf-8";
+    a.body = history_csv(history.get());
+    a.headers = {{"Cache-Control", "no-store"},
+                 {"Content-Disposition", "attachment; filename=\"" + history_csv_file_name(history_now_ms()) + "\""}};
+    return a;
+}
+
+// A turn to write a history CSV, given back when the last copy goes (the answer sent, or dropped
+// with its connection); empty when HISTORY_CSV_AT_ONCE are out.
+std::shared_ptr<void> take_csv_turn()
+{
+    if (++http.csv_answers > HISTORY_CSV_AT_ONCE) {
+        --http.csv_answers;
+        return nullptr;
+    }
+    return std::shared_ptr<void>(&http, [](void*) { --http.csv_answers; });
+}
+
+// The charting script of the system's package; 404 saying which package when it is missing (the
+// page then says the plots need it).
+Answer chart_js_answer()
+{
+    std::string script, problem;
+    if (!read_chart_js(http.options.chart_js_file, script, problem)) return text_answer(404, problem);
+    Answer a;
+    a.content_type = "text/javascript; charset=utf-8";
+    a.body = std::move(script);
+    a.headers = {{"Cache-Control", "max-age=3600"}};
+    return a;
+}
+
 bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 // The setup page's list of the ports a slot may take (listing reads directories: a worker runs it).
@@ -522,6 +585,23 @@ Answer route(const Request& r, ApiAnswer& pending, std::function<Answer()>& defe
             return a;
         }
         if (const int slot = slot_in_path(r.path, "/panel/", ".png"); slot >= 0) return panel_answer(slot, r.query);
+        if (const int slot = slot_in_path(r.path, "/history/", ".json"); slot >= 0) return history_answer(slot, r.query);
+        if (r.path == "/history.csv") {
+            std::shared_ptr<void> turn = take_csv_turn();
+            if (!turn) {
+                Answer busy = text_answer(503, "The server is writing " + std::to_string(HISTORY_CSV_AT_ONCE) +
+                                                   " history files already; try again once they are sent.");
+                busy.headers.emplace_back("Retry-After", "5");
+                return busy;
+            }
+            deferred = [turn] {
+                Answer a = history_csv_answer();
+                a.hold = turn;
+                return a;
+            };
+            return Answer{};
+        }
+        if (r.path == "/chart.js") return chart_js_answer();
     }
     // A PUT, which no page of another site can send without this server's leave (it gives none).
     if (r.method == "PUT") {
@@ -636,11 +716,12 @@ void respond(const ConnectionPtr& c, Answer answer)
         response->content_length(size);
     }
     c->stream.expires_after(std::chrono::milliseconds(http.options.request_deadline_ms));
-    bhttp::async_write(c->stream, *response, [c, response, keep](beast::error_code ec, size_t) {
+    auto sent = [c, response, keep, hold = std::move(answer.hold)](beast::error_code ec, size_t) {
         if (ec) return;
         if (keep) return read_next(c);
         linger_close(c);
-    });
+    };
+    bhttp::async_write(c->stream, *response, std::move(sent));
 }
 
 void handle(const ConnectionPtr& c)

@@ -1,5 +1,6 @@
 // The HTTP side of solvane-alpaca: an event-driven server (Boost.Beast on Boost.Asio) with the
-// Alpaca API, the status page, the panel pictures and the safety bounds in front of them.
+// Alpaca API, the status page, the panel pictures, the filters' history and the safety bounds in
+// front of them.
 //
 // No client can hold it: a connection costs no thread while it sends or idles, every request must
 // arrive whole within REQUEST_DEADLINE_MS, one address holds at most CONNECTIONS_PER_ADDRESS
@@ -13,6 +14,7 @@
 // filter's line itself.
 #pragma once
 
+#include "alpaca/history_page.h"
 #include "alpaca/host_rules.h"
 
 #include <string>
@@ -48,6 +50,7 @@ struct HttpOptions {
     int request_deadline_ms = REQUEST_DEADLINE_MS;  // see REQUEST_DEADLINE_MS
     int page_test_hooks = 0;          // see page_html
     int log_writes = 1;               // one line on standard error per write
+    std::string chart_js_file = CHART_JS_FILE;  // the page's charting script, served as /chart.js
 };
 
 // Binds and starts serving. Returns the port it listens on, or 0 with the reason in error.

@@ -2,6 +2,7 @@
 #include "alpaca/web_page.h"
 
 #include "alpaca/schedule_page.h"
+#include "alpaca/history_page.h"
 #include "alpaca/switches.h"
 #include "spectral/spectral.h"
 #include "link/filter_policy.h"
@@ -49,6 +50,7 @@ select { font-size: 1em; padding: .55em; border-radius: 6px; border: 1px solid #
 #setup { margin: .6em auto 0; max-width: 806px; }
 footer { font-size: .8em; color: #999; text-align: center; padding: 1em; }
 footer a { color: #9ab; }
+@HISTORY_STYLE@
 </style>
 </head>
 <body data-focus="@FOCUS@" data-test-hooks="@HOOKS@">
@@ -56,7 +58,9 @@ footer a { color: #9ab; }
 <main id="filters"></main>
 <footer>Alpaca Switch devices of this server:
 <a href="/management/v1/configureddevices">configured devices</a> &middot;
-<a href="/management/v1/description">server</a></footer>
+<a href="/management/v1/description">server</a> &middot;
+<a href="/history.csv">history as CSV</a></footer>
+<script>@HISTORY_SCRIPT@</script>
 <script>
 'use strict';
 const hooks = document.body.dataset.testHooks === '1';
@@ -156,7 +160,7 @@ function makeCard(f) {
   }
   card.entry.addEventListener('keydown', (event) => { if (event.key === 'Enter') setShift(n, card.entry.value); });
   card.message = make('div', { class: 'message', id: 'message-' + n });
-  section.append(card.title, card.image, status, card.values, row, entry, card.message);
+  section.append(card.title, card.image, status, card.values, row, entry, card.message, historyBlock(n));
   document.getElementById('filters').append(section);
   cards[n] = card;
   return card;
@@ -200,6 +204,7 @@ function show(f) {
   for (const name in card.buttons)
     card.buttons[name].disabled = card.busy || f.connecting || (name !== 'connect' && !f.connected);
   card.entry.disabled = card.busy || f.connecting || !f.connected;
+  historyShow(f);
 }
 
 // Test hook: #press=ID presses a button once it can be pressed; any other NAME=VALUE of the
@@ -323,6 +328,7 @@ if (focusSlot >= 0) {
   loadPorts();
 }
 @SCHEDULE@
+loadChartScript();
 refresh();
 setInterval(refresh, 2000);
 </script>
@@ -349,6 +355,8 @@ std::string page_html(int focus_slot, int test_hooks)
     replace_all(page, "@FOCUS@", std::to_string(focus_slot));
     replace_all(page, "@HOOKS@", test_hooks ? "1" : "0");
     replace_all(page, "@SCHEDULE@", SCHEDULE_PAGE_SCRIPT);
+    replace_all(page, "@HISTORY_STYLE@", history_page_style());
+    replace_all(page, "@HISTORY_SCRIPT@", history_page_script());
     return page;
 }
 

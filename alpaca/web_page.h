@@ -5,7 +5,8 @@
 // Alpaca client sends (setswitch, setswitchvalue, connect, disconnect), so they pass the same
 // checks and reach the filters the same way. It shows each configured filter's panel as a PNG the
 // server renders, the status and the readings, polls /state.json every two seconds and reloads a
-// panel only when its picture changed. It fits a phone's screen.
+// panel only when its picture changed; below each panel it plots the filter's history
+// (history_page.h). It fits a phone's screen.
 #pragma once
 
 #include "alpaca/alpaca_api.h"

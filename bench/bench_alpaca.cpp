@@ -2,9 +2,12 @@
 // get answered against four simulated filters, and how much such a load delays the status polls
 // (the time from handing a tick to a filter's line to its result being merged on the main
 // thread, the serial exchange included), measured with and without the load in the same run.
-// The filters pace their replies at 9600 baud, as real ones do. Figures are printed, never judged.
+// The filters pace their replies at 9600 baud, as real ones do. Then the page's history answers
+// with a day of polls of four filters held: the four plots' JSON a page fetches (its size and the
+// time to answer all four) and the whole CSV. Figures are printed, never judged.
 #include "alpaca/filter_service.h"
 #include "alpaca/http_server.h"
+#include "link/filter_history.h"
 #include "sim/simulator.h"
 
 #include <QEventLoop>
@@ -13,8 +16,10 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -52,6 +57,28 @@ void serve(const std::function<void()>& work)
     check.start(10);
     loop.exec();
     thread.join();
+}
+
+// A day of polls at 1 s for every filter, ending now: heating runs of 40 minutes toward the line,
+// an hour on band, then asleep for twenty minutes, as a day at the telescope might go.
+void fill_day(FilterHistory* history, std::int64_t now_ms)
+{
+    const std::int64_t start = now_ms - static_cast<std::int64_t>(HISTORY_SAMPLES_DEFAULT) * 1000;
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        FilterRecord r;
+        r.connected = 1;
+        r.center_wavelength = 6562.8;
+        for (std::size_t k = 0; k < HISTORY_SAMPLES_DEFAULT; ++k) {
+            const double cycle_s = static_cast<double>((k + 600 * n) % 7200);
+            r.sleeping = cycle_s >= 6000;
+            const double approach = std::exp(-cycle_s / 600.0);
+            r.wavelength = r.sleeping ? 6559.1 : 6562.8 - 3.7 * approach + 0.01 * std::sin(0.1 * static_cast<double>(k));
+            r.temperature = r.sleeping ? 58.0 : 122.0 - 64.0 * approach;
+            r.heater_power = r.sleeping ? 0 : 35 + 30 * approach;
+            r.on_band = !r.sleeping && approach < 0.01;
+            history_add_poll(history, n, r, start + static_cast<std::int64_t>(k) * 1000);
+        }
+    }
 }
 
 void row(const char* figure, double measured, const char* unit, double limit, const char* limit_name)
@@ -97,9 +124,13 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    // The day is held before the filters' own polls follow it.
+    fill_day(service_history().get(), history_now_ms());
+
     long requests = 0;
     double request_seconds = 0;
     PollDelays idle, paced, loaded;
+    double json_bytes = 0, json_answer_ms = 0, csv_bytes = 0, csv_answer_ms = 0;
     double paced_rate = 0;
     serve([&] {
         httplib::Client client("127.0.0.1", port);
@@ -152,6 +183,26 @@ int main(int argc, char** argv)
         paced_rate = paced_requests / paced_seconds;
         run_clients(0, requests, request_seconds);
         loaded = service_poll_delays(1);
+
+        // The page's history: all four plots at the default size, since the start.
+        std::vector<double> json_ms, csv_ms;
+        for (int round = 0; round < 20; ++round) {
+            const auto start = Clock::now();
+            json_bytes = 0;
+            for (int n = 0; n < SLOT_COUNT; ++n)
+                if (auto reply = client.Get(("/history/" + std::to_string(n) + ".json").c_str()); reply && reply->status == 200)
+                    json_bytes += static_cast<double>(reply->body.size());
+            json_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        }
+        for (int round = 0; round < 3; ++round) {
+            const auto start = Clock::now();
+            if (auto reply = client.Get("/history.csv"); reply && reply->status == 200) csv_bytes = static_cast<double>(reply->body.size());
+            csv_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        }
+        std::sort(json_ms.begin(), json_ms.end());
+        std::sort(csv_ms.begin(), csv_ms.end());
+        json_answer_ms = json_ms[json_ms.size() / 2];
+        csv_answer_ms = csv_ms[csv_ms.size() / 2];
     });
 
     std::printf("%-46s %14s %13s %7s  %s\n", "figure", "measured", "limit", "ratio", "limit is");
@@ -164,6 +215,10 @@ int main(int argc, char** argv)
     row("status poll, 8 clients flat out (longest)", loaded.max_ms, "ms", idle.max_ms, "the same without load");
     std::printf("(%d, %d and %d polls, %d s each, %d ms update period; paced clients got %.0f answers a second)\n",
                 idle.count, paced.count, loaded.count, PHASE_SECONDS, INTERVAL_MS, paced_rate);
+    row("page's history answer, 24 h x 4 filters, size", json_bytes / 1024, "KB", 0, "none: 4 x 1000 samples");
+    row("page's history answer, 24 h x 4 filters, time", json_answer_ms, "ms", 0, "none: four requests (median of 20)");
+    row("history CSV, 24 h x 4 filters, size", csv_bytes / 1048576, "MB", 0, "none: every poll since start");
+    row("history CSV, 24 h x 4 filters, time", csv_answer_ms, "ms", 0, "none: one download (median of 3)");
 
     service_stop();
     http_stop();

@@ -17,6 +17,9 @@ endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Alpaca server's page draws its history plots with the system's Chart.js, which the server
+# serves itself (no CDN); the libraries found by dpkg-shlibdeps are added to this.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libjs-chart.js")
 # The panels' labels want a face metric-compatible with Arial; Help and the bandpass log open
 # through the desktop's xdg-open; the INDI driver runs under indiserver.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation2 | fonts-liberation, xdg-utils")

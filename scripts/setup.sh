@@ -13,7 +13,8 @@ bash scripts/install-packages.sh \
   xvfb xauth x11-utils `# a real X display for smoke tests` \
   indi-bin `# the INDI server and clients the driver's tests use` \
   dpkg-dev desktop-file-utils appstream groff-base `# the install tests: the package, validators, manual pages` \
-  chromium `# a real headless browser for the Alpaca server's web page test`
+  chromium `# a real headless browser for the Alpaca server's web page test` \
+  libjs-chart.js `# the Alpaca page's history plots (a runtime file the server serves; the package depends on it)`
 
 build_dir=${SOLVANE_BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null

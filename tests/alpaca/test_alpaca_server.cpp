@@ -1,16 +1,19 @@
 // The Alpaca server end to end against simulated filters on pseudo-terminals: the service, the HTTP
 // server and discovery run in this process (the main thread runs the Qt loop, as in the program),
 // clients talk to them over the loopback from a thread of their own, and the simulator shows the
-// exact bytes each filter received. One test runs the program itself; one drives the status page
+// exact bytes each filter received. One test runs the program itself; two drive the status page
 // in a real headless browser.
 #include "alpaca/discovery.h"
 #include "alpaca/filter_service.h"
+#include "alpaca/history_page.h"
 #include "alpaca/http_server.h"
+#include "link/filter_history.h"
 #include "link/filter_settings.h"
 #include "link/remote_link.h"
 #include "sim/simulator.h"
 #include "tests/support/test_support.h"
 
+#include <QColor>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QImage>
@@ -20,9 +23,11 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <functional>
+#include <regex>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -200,6 +205,8 @@ class AlpacaServer : public ::testing::Test {
         http.allowed_hosts = {"dome.example"};
         http.page_test_hooks = 1;
         http.log_writes = 0;
+        http.chart_js_file = chart_js_file;
+        http_options = http;
         std::string error;
         port = http_start(http, error);
         ASSERT_GT(port, 0) << error;
@@ -255,6 +262,8 @@ class AlpacaServer : public ::testing::Test {
     int write_wait_ms = 10000;  // likewise
     int request_deadline_ms = REQUEST_DEADLINE_MS;  // likewise
     int served = SLOT_COUNT;  // slots given COM1, COM2, ... (the others free); likewise
+    std::string chart_js_file = CHART_JS_FILE;  // likewise
+    HttpOptions http_options;  // as started
 };
 
 TEST_F(AlpacaServer, ASettingThroughAlpacaSendsTheBytesOfTheWindowsMenu)
@@ -827,6 +836,178 @@ TEST_F(AlpacaServer, ThePageInABrowserShowsThePanelsAndItsControlsReachTheFilter
     ASSERT_EQ(image.size(), QSize(797 * 2, 258 * 2));
     // A point of the solar strip (the Sun's spectrum over the span) is coloured, not white.
     EXPECT_NE(image.pixel(2 * 334, 2 * 130) & 0xFFFFFF, 0xFFFFFFu);
+}
+
+// The history through the real server: every poll of a connected filter, the mark of every setting
+// a client sent and of none refused, as JSON within the bounds asked for, and as a CSV download.
+TEST_F(AlpacaServer, TheHistoryHoldsEveryPollAndEverySettingAndReadsBackAsJsonAndCsv)
+{
+    start(1000);
+    serve([&] {
+        connect_filter(0);
+        struct Setting {
+            int device;
+            const char* form;
+            int error;
+        } settings[] = {{0, "Id=0&Value=1", 0},
+                        {0, "Id=1&Value=0.3", 0},
+                        {1, "Id=1&Value=0.3", 0x407},  // not connected: refused, no mark
+                        {0, "Id=1&Value=1.5", 0x401},  // out of range: refused, no mark
+                        {0, "Id=2&Value=1", 0}};
+        for (const Setting& row : settings)
+            EXPECT_EQ(put("/api/v1/switch/" + std::to_string(row.device) + "/setswitchvalue", row.form)["ErrorNumber"],
+                      row.error) << row.form;
+        ASSERT_TRUE(eventually(time_bound(20), [&] { return get("/history/0.json")["held"] >= 6; }));
+
+        const Json full = get("/history/0.json?max=5000");
+        EXPECT_EQ(full["format"], HISTORY_FORMAT);
+        const Json& samples = full["samples"];
+        ASSERT_GE(samples.size(), 6u);
+        for (size_t k = 1; k < samples.size(); ++k) EXPECT_LE(samples[k - 1][0], samples[k][0]) << "in time order";
+        EXPECT_EQ(samples.back()[3], 0.3) << "the wing shift the client set";
+        EXPECT_EQ(samples.back()[8], 0) << "awake";
+        Strings commands;
+        for (const Json& mark : full["marks"])
+            if (mark["kind"] == "command") commands.push_back(mark["text"]);
+        EXPECT_EQ(commands, (Strings{"Wake", "Wing shift +0.3 A", "Lock panel"}));
+        EXPECT_TRUE(get("/history/1.json")["marks"].empty()) << "nothing refused leaves a mark";
+        get("/history/0.json?max=0", 400);
+
+        httplib::Client client("127.0.0.1", port);
+        auto csv = client.Get("/history.csv");
+        ASSERT_TRUE(csv);
+        EXPECT_EQ(csv->status, 200);
+        EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+        EXPECT_TRUE(std::regex_match(csv->get_header_value("Content-Disposition"),
+                                     std::regex(R"(attachment; filename="solvane-history-\d{4}-\d\d-\d\dT\d{4}Z\.csv")")))
+            << csv->get_header_value("Content-Disposition");
+        EXPECT_EQ(csv->body.rfind(history_csv(nullptr), 0), 0u) << "the header first";
+        EXPECT_GE(static_cast<size_t>(std::count(csv->body.begin(), csv->body.end(), '\n')), samples.size() + 1);
+        // The marks in the last column, in the order sent (those of one poll's interval share a row).
+        size_t mark_at = 0;
+        for (const char* mark : {"Wake", "Wing shift +0.3 A", "Lock panel"}) {
+            mark_at = csv->body.find(mark, mark_at);
+            ASSERT_NE(mark_at, std::string::npos) << mark << "\n" << csv->body;
+        }
+    });
+}
+
+// History files are large (a day of four filters is about 20 MB): clients that ask and never read
+// hold at most HISTORY_CSV_AT_ONCE of them, the next hears so at once, and a turn comes back when
+// its client has gone.
+TEST_F(AlpacaServer, HistoryFilesInFlightAreBoundedAndComeBackWhenTheirClientsGo)
+{
+    start();
+    FilterRecord record;
+    record.connected = 1;
+    record.sleeping = 0;
+    const std::int64_t now = history_now_ms();
+    for (int n = 0; n < SLOT_COUNT; ++n)
+        for (std::int64_t k = 0; k < static_cast<std::int64_t>(HISTORY_SAMPLES_DEFAULT); ++k)
+            history_add_poll(service_history().get(), n, record, now - (86400 - k) * 1000);
+    serve([&] {
+        std::vector<int> stalled;
+        for (int k = 0; k < 2; ++k) {
+            stalled.push_back(connect_from("127.0.0.1", port));
+            ASSERT_GE(stalled.back(), 0);
+            ASSERT_TRUE(send_text(stalled.back(), "GET /history.csv HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+        }
+        httplib::Client client("127.0.0.1", port);
+        EXPECT_TRUE(eventually(time_bound(10), [&] {
+            auto reply = client.Get("/history.csv");
+            return reply && reply->status == 503 && reply->get_header_value("Retry-After") == "5";
+        }));
+        for (int fd : stalled) ::close(fd);
+        EXPECT_TRUE(eventually(time_bound(15), [&] {
+            auto reply = client.Get("/history.csv");
+            return reply && reply->status == 200 && reply->body.size() > 10000000;
+        }));
+    });
+}
+
+// The page's plots in a real browser: a plot of each quantity for every connected filter, its
+// first curve drawn where the data are; without the charting package the page says what the
+// plots need and shows the rest.
+TEST_F(AlpacaServer, ThePagePlotsEachFiltersHistoryOrSaysWhatThePlotsNeed)
+{
+    served = 2;
+    start(1000);
+    std::vector<std::string> doms;
+    const std::string missing = make_temp_dir() + "/chart.min.js";
+    const std::string scripts[] = {CHART_JS_FILE, missing};
+    serve([&] {
+        for (int device = 0; device < 2; ++device) {
+            connect_filter(device);
+            put("/api/v1/switch/" + std::to_string(device) + "/setswitch", "Id=0&State=true");
+        }
+        ASSERT_TRUE(eventually(time_bound(20), [&] {
+            return get("/history/0.json")["held"] >= 8 && get("/history/1.json")["held"] >= 8;
+        }));
+        for (const std::string& script : scripts) {
+            http_stop();
+            HttpOptions options = http_options;
+            options.port = port;
+            options.chart_js_file = script;
+            std::string error;
+            ASSERT_EQ(http_start(options, error), port) << error;
+            const std::string profile = make_temp_dir();
+            Child browser = spawn("/usr/bin/chromium",
+                                  {"--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+                                   "--disable-component-update", "--disable-sync", "--no-first-run",
+                                   "--window-size=412,900", "--user-data-dir=" + profile,
+                                   "--virtual-time-budget=10000", "--dump-dom", "http://127.0.0.1:" + std::to_string(port) + "/"},
+                                  "", true);
+            ASSERT_GT(browser.pid, 0);
+            doms.push_back(read_until(browser, "</html>", 60));
+            EXPECT_EQ(wait_exit(browser.pid, 30), 0);
+            ::close(browser.out);
+        }
+    });
+    ASSERT_EQ(doms.size(), std::size(scripts));
+    // The value of attribute name in the tag that carries id.
+    auto attribute = [](const std::string& dom, const std::string& id, const std::string& name) {
+        const size_t at = dom.find("id=\"" + id + "\"");
+        if (at == std::string::npos) return std::string();
+        const size_t start = dom.rfind('<', at), end = dom.find('>', at);
+        const std::string tag = dom.substr(start, end - start);
+        const size_t value = tag.find(" " + name + "=\"");
+        if (value == std::string::npos) return std::string();
+        const size_t from = value + name.size() + 3;
+        return tag.substr(from, tag.find('"', from) - from);
+    };
+    for (int device = 0; device < 2; ++device) {
+        for (const char* plot : {"temperature", "power", "passband"}) {
+            const std::string id = std::string("plot-") + plot + "-" + std::to_string(device);
+            const std::string png = attribute(doms[0], id, "data-png");
+            ASSERT_EQ(png.rfind("data:image/png;base64,", 0), 0u) << id << "\n" << doms[0];
+            const QByteArray bytes = QByteArray::fromBase64(QByteArray::fromStdString(png.substr(22)));
+            QImage image;
+            ASSERT_TRUE(image.loadFromData(bytes, "PNG")) << id;
+            const QColor colour(QString::fromStdString(attribute(doms[0], id, "data-colour")));
+            const Json points = Json::parse(attribute(doms[0], id, "data-at"));
+            ASSERT_EQ(points.size(), 3u) << id;
+            for (const Json& point : points) {
+                // The curve's colour within a few pixels of each point (the line is 2 px wide).
+                bool inked = false;
+                for (int dy = -3; dy <= 3 && !inked; ++dy)
+                    for (int dx = -3; dx <= 3 && !inked; ++dx) {
+                        const int x = point[0].get<int>() + dx, y = point[1].get<int>() + dy;
+                        if (!image.rect().contains(x, y)) continue;
+                        const QColor seen = image.pixelColor(x, y);
+                        inked = seen.alpha() > 128 && std::abs(seen.red() - colour.red()) < 48 &&
+                                std::abs(seen.green() - colour.green()) < 48 && std::abs(seen.blue() - colour.blue()) < 48;
+                    }
+                EXPECT_TRUE(inked) << id << " at " << point.dump();
+            }
+        }
+    }
+    EXPECT_NE(doms[0].find("id=\"history-note-0\"></div>"), std::string::npos) << doms[0];
+    const std::string& without = doms[1];
+    EXPECT_NE(without.find("id=\"history-note-0\">The plots need the package libjs-chart.js on the server.</div>"),
+              std::string::npos) << without;
+    EXPECT_EQ(without.find("data-png="), std::string::npos);
+    EXPECT_NE(without.find("H-a 0.7A PRO"), std::string::npos) << "the rest of the page works on";
+    EXPECT_NE(without.find("<dt>Temperature</dt>"), std::string::npos);
 }
 
 // Runs one job on a line and returns its result (a cancelled one after 60 s).
