@@ -20,6 +20,8 @@
 #include <memory>
 #include <regex>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -43,13 +45,26 @@ WineSetup& wine_setup()
     return setup;
 }
 
-int run_wine_quietly(const std::vector<std::string>& args, double seconds)
+// Runs a program with its output dropped and waits for it at most seconds (then it is killed).
+// The output goes nowhere rather than to a pipe: the services a program starts in a fresh Wine
+// server inherit its descriptors and live as long as the server.
+int run_quietly(const std::string& path, const std::vector<std::string>& args, double seconds)
 {
-    Child child = spawn(WINE, args, "", true);
-    if (child.pid < 0) return -1;
-    read_until(child, "\x01", seconds);  // drains its output until it ends or the time is up
-    ::close(child.out);
-    return wait_exit(child.pid, 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execv(path.c_str(), argv.data());
+        ::_exit(127);
+    }
+    return wait_exit(pid, seconds);
 }
 
 class WinePrefixEnvironment : public ::testing::Environment {
@@ -57,8 +72,15 @@ public:
     void SetUp() override
     {
         WineSetup& s = wine_setup();
-        s.ports = make_temp_dir();
-        s.prefix = make_temp_dir() + "/prefix";
+        // Everything Wine makes stays in one folder of this test's: the prefix, and its server's
+        // socket folder, which Wine makes under $TMPDIR and leaves behind.
+        const std::string base = make_temp_dir();
+        s.ports = base + "/ports";
+        s.prefix = base + "/prefix";
+        const std::string tmp = base + "/tmp";
+        ::mkdir(s.ports.c_str(), 0700);
+        ::mkdir(tmp.c_str(), 0700);
+        ::setenv("TMPDIR", tmp.c_str(), 1);
         ::setenv("WINEPREFIX", s.prefix.c_str(), 1);
         ::setenv("WINEDEBUG", "-all", 1);
         // No display is needed: console programs only, and no offer to install Mono or Gecko.
@@ -69,20 +91,30 @@ public:
         std::string reg = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\r\n";
         for (int n = 1; n <= SLOT_COUNT; ++n)
             reg += "\"COM" + std::to_string(n) + "\"=\"" + s.ports + "/COM" + std::to_string(n) + "\"\r\n";
-        const std::string reg_file = s.ports + "/../wine-ports.reg";
+        const std::string reg_file = base + "/wine-ports.reg";
         write_file(reg_file, reg);
         // The first start makes the prefix. The port table is read when the prefix's services
         // start, which is when a Wine server starts: the one of the first start has to end first.
-        if (run_wine_quietly({"regedit", "/S", "Z:" + reg_file}, WINE_START_S) != 0) {
+        if (run_quietly(WINE, {"regedit", "/S", "Z:" + reg_file}, WINE_START_S) != 0) {
             s.why_not = "wine regedit could not set the port table";
             return;
         }
-        Child wait = spawn(WINESERVER, {"-w"}, "", true);
-        if (wait.pid < 0 || wait_exit(wait.pid, 60) != 0) {
+        if (run_quietly(WINESERVER, {"-w"}, 60) != 0) {
             s.why_not = "the Wine server did not end";
             return;
         }
-        if (run_wine_quietly({"cmd", "/c", "exit"}, 60) != 0) {
+        // One server for the whole table, kept until the end: a server that ends when idle may
+        // end just as the next program connects to it. The server opens the devices for its
+        // programs; root would open a terminal held in exclusive mode all the same, so as root
+        // the server runs in a user namespace of its own, where it is root without that
+        // privilege, like an ordinary user's server at the telescope.
+        const bool as_root = ::geteuid() == 0;
+        if (as_root ? run_quietly(UNSHARE, {"--user", "--map-root-user", WINESERVER, "-p"}, 60) != 0
+                    : run_quietly(WINESERVER, {"-p"}, 60) != 0) {
+            s.why_not = "the Wine server did not start";
+            return;
+        }
+        if (run_quietly(WINE, {"cmd", "/c", "exit"}, 60) != 0) {
             s.why_not = "a Windows program did not run under wine";
             return;
         }
@@ -97,8 +129,7 @@ public:
     void TearDown() override
     {
         // The server ends before the test's folders go.
-        Child kill = spawn(WINESERVER, {"-k"}, "", true);
-        if (kill.pid >= 0) wait_exit(kill.pid, 30);
+        run_quietly(WINESERVER, {"-k"}, 30);
     }
 };
 
@@ -195,17 +226,12 @@ struct PortHeld {
     ~PortHeld() { serial_close(connected, handle); }
 };
 
-// A Windows program under Wine. Root would open a terminal in exclusive mode all the same: as root,
-// the program runs in a user namespace of its own, where it is root without that privilege, like
-// an ordinary user at the telescope.
+// A Windows program of the cross build under Wine.
 ProgramRun run_windows_program(const std::string& program, const std::vector<std::string>& args)
 {
     std::vector<std::string> wine_args = {WINDOWS_BIN + "/" + program};
     wine_args.insert(wine_args.end(), args.begin(), args.end());
-    if (::geteuid() != 0) return run_program(WINE, wine_args);
-    std::vector<std::string> unshared = {"--user", "--map-root-user", WINE};
-    unshared.insert(unshared.end(), wine_args.begin(), wine_args.end());
-    return run_program(UNSHARE, unshared);
+    return run_program(WINE, wine_args);
 }
 
 Outcome run_case(const ConsoleCase& c, bool windows)
