@@ -70,11 +70,6 @@ int console_open(ConsoleSlot& slot)
     FilterRecord& f = slot.filter;
     slot.served = is_remote_port_name(slot.full_name.c_str());
     if (!slot.served) return serial_init(f.connected, f.port_handle, slot.full_name.c_str(), LINK_CONSOLE);
-#ifdef _WIN32
-    // The link's HTTP client runs on POSIX only so far: a served filter is not reached from here.
-    slot.open_failure = slot.full_name + ": served filters are reached from the Linux programs only";
-    return 0;
-#else
     std::string records;
     LineResult result;
     capture_serial_error_log(&records);
@@ -85,7 +80,6 @@ int console_open(ConsoleSlot& slot)
     slot.open_failure = records.substr(records.rfind('\n') + 1);
     f.connected = result.answered;
     return f.connected;
-#endif
 }
 
 void console_poll(ConsoleSlot& slot)
@@ -94,13 +88,11 @@ void console_poll(ConsoleSlot& slot)
         console_poll_status(slot.filter);
         return;
     }
-#ifndef _WIN32
     std::string records;  // the tool writes no file
     LineResult result;
     capture_serial_error_log(&records);
     remote_update(slot.filter, slot.remote, 0, result);
     capture_serial_error_log(nullptr);
-#endif
 }
 
 void console_read_status(ConsoleSlot& slot)
@@ -119,15 +111,11 @@ int console_send_setting(ConsoleSlot& slot)
         console_query(slot.filter, console_setting_command(slot, command), reply);
         return setting_acknowledged(reply);
     }
-#ifdef _WIN32
-    return 0;
-#else
     const LineJob job = slot.action == ACTION_SET_SHIFT ? setting_job(SETTING_WING_SHIFT, slot.shift, POLL_NEVER)
                                                         : setting_job(SETTING_SLEEP, slot.action == ACTION_SLEEP, POLL_NEVER);
     LineResult result;
     remote_command(slot.filter, slot.remote, job, result);
     return result.acknowledged;
-#endif
 }
 
 void console_close(ConsoleSlot& slot)
@@ -136,8 +124,6 @@ void console_close(ConsoleSlot& slot)
         serial_close(slot.filter.connected, slot.filter.port_handle);
         return;
     }
-#ifndef _WIN32
     LineResult result;
     remote_close(slot.filter, slot.remote, result);
-#endif
 }

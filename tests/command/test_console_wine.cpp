@@ -296,6 +296,62 @@ TEST(ConsoleToolUnderWine, TheSameCasesGiveTheSameBytesAndOutputAsNatively)
     }
 }
 
+// A filter served by the Linux solvane-alpaca, named alpaca://127.0.0.1:PORT/N: both tools reach it
+// through the link's HTTP client (Winsock's sockets on Windows) and print the same; a server that
+// has ended is a port that did not open, with the system's reason.
+TEST(ConsoleToolUnderWine, AServedFilterIsReachedAsFromLinux)
+{
+    ASSERT_EQ(wine_setup().why_not, "");
+    SimOptions options;
+    options.port_dir = wine_setup().ports;
+    options.filters = {awake_on_band(sim_preset()[0]), sim_preset()[1]};
+    ASSERT_EQ(sim_start(options), 1);
+    ::setenv("SOLVANE_PORT_DIR", wine_setup().ports.c_str(), 1);
+    ServedProgram server = start_served(SOLVANE_ALPACA_PATH, "COM1,COM2", 0, make_temp_dir());
+    ::unsetenv("SOLVANE_PORT_DIR");
+    ASSERT_GT(server.port, 0);
+    const std::string first = served_name(server, 0), second = served_name(server, 1);
+
+    struct Row {
+        const char* name;
+        std::vector<std::string> args;
+        std::string output;
+        int exit_code;
+    } rows[] = {
+        {"status", {first + "=STATUS"},
+         first + ": On band\nBW/Series: 0.7A/PRO\nNom: 6562.8\nTarget: 6562.8\nCurrent: 6562.8\n\n", 0},
+        {"a name that is no served filter's", {second + "X=STATUS"}, "", 1},
+        {"a wake", {second + "=wake"}, second + ": Wake successful.\n\n", 0},
+    };
+    for (const Row& row : rows) {
+        const ProgramRun native = run_program(TOOL, row.args);
+        const ProgramRun windows = run_windows_program("SolvaneCommand.exe", row.args);
+        if (row.output.empty()) {  // refused alike: the same output and the same reason
+            EXPECT_EQ(after_time_stamp(unix_lines(windows.output)), after_time_stamp(native.output)) << row.name;
+            EXPECT_EQ(unix_lines(windows.errors), native.errors) << row.name;
+        } else {
+            EXPECT_EQ(after_time_stamp(native.output), row.output) << row.name << ": " << native.errors;
+            EXPECT_EQ(after_time_stamp(unix_lines(windows.output)), row.output) << row.name << ": " << windows.errors;
+        }
+        EXPECT_EQ(native.exit_code, row.exit_code) << row.name;
+        EXPECT_EQ(windows.exit_code, row.exit_code) << row.name;
+    }
+    EXPECT_EQ(stop_served(server), 0);
+    sim_stop();
+
+    const std::string refused = first + ": the server could not be reached: ";
+    for (bool windows : {false, true}) {
+        const ProgramRun r = windows ? run_windows_program("SolvaneCommand.exe", {first + "=STATUS"})
+                                     : run_program(TOOL, {first + "=STATUS"});
+        const std::string tool = windows ? "Windows" : "Linux";
+        EXPECT_EQ(after_time_stamp(windows ? unix_lines(r.output) : r.output), first + ": Could not connect to serial port.\n")
+            << tool;
+        EXPECT_EQ(r.errors.rfind(refused, 0), 0u) << tool << ": " << r.errors;
+        EXPECT_GT(r.errors.size(), refused.size() + 5) << tool << ": the system's reason follows: " << r.errors;
+        EXPECT_EQ(r.exit_code, 1) << tool;
+    }
+}
+
 TEST(ConsoleToolUnderWine, HelpAndVersionAreTheSameText)
 {
     for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"--version"}}) {
