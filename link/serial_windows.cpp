@@ -255,7 +255,7 @@ void log_init_failure(const char* port_name, const char* message)
     append_serial_error_log(record.c_str());
 }
 
-// Natural order: runs of digits compare by value, so COM2 comes before COM10.
+// The ports by number, so COM2 comes before COM10.
 bool natural_less(const std::string& a, const std::string& b)
 {
     const int na = com_port_number(a.c_str()), nb = com_port_number(b.c_str());

@@ -50,7 +50,11 @@ elif [ "${1:-}" = "--windows" ]; then
   # beside it; nothing needs a display, and no offer to install Mono or Gecko comes up.
   wine_dir=$(mktemp -d /tmp/solvane-wine-XXXXXX)
   mkdir "$wine_dir/tmp"
-  trap 'TMPDIR="$wine_dir/tmp" WINEPREFIX="$wine_dir/prefix" wineserver -k 2>/dev/null || true; rm -rf "$supp" "$wine_dir"' EXIT
+  build=${SOLVANE_BUILD_DIR:-build}
+  # At the end the native build forgets the Windows programs again: its own runs stay as they were.
+  trap 'TMPDIR="$wine_dir/tmp" WINEPREFIX="$wine_dir/prefix" wineserver -k 2>/dev/null || true
+        rm -rf "$supp" "$wine_dir"
+        [ ! -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -USOLVANE_WINDOWS_BIN >/dev/null 2>&1 || true' EXIT
   unset DISPLAY WAYLAND_DISPLAY
   run_wine() {
     TMPDIR="$wine_dir/tmp" WINEPREFIX="$wine_dir/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" "$@"
@@ -69,7 +73,6 @@ elif [ "${1:-}" = "--windows" ]; then
   run_wine ctest --test-dir "$dir" --output-on-failure -L wine
   # The native build's simulator and Linux tool beside the Windows tool under Wine (a clean
   # clone makes the native build first).
-  build=${SOLVANE_BUILD_DIR:-build}
   [ -f "$build/CMakeCache.txt" ] || bash scripts/setup.sh
   cmake -S . -B "$build" "-DSOLVANE_WINDOWS_BIN=$(pwd)/$dir/bin" "$@" >/dev/null
   cmake --build "$build" --target test_command_wine
