@@ -30,7 +30,7 @@ const std::string TOOL = SOLVANE_COMMAND_PATH;
 const std::string WINDOWS_BIN = SOLVANE_WINDOWS_BIN;
 const std::string WINE = SOLVANE_WINE;
 const std::string WINESERVER = SOLVANE_WINESERVER;
-const std::string UNSHARE = SOLVANE_UNSHARE;
+const std::string SETPRIV = SOLVANE_SETPRIV;
 constexpr double WINE_START_S = 180;  // the first start of a prefix makes it: slow, but bounded
 
 // The prefix and the port directory, shared by every case of this program.
@@ -106,10 +106,10 @@ public:
         // One server for the whole table, kept until the end: a server that ends when idle may
         // end just as the next program connects to it. The server opens the devices for its
         // programs; root would open a terminal held in exclusive mode all the same, so as root
-        // the server runs in a user namespace of its own, where it is root without that
-        // privilege, like an ordinary user's server at the telescope.
+        // the server runs without the privilege that allows it (CAP_SYS_ADMIN), like an ordinary
+        // user's server at the telescope.
         const bool as_root = ::geteuid() == 0;
-        if (as_root ? run_quietly(UNSHARE, {"--user", "--map-root-user", WINESERVER, "-p"}, 60) != 0
+        if (as_root ? run_quietly(SETPRIV, {"--bounding-set", "-sys_admin", "--inh-caps", "-sys_admin", "--", WINESERVER, "-p"}, 60) != 0
                     : run_quietly(WINESERVER, {"-p"}, 60) != 0) {
             s.why_not = "the Wine server did not start";
             return;
