@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -130,6 +131,25 @@ TEST(WindowsSerialInit, ReasonsForAPersonAreOneLineEndingInAdvice)
     const std::string busy = port_error_text(PortError{PORT_BUSY, 5});
     EXPECT_EQ(busy.find_first_of("\r\n"), std::string::npos) << busy;
     EXPECT_NE(busy.find(". Another program is using the port."), std::string::npos) << busy;
+}
+
+// Whatever ports this machine has: COMn names by number, each one listed under either form.
+TEST(WindowsEnumeration, ListsComPortsByNumberAndKnowsBothForms)
+{
+    int previous = 0;
+    char name[16];
+    for (int n = 0; enum_serial_port(name, sizeof name, n); ++n) {
+        ASSERT_EQ(std::strncmp(name, "COM", 3), 0) << name;
+        const int number = std::atoi(name + 3);
+        EXPECT_GT(number, previous) << name;
+        previous = number;
+        EXPECT_EQ(port_listed(name), 1) << name;
+        EXPECT_EQ(port_listed((std::string("\\\\.\\") + name).c_str()), 1) << name;
+    }
+    EXPECT_EQ(port_listed("COM4242"), 0);
+    EXPECT_EQ(port_listed("COM1\n"), 0);
+    char tiny[2];
+    EXPECT_EQ(enum_serial_port(tiny, sizeof tiny, 0), 0) << "no name fits two bytes";
 }
 
 TEST(WindowsSerialPort, AHandleThatIsNotOpenNeitherReadsNorWrites)
