@@ -127,7 +127,7 @@ int read_whole_number(const std::string& text, long& value)
     if (digits_at(text, p) == 0 || p != text.size()) return 0;
     value = 0;
     for (size_t k = first; k < text.size(); ++k)
-        if (value < 1000000000L) value = value * 10 + (text[k] - '0');  // saturates, never overflows
+        if (value < 100000000L) value = value * 10 + (text[k] - '0');  // saturates within 32 bits
     if (negative) value = -value;
     return 1;
 }

@@ -11,15 +11,40 @@
 #include <ctime>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
 constexpr const char* ERROR_LOG_FILE = "serial_error.log";
 
-
+#ifdef _WIN32
+// The same rules on Windows: a link (reparse point) is opened as itself and then refused, and only
+// a file on a disk is written, never a pipe or a device.
+void append_to_file(const std::string& bytes)
+{
+    HANDLE file = ::CreateFileA(ERROR_LOG_FILE, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;  // the record is dropped; the caller's result stands
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileType(file) == FILE_TYPE_DISK && ::GetFileInformationByHandle(file, &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            DWORD k = 0;
+            if (!::WriteFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &k, nullptr) || k == 0)
+                break;
+            done += k;
+        }
+    }
+    ::CloseHandle(file);
+}
+#else
 void append_to_file(const std::string& bytes)
 {
     int fd = ::open(ERROR_LOG_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -35,6 +60,7 @@ void append_to_file(const std::string& bytes)
     }
     ::close(fd);
 }
+#endif
 
 }  // namespace
 

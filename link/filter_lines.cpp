@@ -281,44 +281,6 @@ void write_ended_records(FilterLines& set)
 
 }  // namespace
 
-LineJob connect_job(const char* port_name)
-{
-    LineJob job;
-    job.kind = JOB_CONNECT;
-    copy_text(job.port_name, PORT_NAME_SIZE, port_name, PORT_NAME_SIZE - 1);
-    return job;
-}
-
-LineJob command_job(const char* command, int poll_after, LineEdit edit)
-{
-    LineJob job;
-    job.kind = JOB_COMMAND;
-    copy_text(job.command, COMMAND_BUFFER_SIZE, command, COMMAND_BUFFER_SIZE - 1);
-    job.poll_after = poll_after;
-    job.edit = edit;
-    return job;
-}
-
-LineJob simple_job(LineJobKind kind)
-{
-    LineJob job;
-    job.kind = kind;
-    return job;
-}
-
-void merge_line_record(FilterRecord& mine, const FilterRecord& from_line)
-{
-    const int slot_index = mine.slot_index;
-    const double zoom_span = mine.zoom_span;
-    char port_name[PORT_NAME_SIZE];
-    copy_text(port_name, PORT_NAME_SIZE, mine.port_name, PORT_NAME_SIZE - 1);
-    mine = from_line;
-    mine.slot_index = slot_index;
-    mine.zoom_span = zoom_span;
-    copy_text(mine.port_name, PORT_NAME_SIZE, port_name, PORT_NAME_SIZE - 1);
-    mine.port_handle = -1;
-}
-
 FilterLines* lines_make(int count, const LinesOptions& options)
 {
     if (count < 1) return nullptr;

@@ -32,15 +32,16 @@ constexpr int MINUTES_PER_HOUR = 60;
 // A NaN or infinity from "%lf" ("nan", "inf" are numbers to scanf) is never plausible.
 bool in_range(double value, double low, double high) { return value >= low && value <= high; }
 
-std::int32_t saturate(long value)
+std::int32_t saturate(long long value)
 {
     if (value > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
     if (value < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
     return static_cast<std::int32_t>(value);
 }
 
-// A hexadecimal field is a 32-bit value read as signed.
-std::int32_t low32(unsigned long value) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(value)); }
+// A hexadecimal field is a 32-bit value read as signed. Fields are read as long long, which has
+// 64 bits on every platform (long has 32 on Windows, where a wider value would not saturate).
+std::int32_t low32(unsigned long long value) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(value)); }
 
 }  // namespace
 
@@ -58,7 +59,7 @@ std::int32_t decode_decimal_value(const char* reply)
         if (value < (1LL << 40)) value = value * 10 + (*p - '0');
         ++p;
     }
-    return saturate(static_cast<long>(negative ? -value : value));
+    return saturate(negative ? -value : value);
 }
 
 double read_decimal_number(const char* text)
@@ -93,8 +94,8 @@ std::int32_t decode_reply_value(const char* reply, double firmware_version)
 {
     if (reply == nullptr) return 0;
     if (!is_hex_firmware(firmware_version)) return decode_decimal_value(reply);
-    unsigned long value = 0;
-    if (std::sscanf(reply, "%lx", &value) != 1) return 0;
+    unsigned long long value = 0;
+    if (std::sscanf(reply, "%llx", &value) != 1) return 0;
     return low32(value);
 }
 
@@ -113,8 +114,8 @@ int decode_status_line(const char* reply, int hexadecimal, StatusFields& f)
     // neither overflow nor shift the following fields; the firmware field cuts it later.
     int count;
     if (hexadecimal) {
-        unsigned long v[9] = {};
-        count = std::sscanf(reply, "%83s %lx %lx %lx %lx %lx %lx %lx %lx %lx", f.firmware_text,
+        unsigned long long v[9] = {};
+        count = std::sscanf(reply, "%83s %llx %llx %llx %llx %llx %llx %llx %llx %llx", f.firmware_text,
                             &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8]);
         f.status_code = low32(v[0]);
         f.on_band = low32(v[1]);
@@ -126,8 +127,8 @@ int decode_status_line(const char* reply, int hexadecimal, StatusFields& f)
         f.supply_voltage = low32(v[7]);
         f.calibration_screw = low32(v[8]);
     } else {
-        long status = 0, on_band = 0, heater_on = 0, heater_cycle = 0;
-        count = std::sscanf(reply, "%83s %ld %ld %lf %lf %ld %ld %lf %lf %lf", f.firmware_text,
+        long long status = 0, on_band = 0, heater_on = 0, heater_cycle = 0;
+        count = std::sscanf(reply, "%83s %lld %lld %lf %lf %lld %lld %lf %lf %lf", f.firmware_text,
                             &status, &on_band, &f.wavelength, &f.wing_shift, &heater_on,
                             &heater_cycle, &f.temperature, &f.supply_voltage,
                             &f.calibration_screw);
@@ -218,12 +219,12 @@ int apply_age_reply(FilterRecord& r, const char* reply, int hexadecimal)
     std::int32_t minutes = 0;
     int count;
     if (hexadecimal) {
-        unsigned long first = 0, second = 0;
-        count = std::sscanf(reply, "%lx %lx", &first, &second);
+        unsigned long long first = 0, second = 0;
+        count = std::sscanf(reply, "%llx %llx", &first, &second);
         minutes = low32(second);
     } else {
-        long first = 0, second = 0;
-        count = std::sscanf(reply, "%ld %ld", &first, &second);
+        long long first = 0, second = 0;
+        count = std::sscanf(reply, "%lld %lld", &first, &second);
         minutes = saturate(second);
     }
     if (count < 2) return 0;  // no minutes value: the last age stands

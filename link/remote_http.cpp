@@ -3,11 +3,13 @@
 // The client is as small as the server's answers allow: one request per connection (the server is
 // on the loopback or the observatory's network, so a connection costs a fraction of a
 // millisecond), HTTP/1.1 with Content-Length or chunked bodies, every wait a poll() that also
-// watches the thread's abort descriptor.
+// watches the thread's abort descriptor. On Windows (the console tool) the sockets are Winsock's
+// behind the few functions below, and there is no abort descriptor: no filter line runs there.
 #include "link/remote_link.h"
 
 #include "link/link_thread.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -15,64 +17,108 @@
 #include <cstring>
 #include <strings.h>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int read_port_number(const char* text, const char* end, int low, int high, int& out)
+#ifdef _WIN32
+// Winsock: a socket is a SOCKET closed with closesocket, its errors come from WSAGetLastError,
+// non-blocking mode is set with ioctlsocket, and a wait is select(), which also reports a refused
+// connection (WSAPoll does not on every version of Windows). Winsock is started once, at the
+// first socket.
+using Socket = SOCKET;
+const Socket NO_SOCKET = INVALID_SOCKET;
+constexpr int CONNECTION_RESET = WSAECONNRESET;
+int socket_error() { return ::WSAGetLastError(); }
+bool connect_in_progress(int error) { return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS; }
+bool try_again(int error) { return error == WSAEWOULDBLOCK || error == WSAEINTR; }
+void close_socket(Socket s) { ::closesocket(s); }
+
+Socket open_socket(const addrinfo* a)
 {
-    if (text == end || end - text > 6) return 0;
-    long value = 0;
-    for (const char* p = text; p < end; ++p) {
-        if (*p < '0' || *p > '9') return 0;
-        value = value * 10 + (*p - '0');
+    static const bool started = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started) return NO_SOCKET;
+    Socket s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    u_long non_blocking = 1;
+    if (s != NO_SOCKET && ::ioctlsocket(s, FIONBIO, &non_blocking) != 0) {
+        ::closesocket(s);
+        return NO_SOCKET;
     }
-    if (value < low || value > high) return 0;
-    out = static_cast<int>(value);
-    return 1;
+    return s;
 }
+
+long send_some(Socket s, const char* bytes, size_t n)
+{
+    return ::send(s, bytes, static_cast<int>(std::min<size_t>(n, 1 << 20)), 0);
+}
+long receive_some(Socket s, char* buffer, size_t n) { return ::recv(s, buffer, static_cast<int>(n), 0); }
+
+// Waits for the socket until the deadline. 1 ready, 0 timed out, -1 failed.
+int wait_socket(Socket s, short events, Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return 0;
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+    timeval wait{static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
+    const bool writing = (events & POLLOUT) != 0;
+    const int n = ::select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &failed, &wait);
+    return n < 0 ? -1 : n > 0 ? 1 : 0;
+}
+#else
+using Socket = int;
+const Socket NO_SOCKET = -1;
+constexpr int CONNECTION_RESET = ECONNRESET;
+int socket_error() { return errno; }
+bool connect_in_progress(int error) { return error == EINPROGRESS; }
+bool try_again(int error) { return error == EAGAIN || error == EINTR; }
+void close_socket(Socket s) { ::close(s); }
+
+Socket open_socket(const addrinfo* a)
+{
+    return ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+}
+
+long send_some(Socket s, const char* bytes, size_t n) { return ::send(s, bytes, n, MSG_NOSIGNAL); }
+long receive_some(Socket s, char* buffer, size_t n) { return ::recv(s, buffer, n, 0); }
+#endif
 
 }  // namespace
 
-int is_remote_port_name(const char* port_name)
+std::string socket_error_text(int error)
 {
-    return port_name != nullptr && strncasecmp(port_name, REMOTE_SCHEME, std::strlen(REMOTE_SCHEME)) == 0;
-}
-
-int parse_remote_name(const char* port_name, RemoteAddress& out)
-{
-    if (!is_remote_port_name(port_name) || has_control_character(port_name)) return 0;
-    const char* host = port_name + std::strlen(REMOTE_SCHEME);
-    const char* host_end = nullptr;
-    const char* colon = nullptr;
-    if (*host == '[') {
-        ++host;
-        host_end = std::strchr(host, ']');
-        if (host_end == nullptr || host_end[1] != ':') return 0;
-        colon = host_end + 1;
-    } else {
-        colon = std::strchr(host, ':');
-        host_end = colon;
-    }
-    if (colon == nullptr || host_end == host || host_end - host >= REMOTE_HOST_SIZE) return 0;
-    const char* slash = std::strchr(colon, '/');
-    if (slash == nullptr) return 0;
-    RemoteAddress read;
-    if (!read_port_number(colon + 1, slash, 1, 65535, read.port)) return 0;
-    if (!read_port_number(slash + 1, slash + 1 + std::strlen(slash + 1), 0, 9999, read.device)) return 0;
-    for (const char* p = host; p < host_end; ++p)
-        if (*p == '/' || *p == ' ' || *p == '@' || *p == '[' || *p == ']') return 0;
-    std::memcpy(read.host, host, static_cast<size_t>(host_end - host));
-    read.host[host_end - host] = '\0';
-    out = read;
-    return 1;
+#ifdef _WIN32
+    char* text = nullptr;
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(error), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = length > 0 && text != nullptr ? std::string(text, length) : "Error " + std::to_string(error);
+    if (text != nullptr) ::LocalFree(text);
+    // One phrase, as strerror gives it: without the line break and the full stop.
+    while (!result.empty() && (std::isspace(static_cast<unsigned char>(result.back())) || result.back() == '.'))
+        result.pop_back();
+    return result;
+#else
+    return std::strerror(error);
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -81,6 +127,7 @@ int parse_remote_name(const char* port_name, RemoteAddress& out)
 
 namespace {
 
+#ifndef _WIN32
 // Waits for events on fd until the deadline. 1 ready, 0 timed out, -2 cut short, -1 failed.
 int wait_socket(int fd, short events, Clock::time_point deadline)
 {
@@ -96,11 +143,12 @@ int wait_socket(int fd, short events, Clock::time_point deadline)
         if (ready > 0) return 1;
     }
 }
+#endif
 
 HttpFailure failure_of_wait(int waited) { return waited == -2 ? HTTP_CUT_SHORT : waited == 0 ? HTTP_TIMED_OUT : HTTP_UNREACHABLE; }
 
-// A connected socket to the address, or -1 with the reason in answer.
-int open_connection(const RemoteAddress& to, Clock::time_point deadline, HttpAnswer& answer)
+// A connected socket to the address, or NO_SOCKET with the reason in answer.
+Socket open_connection(const RemoteAddress& to, Clock::time_point deadline, HttpAnswer& answer)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -110,51 +158,52 @@ int open_connection(const RemoteAddress& to, Clock::time_point deadline, HttpAns
     const std::string port = std::to_string(to.port);
     if (::getaddrinfo(to.host, port.c_str(), &hints, &found) != 0 || found == nullptr) {
         answer.failure = HTTP_NO_ADDRESS;
-        return -1;
+        return NO_SOCKET;
     }
-    int fd = -1;
+    Socket fd = NO_SOCKET;
     answer.failure = HTTP_UNREACHABLE;
-    for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0) continue;
+    for (addrinfo* a = found; a != nullptr && fd == NO_SOCKET; a = a->ai_next) {
+        fd = open_socket(a);
+        if (fd == NO_SOCKET) continue;
         int error = 0;
         if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-            error = errno;
-            if (error == EINPROGRESS) {
+            error = socket_error();
+            if (connect_in_progress(error)) {
                 const int waited = wait_socket(fd, POLLOUT, deadline);
                 if (waited != 1) {  // out of time, or cut short: no other address is tried
                     answer.failure = failure_of_wait(waited);
-                    ::close(fd);
-                    fd = -1;
+                    close_socket(fd);
+                    fd = NO_SOCKET;
                     break;
                 }
                 socklen_t size = sizeof error;
-                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0)
+                    error = socket_error();
             }
         }
         if (error != 0) {
             answer.error = error;
-            ::close(fd);
-            fd = -1;
+            close_socket(fd);
+            fd = NO_SOCKET;
         }
     }
     ::freeaddrinfo(found);
-    if (fd >= 0) answer.failure = HTTP_DONE;
+    if (fd != NO_SOCKET) answer.failure = HTTP_DONE;
     return fd;
 }
 
-int send_all(int fd, const std::string& bytes, Clock::time_point deadline, HttpAnswer& answer)
+int send_all(Socket fd, const std::string& bytes, Clock::time_point deadline, HttpAnswer& answer)
 {
     size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t k = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        const long k = send_some(fd, bytes.data() + done, bytes.size() - done);
         if (k > 0) {
             done += static_cast<size_t>(k);
             continue;
         }
-        if (k < 0 && errno != EAGAIN && errno != EINTR) {
+        if (k < 0 && !try_again(socket_error())) {
             answer.failure = HTTP_UNREACHABLE;
-            answer.error = errno;
+            answer.error = socket_error();
             return 0;
         }
         const int waited = wait_socket(fd, POLLOUT, deadline);
@@ -173,6 +222,15 @@ struct Head {
     int chunked = 0;
 };
 
+// strcasestr for the ASCII words of HTTP heads, on every platform (it is a GNU extension).
+bool contains_ignoring_case(const std::string& text, const char* word)
+{
+    const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; };
+    const char* end = word + std::strlen(word);
+    return std::search(text.begin(), text.end(), word, end,
+                       [&](char a, char b) { return lower(a) == lower(b); }) != text.end();
+}
+
 int read_head(const std::string& head, Head& out)
 {
     int major = 0, minor = 0;
@@ -182,7 +240,7 @@ int read_head(const std::string& head, Head& out)
         const size_t end = head.find("\r\n", at + 2);
         const std::string line = head.substr(at + 2, (end == std::string::npos ? head.size() : end) - at - 2);
         if (strncasecmp(line.c_str(), "Content-Length:", 15) == 0) out.length = std::strtol(line.c_str() + 15, nullptr, 10);
-        if (strncasecmp(line.c_str(), "Transfer-Encoding:", 18) == 0 && strcasestr(line.c_str(), "chunked") != nullptr)
+        if (strncasecmp(line.c_str(), "Transfer-Encoding:", 18) == 0 && contains_ignoring_case(line, "chunked"))
             out.chunked = 1;
         at = end;
     }
@@ -229,16 +287,16 @@ int complete_answer(const std::string& bytes, int closed, HttpAnswer& answer)
     return closed ? 1 : 0;  // no length: the body ends with the connection
 }
 
-int receive_answer(int fd, Clock::time_point deadline, HttpAnswer& answer)
+int receive_answer(Socket fd, Clock::time_point deadline, HttpAnswer& answer)
 {
     std::string bytes;
     char buffer[4096];
     while (true) {
-        const ssize_t k = ::recv(fd, buffer, sizeof buffer, 0);
+        const long k = receive_some(fd, buffer, sizeof buffer);
         if (k > 0) bytes.append(buffer, static_cast<size_t>(k));
-        if (k < 0 && errno != EAGAIN && errno != EINTR) {
+        if (k < 0 && !try_again(socket_error())) {
             answer.failure = HTTP_UNREACHABLE;
-            answer.error = errno;
+            answer.error = socket_error();
             return 0;
         }
         if (k != 0 && bytes.size() > static_cast<size_t>(HTTP_BODY_MAX) + 16384) {
@@ -248,7 +306,7 @@ int receive_answer(int fd, Clock::time_point deadline, HttpAnswer& answer)
         const int done = k >= 0 ? complete_answer(bytes, k == 0, answer) : 0;
         if (done != 0) {
             answer.failure = done > 0 ? HTTP_DONE : bytes.empty() ? HTTP_UNREACHABLE : HTTP_MALFORMED;
-            if (done < 0 && bytes.empty()) answer.error = ECONNRESET;
+            if (done < 0 && bytes.empty()) answer.error = CONNECTION_RESET;
             return done > 0;
         }
         if (k > 0) continue;
@@ -293,10 +351,10 @@ int http_request(const RemoteAddress& to, const char* method, const std::string&
     } else {
         request += "\r\n";
     }
-    const int fd = open_connection(to, deadline, answer);
-    if (fd < 0) return 0;
+    const Socket fd = open_connection(to, deadline, answer);
+    if (fd == NO_SOCKET) return 0;
     const int done = send_all(fd, request, deadline, answer) && receive_answer(fd, deadline, answer);
-    ::close(fd);
+    close_socket(fd);
     return done;
 }
 

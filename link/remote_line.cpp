@@ -198,7 +198,7 @@ std::string unreachable_reason(const RemoteAddress& a, const HttpAnswer& http, i
 {
     switch (http.failure) {
     case HTTP_NO_ADDRESS: return std::string("the host name ") + a.host + " did not resolve";
-    case HTTP_UNREACHABLE: return std::string("the server could not be reached: ") + std::strerror(http.error);
+    case HTTP_UNREACHABLE: return "the server could not be reached: " + socket_error_text(http.error);
     case HTTP_TIMED_OUT: return "the server did not answer within " + std::to_string(timeout_ms / 1000) + " s";
     case HTTP_MALFORMED: return "the server's answer is no HTTP answer";
     case HTTP_CUT_SHORT:

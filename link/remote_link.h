@@ -85,6 +85,10 @@ struct HttpAnswer {
 // The largest answer body taken; a record is a few hundred bytes.
 constexpr int HTTP_BODY_MAX = 256 * 1024;
 
+// The system's text of an HttpAnswer's error number, one phrase without a full stop, as strerror
+// gives it (Winsock's numbers on Windows).
+std::string socket_error_text(int error);
+
 // One request on a connection of its own (closed after the answer): GET with the form as its
 // query string, PUT with it as an application/x-www-form-urlencoded body. Returns 1 when an answer
 // came (answer.status holds it), 0 otherwise with the reason in answer.failure.

@@ -100,7 +100,8 @@ struct FilterRecord {
     int connected = 0;                         // link open and (windowed) filter identified
     char port_name[PORT_NAME_SIZE] = {};       // as configured: COM3, a device path, ...
     char opened_port_name[PORT_NAME_SIZE] = {};
-    int port_handle = -1;                      // file descriptor while connected
+    int port_handle = -1;                      // file descriptor while connected (Windows: a C runtime
+                                               // descriptor wrapping the device's handle)
     double zoom_span = ZOOM_NORMAL;
     int poll_count = 0;                        // status polls since the last age poll
     char bandwidth_text[BANDWIDTH_TEXT_SIZE] = {};
@@ -243,7 +244,8 @@ int serial_line_lost(int port_handle);
 int serial_reopen(int& port_handle, const char* port_name);
 
 // The device path a port name opens: a name with "/" as given, else $SOLVANE_PORT_DIR/NAME when
-// that variable is set, else COMn as /dev/ttyS(n-1) and any other name N as /dev/N.
+// that variable is set, else COMn as /dev/ttyS(n-1) and any other name N as /dev/N. On Windows:
+// COMn from COM10 on as \\.\COMn (the only form the system opens them by), any other name as given.
 // Returns 1 when the path fits path_size bytes, 0 otherwise.
 int resolve_port_path(const char* port_name, char* path, int path_size);
 
@@ -253,7 +255,8 @@ int resolve_port_path(const char* port_name, char* path, int path_size);
 
 // The name of the n-th serial port of this machine (0 = the first): the entries of
 // $SOLVANE_PORT_DIR in natural order (COM2 before COM10), then the kernel's serial devices as
-// /dev/NAME (left out when $SOLVANE_ONLY_PORT_DIR is set to anything but 0). Returns 1 with the
+// /dev/NAME (left out when $SOLVANE_ONLY_PORT_DIR is set to anything but 0). On Windows: the
+// COMn devices the system knows, by number. Returns 1 with the
 // zero-terminated name in buffer; 0 when there is no n-th port or its name does not fit size
 // bytes (callers stop at the first 0).
 int enum_serial_port(char* buffer, int size, int n);

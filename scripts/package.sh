@@ -7,10 +7,41 @@
 #   scripts/package.sh               build, package, lint
 #   scripts/package.sh --arch arm64  the same for 64-bit ARM, cross-built into build-package-arm64/
 #                                    (cmake/debian-arm64.cmake); every program must be an ARM one
+#   scripts/package.sh --windows    the Windows programs (the console tool), cross-built with
+#                                    MinGW-w64 (cmake/mingw-w64-x86_64.cmake) into build-windows/,
+#                                    zipped with their README and the licence as
+#                                    build-windows/solvane-<version>-windows-x64.zip
 #   sudo apt install ./build-package/solvane_*.deb
-# SOLVANE_PACKAGE_TESTS=ON builds the tests beside the packaged programs (scripts/test.sh --arch).
+# SOLVANE_PACKAGE_TESTS=ON builds the tests beside the packaged programs (scripts/test.sh --arch,
+# --windows).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = "--windows" ]; then
+  dir=${SOLVANE_WINDOWS_DIR:-build-windows}
+  version=$(sed -n 's/^project(Solvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  name=solvane-$version-windows-x64
+  # The -posix compilers (std::thread); Wine runs the tests; GoogleTest's sources (libgtest-dev)
+  # are built with the cross compiler.
+  bash scripts/install-packages.sh cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 libgtest-dev
+  SECONDS=0
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$(pwd)/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release "-DSOLVANE_TESTS=${SOLVANE_PACKAGE_TESTS:-OFF}" >/dev/null
+  cmake --build "$dir"
+  echo "windows: cross build took $SECONDS s"
+  rm -rf "${dir:?}/$name" "$dir/$name.zip"
+  cmake --install "$dir" --prefix "$dir/$name" --strip >/dev/null
+  # Static runtime: a program may import the system's own DLLs and nothing else.
+  for exe in "$dir/$name"/*.exe; do
+    foreign=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p' |
+              grep -viE '^(kernel32|msvcrt|advapi32|user32|ws2_32|shell32|ole32)\.dll$' || true)
+    [ -z "$foreign" ] || { echo "$exe needs DLLs that Windows does not have: $foreign" >&2; exit 1; }
+  done
+  (cd "$dir" && cmake -E tar cf "$name.zip" --format=zip "$name")
+  echo "built $dir/$name.zip:"
+  (cd "$dir" && cmake -E tar tf "$name.zip")
+  exit 0
+fi
 arch=""
 if [ "${1:-}" = "--arch" ]; then arch=${2:?--arch needs an architecture}; shift 2; fi
 native=$(dpkg --print-architecture)
