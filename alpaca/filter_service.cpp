@@ -324,6 +324,32 @@ void on_update_timer()
     render_panels(none);
 }
 
+// Every slot as the options name it, nothing waiting and nothing counted: the state a start begins
+// from (a server may be stopped and started again in one process).
+void reset_slots(const ServiceOptions& options, const std::string& machine)
+{
+    std::lock_guard<std::mutex> lock(service.mutex);
+    for (int n = 0; n < SLOT_COUNT; ++n) {
+        ServiceSlot& s = service.slot[n];
+        s = ServiceSlot{};
+        s.view.configured = !options.ports[n].empty();
+        copy_text(s.view.port_name, PORT_NAME_SIZE, options.ports[n].c_str(), PORT_NAME_SIZE - 1);
+        s.view.record.slot_index = n;
+        if (options.zoom_span[n] > 0) s.view.record.zoom_span = options.zoom_span[n];
+        copy_text(s.view.record.port_name, PORT_NAME_SIZE, options.ports[n].c_str(), PORT_NAME_SIZE - 1);
+        s.view.updated = std::chrono::system_clock::now();
+        s.tick_tried = Clock::now();  // the first update one interval after the start, as always
+        service.unique_ids[n] = unique_device_id(machine, n);
+    }
+    service.waiters.clear();
+    {
+        std::lock_guard<std::mutex> intervals_lock(service.intervals.mutex);
+        service.intervals.held_until.clear();
+    }
+    service.poll_count = 0;
+    service.poll_sum_ms = service.poll_max_ms = 0;
+}
+
 }  // namespace
 
 int service_start(const ServiceOptions& options)
@@ -336,29 +362,7 @@ int service_start(const ServiceOptions& options)
         ::gethostname(host, sizeof host - 1);
         return std::string(host);
     }();
-    const std::string machine = machine_identity();
-    {
-        std::lock_guard<std::mutex> lock(service.mutex);
-        for (int n = 0; n < SLOT_COUNT; ++n) {
-            ServiceSlot& s = service.slot[n];
-            s = ServiceSlot{};
-            s.view.configured = !options.ports[n].empty();
-            copy_text(s.view.port_name, PORT_NAME_SIZE, options.ports[n].c_str(), PORT_NAME_SIZE - 1);
-            s.view.record.slot_index = n;
-            if (options.zoom_span[n] > 0) s.view.record.zoom_span = options.zoom_span[n];
-            copy_text(s.view.record.port_name, PORT_NAME_SIZE, options.ports[n].c_str(), PORT_NAME_SIZE - 1);
-            s.view.updated = std::chrono::system_clock::now();
-            s.tick_tried = Clock::now();  // the first update one interval after the start, as always
-            service.unique_ids[n] = unique_device_id(machine, n);
-        }
-        service.waiters.clear();
-        {
-            std::lock_guard<std::mutex> intervals_lock(service.intervals.mutex);
-            service.intervals.held_until.clear();
-        }
-        service.poll_count = 0;
-        service.poll_sum_ms = service.poll_max_ms = 0;
-    }
+    reset_slots(options, machine_identity());
     LinesOptions lines;
     lines.write_error_log = options.write_error_log;
     FilterLines* made = lines_make(SLOT_COUNT, lines);
@@ -385,7 +389,8 @@ int service_start(const ServiceOptions& options)
     service.runner = runner_make(options.schedule, SLOT_COUNT, schedule_hooks(), static_cast<std::int64_t>(std::time(nullptr)),
                                  schedule_retry_s());
 
-    bool all[SLOT_COUNT] = {true, true, true, true};
+    bool all[SLOT_COUNT];
+    std::fill(std::begin(all), std::end(all), true);
     render_panels(all);
     if (options.connect_at_start) {
         std::lock_guard<std::mutex> lock(service.mutex);

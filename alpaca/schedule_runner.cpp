@@ -337,6 +337,24 @@ void runner_change(ScheduleRunner* r, const Schedule& schedule, std::int64_t now
     r->hooks.log("schedule: " + summary.schedule + "; next wake " + summary.wake + ", next sleep " + summary.sleep);
 }
 
+// Filters that did not answer an event are tried again at the retry interval, unless an observer
+// has told them since.
+static void retry_unanswered(ScheduleRunner* r, const std::vector<ScheduleSlot>& info, std::int64_t now_s)
+{
+    for (size_t n = 0; n < r->slot.size(); ++n) {
+        RunnerSlot& s = r->slot[n];
+        if (!s.pending || s.in_flight || !info[n].configured || now_s - s.tried_s < r->retry_s) continue;
+        const ObserverCommand& c = info[n].observer;
+        if (c.known && c.time_s >= s.pending_event_s) {
+            s.pending = 0;
+            r->hooks.log("schedule: " + filter_name(static_cast<int>(n)) + " is no longer tried: an observer told it to " +
+                         kind_name(c.kind) + " at " + local_clock_text(c.time_s));
+            continue;
+        }
+        runner_send(r, static_cast<int>(n), now_s);
+    }
+}
+
 void runner_step(ScheduleRunner* r, std::int64_t now_s)
 {
     if (r == nullptr) return;
@@ -387,19 +405,7 @@ void runner_step(ScheduleRunner* r, std::int64_t now_s)
         if (step == TIMER_MISSED) missed(r, static_cast<ScheduleKind>(kind), event_s, now_s);
         else fire(r, static_cast<ScheduleKind>(kind), event_s, slots, info, now_s);
     }
-    // Filters that did not answer are tried again, unless an observer has told them since.
-    for (size_t n = 0; n < r->slot.size(); ++n) {
-        RunnerSlot& s = r->slot[n];
-        if (!s.pending || s.in_flight || !info[n].configured || now_s - s.tried_s < r->retry_s) continue;
-        const ObserverCommand& c = info[n].observer;
-        if (c.known && c.time_s >= s.pending_event_s) {
-            s.pending = 0;
-            r->hooks.log("schedule: " + filter_name(static_cast<int>(n)) + " is no longer tried: an observer told it to " +
-                         kind_name(c.kind) + " at " + local_clock_text(c.time_s));
-            continue;
-        }
-        runner_send(r, static_cast<int>(n), now_s);
-    }
+    retry_unanswered(r, info, now_s);
 }
 
 void runner_result(ScheduleRunner* r, int slot, ScheduleKind kind, int answered)

@@ -913,12 +913,17 @@ TEST_F(AlpacaServer, HistoryFilesInFlightAreBoundedAndComeBackWhenTheirClientsGo
             ASSERT_TRUE(send_text(stalled.back(), "GET /history.csv HTTP/1.1\r\nHost: localhost\r\n\r\n"));
         }
         httplib::Client client("127.0.0.1", port);
-        EXPECT_TRUE(eventually(time_bound(10), [&] {
+        // A client that gave up would leave its file in flight and hold a turn in its turn: it
+        // waits as long as the bound below.
+        client.set_read_timeout(std::chrono::seconds(60));
+        // Generous bounds: a day's file takes about 0.6 s to write on a quiet machine, several
+        // seconds under a sanitizer on a loaded one.
+        EXPECT_TRUE(eventually(time_bound(30), [&] {
             auto reply = client.Get("/history.csv");
             return reply && reply->status == 503 && reply->get_header_value("Retry-After") == "5";
         }));
         for (int fd : stalled) ::close(fd);
-        EXPECT_TRUE(eventually(time_bound(15), [&] {
+        EXPECT_TRUE(eventually(time_bound(60), [&] {
             auto reply = client.Get("/history.csv");
             return reply && reply->status == 200 && reply->body.size() > 10000000;
         }));
