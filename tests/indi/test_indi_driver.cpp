@@ -504,6 +504,10 @@ TEST_F(IndiTest, FourInstancesServeFourFiltersOnOneServer)
         EXPECT_EQ(get("Solvane " + std::to_string(i) + ".FILTER_IDENTITY.MODEL"), models[i - 1]);
     set("Solvane 3.FILTER_UNITS.NANOMETER=On");
     ASSERT_TRUE(wait_for("\"Solvane 3.FILTER_UNITS.NANOMETER\"==1", 5));
+    // The switch shows the request at once; the filter hears it on the driver's line.
+    const auto asked = TestClock::now();
+    while (sim_snapshot(2).units != 1 && seconds_since(asked) < time_bound(5.0))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(sim_snapshot(2).units, 1);
     EXPECT_EQ(sim_snapshot(0).units, 0) << "only its own filter";
 }
