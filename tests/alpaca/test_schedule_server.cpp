@@ -102,6 +102,16 @@ TEST_F(ScheduleServer, AWakeOneSecondAheadWakesTheUnconnectedFilterAndTheSleepPu
     EXPECT_TRUE(sim_eventually(time_bound(15), 0, 1)) << log;
     EXPECT_TRUE(sim_eventually(time_bound(15), 1, 1)) << log;
     EXPECT_TRUE(received(1, "SH1\n"));
+    // Both events are marks in the server's history, where the page's plots show them.
+    const size_t at = log.find("http://127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << log;
+    httplib::Client client("127.0.0.1", std::atoi(log.c_str() + at + 17));
+    const auto history = client.Get("/history/0.json");
+    ASSERT_TRUE(history && history->status == 200);
+    const nlohmann::json answer = nlohmann::json::parse(history->body);
+    const std::string marks = answer["marks"].dump();
+    EXPECT_NE(marks.find("Wake (schedule)"), std::string::npos) << marks;
+    EXPECT_NE(marks.find("Sleep (schedule)"), std::string::npos) << marks;
     ::kill(child.pid, SIGTERM);
     EXPECT_EQ(wait_exit(child.pid, 15), 0);
     ::close(child.out);
