@@ -911,6 +911,18 @@ TEST_F(AlpacaServer, HistoryFilesInFlightAreBoundedAndComeBackWhenTheirClientsGo
             stalled.push_back(connect_from("127.0.0.1", port));
             ASSERT_GE(stalled.back(), 0);
             ASSERT_TRUE(send_text(stalled.back(), "GET /history.csv HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+            // Its file is on its way once the status line arrives; it is read no further.
+            std::string status;
+            pollfd p{stalled.back(), POLLIN, 0};
+            const auto asked = TestClock::now();
+            char buffer[12];
+            while (status.size() < sizeof buffer && seconds_since(asked) < time_bound(60)) {
+                if (::poll(&p, 1, 50) != 1) continue;
+                const ssize_t n = ::recv(stalled.back(), buffer, sizeof buffer - status.size(), 0);
+                if (n <= 0) break;
+                status.append(buffer, static_cast<size_t>(n));
+            }
+            ASSERT_EQ(status, "HTTP/1.1 200");
         }
         httplib::Client client("127.0.0.1", port);
         // A client that gave up would leave its file in flight and hold a turn in its turn: it
