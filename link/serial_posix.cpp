@@ -12,6 +12,7 @@
 // VTIME counts in tenths of a second and cannot express 50 ms.
 #include "link/solvane_link.h"
 #include "link/link_thread.h"
+#include "link/serial_backend.h"
 
 #include <algorithm>
 #include <array>
@@ -46,7 +47,6 @@ constexpr int READ_TOTAL_TIMEOUT_MS = 200;     // while nothing has arrived
 constexpr int READ_INTERVAL_TIMEOUT_MS = 50;   // after the last byte
 constexpr int WRITE_TIMEOUT_CONSTANT_MS = 250;
 constexpr int WRITE_TIMEOUT_PER_BYTE_MS = 1;
-constexpr int INIT_MESSAGE_SIZE = 256;         // composed messages are cut to 255 characters
 constexpr int PATH_BUFFER_SIZE = 4096;
 
 
@@ -190,23 +190,6 @@ void clear_control_line(int fd, int line)
 {
     // A pseudo-terminal refuses modem-line ioctls; there is no line to clear then.
     ::ioctl(fd, TIOCMBIC, &line);
-}
-
-// Closes a descriptor that serial_init or serial_reopen opened but could not finish setting up.
-void close_unfinished(int fd)
-{
-    restore_settings(fd, true);
-    ::ioctl(fd, TIOCNXCL);
-    ::close(fd);
-}
-
-void log_init_failure(const char* port_name, const char* message)
-{
-    std::string record = port_name;
-    record += ": ";
-    record += message;
-    record += "\n";
-    append_serial_error_log(record.c_str());
 }
 
 // Natural order: runs of digits compare by value, so COM2 comes before COM10.
@@ -380,10 +363,9 @@ int open_with_retries(const char* path, bool windowed, int& busy, int& error, in
     return fd;
 }
 
-// Opens and configures the named port (the name already checked) into fd. Returns 0, or the
-// SERIAL_INIT_ code of the step that failed with last_error and message set; fd may then still
-// hold a descriptor for the caller to close.
-int open_and_configure(const char* name, int& fd, char (&message)[INIT_MESSAGE_SIZE], bool windowed)
+}  // namespace
+
+int port_open_and_configure(const char* name, int& fd, char (&message)[INIT_MESSAGE_SIZE], bool windowed)
 {
     PortError& last_error = link_thread().last_error;
     char path[PATH_BUFFER_SIZE];
@@ -420,46 +402,19 @@ int open_and_configure(const char* name, int& fd, char (&message)[INIT_MESSAGE_S
     return 0;
 }
 
-}  // namespace
-
-int serial_init(int& connected, int& port_handle, const char* port_name, LinkForm form)
+// Closes a descriptor that serial_init or serial_reopen opened but could not finish setting up.
+void port_close_unfinished(int fd)
 {
-    const bool windowed = (form == LINK_WINDOWED);
-    const char* name = port_name != nullptr ? port_name : "";
-    char message[INIT_MESSAGE_SIZE] = "";
-    int code = 0;
-    int fd = -1;
-    PortError& last_error = link_thread().last_error;
-    last_error = PortError{};
+    restore_settings(fd, true);
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
 
-    if (connected == 1) {
-        code = SERIAL_INIT_ALREADY_OPEN;
-        last_error.failure = PORT_ALREADY_OPEN;
-        std::snprintf(message, sizeof message, "serial_init error: Already OK.");
-    } else if (std::strlen(name) <= 1) {
-        code = SERIAL_INIT_NO_NAME;
-        last_error.failure = PORT_NO_NAME;
-        std::snprintf(message, sizeof message, "serial_init error: COM port not specified.");
-    } else if (!port_name_acceptable(name)) {
-        // Refused before anything is opened or logged: such a name would forge log records.
-        last_error.failure = PORT_REFUSED_NAME;
-        return 0;
-    } else {
-        code = open_and_configure(name, fd, message, windowed);
-    }
-
-    if (code != 0) {
-        if (fd >= 0) close_unfinished(fd);  // a failure after opening leaves no descriptor behind
-        if (windowed) log_init_failure(name, message);
-        return 0;
-    }
-
+void port_start_clean(int fd)
+{
     ::tcflush(fd, TCIOFLUSH);
     clear_control_line(fd, TIOCM_RTS);
     clear_control_line(fd, TIOCM_DTR);
-    port_handle = fd;
-    connected = 1;
-    return 1;
 }
 
 int serial_close(int& connected, int& port_handle)
@@ -543,12 +498,10 @@ int serial_reopen(int& port_handle, const char* port_name)
     int fd = open_exclusive(path, busy, error, not_terminal);
     if (fd < 0) return 0;
     if (!apply_line_settings(fd) || !apply_timeouts(fd)) {
-        close_unfinished(fd);
+        port_close_unfinished(fd);
         return 0;
     }
-    ::tcflush(fd, TCIOFLUSH);
-    clear_control_line(fd, TIOCM_RTS);
-    clear_control_line(fd, TIOCM_DTR);
+    port_start_clean(fd);
     if (port_handle >= 0) {
         restore_settings(port_handle, false);  // the device behind it is gone: nothing to put back
         ::close(port_handle);

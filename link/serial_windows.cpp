@@ -20,6 +20,7 @@
 // ever cut short and pauses run their full length.
 #include "link/solvane_link.h"
 #include "link/link_thread.h"
+#include "link/serial_backend.h"
 
 #include <algorithm>
 #include <cctype>
@@ -47,7 +48,6 @@ constexpr DWORD READ_TOTAL_TIMEOUT_MS = 200;     // the whole read
 constexpr DWORD WRITE_TIMEOUT_PER_BYTE_MS = 1;
 constexpr DWORD WRITE_TIMEOUT_CONSTANT_MS = 250;
 constexpr DWORD QUEUE_SIZE = 128;                // driver queues, each direction
-constexpr int INIT_MESSAGE_SIZE = 256;           // composed messages are cut to 255 characters
 constexpr int PATH_BUFFER_SIZE = 300;
 constexpr int FIRST_NAMESPACE_COM = 10;          // COM10 and above only exist as \\.\COMn
 constexpr const char* DEVICE_NAMESPACE = "\\\\.\\";
@@ -230,31 +230,6 @@ int apply_timeouts(int fd)
 
 int apply_queue_sizes(int fd) { return ::SetupComm(handle_of(fd), QUEUE_SIZE, QUEUE_SIZE) != 0; }
 
-// Both queues emptied, then RTS and DTR cleared, in that order.
-void start_clean(int fd)
-{
-    HANDLE h = handle_of(fd);
-    ::PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR);
-    ::EscapeCommFunction(h, CLRRTS);
-    ::EscapeCommFunction(h, CLRDTR);
-}
-
-// Closes a descriptor that serial_init or serial_reopen opened but could not finish setting up.
-void close_unfinished(int fd)
-{
-    restore_settings(fd, true);
-    ::_close(fd);
-}
-
-void log_init_failure(const char* port_name, const char* message)
-{
-    std::string record = port_name;
-    record += ": ";
-    record += message;
-    record += "\n";
-    append_serial_error_log(record.c_str());
-}
-
 // The ports by number, so COM2 comes before COM10.
 bool natural_less(const std::string& a, const std::string& b)
 {
@@ -339,10 +314,9 @@ int open_with_retries(const char* path, bool windowed, int& busy, DWORD& error)
     return fd;
 }
 
-// Opens and configures the named port (the name already checked) into fd. Returns 0, or the
-// SERIAL_INIT_ code of the step that failed with last_error and message set; fd may then still
-// hold a descriptor for the caller to close.
-int open_and_configure(const char* name, int& fd, char (&message)[INIT_MESSAGE_SIZE], bool windowed)
+}  // namespace
+
+int port_open_and_configure(const char* name, int& fd, char (&message)[INIT_MESSAGE_SIZE], bool windowed)
 {
     PortError& last_error = link_thread().last_error;
     char path[PATH_BUFFER_SIZE];
@@ -375,45 +349,21 @@ int open_and_configure(const char* name, int& fd, char (&message)[INIT_MESSAGE_S
     return 0;
 }
 
-}  // namespace
-
-int serial_init(int& connected, int& port_handle, const char* port_name, LinkForm form)
+// Closes a descriptor that serial_init or serial_reopen opened but could not finish setting up.
+void port_close_unfinished(int fd)
 {
-    const bool windowed = (form == LINK_WINDOWED);
-    const char* name = port_name != nullptr ? port_name : "";
-    char message[INIT_MESSAGE_SIZE] = "";
-    int code = 0;
-    int fd = -1;
-    PortError& last_error = link_thread().last_error;
-    last_error = PortError{};
-
-    if (connected == 1) {
-        code = SERIAL_INIT_ALREADY_OPEN;
-        last_error.failure = PORT_ALREADY_OPEN;
-        std::snprintf(message, sizeof message, "serial_init error: Already OK.");
-    } else if (std::strlen(name) <= 1) {
-        code = SERIAL_INIT_NO_NAME;
-        last_error.failure = PORT_NO_NAME;
-        std::snprintf(message, sizeof message, "serial_init error: COM port not specified.");
-    } else if (!port_name_acceptable(name)) {
-        // Refused before anything is opened or logged: such a name would forge log records.
-        last_error.failure = PORT_REFUSED_NAME;
-        return 0;
-    } else {
-        code = open_and_configure(name, fd, message, windowed);
-    }
-
-    if (code != 0) {
-        if (fd >= 0) close_unfinished(fd);  // a failure after opening leaves no handle behind
-        if (windowed) log_init_failure(name, message);
-        return 0;
-    }
-
-    start_clean(fd);
-    port_handle = fd;
-    connected = 1;
-    return 1;
+    restore_settings(fd, true);
+    ::_close(fd);
 }
+
+void port_start_clean(int fd)
+{
+    HANDLE h = handle_of(fd);
+    ::PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    ::EscapeCommFunction(h, CLRRTS);
+    ::EscapeCommFunction(h, CLRDTR);
+}
+
 
 int serial_close(int& connected, int& port_handle)
 {
@@ -465,10 +415,10 @@ int serial_reopen(int& port_handle, const char* port_name)
     int fd = open_exclusive(path, busy, error);
     if (fd < 0) return 0;
     if (!apply_line_settings(fd, error) || !apply_timeouts(fd) || !apply_queue_sizes(fd)) {
-        close_unfinished(fd);
+        port_close_unfinished(fd);
         return 0;
     }
-    start_clean(fd);
+    port_start_clean(fd);
     if (port_handle >= 0) {
         restore_settings(port_handle, false);  // the device behind it is gone: nothing to put back
         ::_close(port_handle);
