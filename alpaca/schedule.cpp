@@ -385,35 +385,25 @@ NextEvent next_event(const When& when, const Site& site, std::int64_t after_s)
     return next;
 }
 
-std::string iso8601_seconds(std::int64_t utc_s)
+// utc_s written by strftime's format, in UTC or in the computer's time zone.
+static std::string time_text(std::int64_t utc_s, bool local, const char* format)
 {
     const std::time_t t = static_cast<std::time_t>(utc_s);
     std::tm tm{};
-    gmtime_r(&t, &tm);
+    if (local)
+        localtime_r(&t, &tm);
+    else
+        gmtime_r(&t, &tm);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    std::strftime(text, sizeof text, format, &tm);
     return text;
 }
 
-std::string local_clock_text(std::int64_t utc_s)
-{
-    const std::time_t t = static_cast<std::time_t>(utc_s);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M", &tm);
-    return text;
-}
+std::string iso8601_seconds(std::int64_t utc_s) { return time_text(utc_s, false, "%Y-%m-%dT%H:%M:%SZ"); }
 
-std::string local_date_text(std::int64_t utc_s)
-{
-    const std::time_t t = static_cast<std::time_t>(utc_s);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &tm);
-    return text;
-}
+std::string local_clock_text(std::int64_t utc_s) { return time_text(utc_s, true, "%H:%M"); }
+
+std::string local_date_text(std::int64_t utc_s) { return time_text(utc_s, true, "%Y-%m-%d"); }
 
 // ---------------------------------------------------------------------------------------------
 // 3. Firing each event once
